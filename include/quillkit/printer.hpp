@@ -1,0 +1,154 @@
+// The command interface that every printer class (WiFi, Bluetooth, BLE) offers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "quillkit/export.hpp"
+#include "quillkit/types.hpp"
+
+namespace quillkit {
+
+namespace detail {
+class PrinterCore;
+}
+
+// The operations shared by the three printer classes, written once over the
+// class's link and its profile of differences. A Printer is made only through
+// one of the link classes.
+//
+// Thread-safety: every operation may be called from any thread. Each object
+// guards its shared state with one mutex of its own, never held across a wait
+// or a write; writes of one object are serialised, so the bytes of two calls
+// never interleave. Answers are matched to queries by timing only: two queries
+// running at once on one object may take each other's answer.
+//
+// Waits are blocking sleeps of the calling thread, given in seconds.
+class QUILLKIT_EXPORT Printer {
+ public:
+  Printer(const Printer&) = delete;
+  Printer& operator=(const Printer&) = delete;
+  Printer(Printer&&) = delete;
+  Printer& operator=(Printer&&) = delete;
+  virtual ~Printer();
+
+  // Link probe: -1 when the link cannot be used, else the link's state number
+  // (stream links: the output stream's status 0 to 7; BLE: 2 radio on, 0 off).
+  Result stream_Status();
+  // Reads the state once and then `times` more times; returns the last read.
+  Result stream_Status(unsigned times);
+
+  // Senders: write the caller's text (UTF-8, Big5, GB 18030) unchanged, with no
+  // line end added. Each form with a wait sleeps that long first. 1 done, -1
+  // link unusable or text not representable (nothing written), -2 (WiFi) no
+  // space on the output stream at that moment (nothing written).
+  Result sendcommand(std::string_view text);
+  Result sendcommand(std::string_view text, double timeout);
+  Result sendcommand_utf8(std::string_view text);
+  Result sendcommand_utf8(std::string_view text, double timeout);
+  Result sendcommand_big5(std::string_view text);
+  Result sendcommand_big5(std::string_view text, double timeout);
+  Result sendcommand_gb2312(std::string_view text);
+  Result sendcommand_gb2312(std::string_view text, double timeout);
+  // Writes the bytes with no wait and no gate; returns the write primitive's result.
+  Result sendBinaryData(std::span<const std::uint8_t> data);
+
+  // Label setup and print control. Each builds its whole message and writes it
+  // in one write; returns 1 (printlabel first pauses 0.5 s).
+  Result setup(std::string_view width, std::string_view height, std::string_view speed,
+               std::string_view density, std::string_view sensor, std::string_view vertical,
+               std::string_view offset);
+  Result clearBuffer();
+  Result formfeed();
+  Result nobackfeed();
+  Result printlabel(std::intptr_t quantity, std::intptr_t copies);
+
+  // Label elements: one BARCODE or TEXT line in one write; 1, or -1 when the
+  // line cannot be represented in the operation's encoding (nothing written).
+  Result barcode(std::string_view x, std::string_view y, std::string_view barcodeType,
+                 std::string_view height, std::string_view readable, std::string_view rotation,
+                 std::string_view narrow, std::string_view wide, std::string_view code);
+  Result printerfont(std::string_view x, std::string_view y, std::string_view fontName,
+                     std::string_view rotation, std::string_view magnificationRateX,
+                     std::string_view magnificationRateY, std::string_view content);
+  Result printerfont_GB2312(std::string_view x, std::string_view y, std::string_view fontName,
+                            std::string_view rotation, std::string_view magnificationRateX,
+                            std::string_view magnificationRateY, std::string_view content);
+  Result printerfont_Big5(std::string_view x, std::string_view y, std::string_view fontName,
+                          std::string_view rotation, std::string_view magnificationRateX,
+                          std::string_view magnificationRateY, std::string_view content);
+
+  // Stores the file at `path` in the printer's memory under `name`. The file is
+  // read whole first; 1 once the transfer is written, -1 (nothing written) when
+  // the file cannot be read or the name cannot be encoded. The second form
+  // reports (bytes of data written, total) after each data write, on the
+  // calling thread, without any lock held.
+  Result downloadpcx(std::string_view path, std::string_view name);
+  Result downloadpcx(std::string_view path, std::string_view name,
+                     std::function<void(std::size_t sent, std::size_t total)> progress);
+
+  // Host-font text: face choice, drawing, rotation and packing, and the BITMAP
+  // command that prints the packed text. These touch no link state except
+  // windowsfont's final write.
+  std::string fnFindFontWithName(std::string_view name, bool bold, bool italic);
+  Image fnDrawString(std::string_view text, std::string_view fontName, std::intptr_t fontSize,
+                     bool withUnderline, std::intptr_t rotation);
+  Image fnRotateImage(const Image& image, double degree);
+  double radians(double degree);
+  Bytes fnBitsFromImage(const Image& image);
+  Result windowsfont(std::intptr_t x, std::intptr_t y, std::intptr_t height,
+                     std::intptr_t rotation, std::intptr_t style, std::intptr_t withUnderline,
+                     std::string_view fontName, std::string_view content);
+
+  // Information queries: write the query line, wait (1.0 s or `delay`), return
+  // the answer that arrived after the write; "-1" when the link is down or the
+  // answer is still arriving, the empty text when nothing arrived.
+  std::string printer_codepage();
+  std::string printer_codepage(double delay);
+  std::string printer_mileage();
+  std::string printer_mileage(double delay);
+  std::string printer_memory();
+  std::string printer_memory(double delay);
+  std::string printer_files();
+  std::string printer_files(double delay);
+  std::string printer_modelname();
+  std::string printer_modelname(double delay);
+  std::string printer_serialnumber();
+  std::string printer_serialnumber(double delay);
+
+  // Status request (1B 21 3F). printer_status gives the answer text (on the
+  // stream links the first byte as lower-case hex in angle brackets, "<40>");
+  // printer_status_byte the first answer byte 0 to 255, or the failure value.
+  std::string printer_status();
+  std::string printer_status(double delay);
+  Result printer_status_byte();
+  Result printer_status_byte(double delay);
+
+  // Battery value `index` (0 to 8) from the printer's diagnostic report, or "-1".
+  std::string smartbattery_status(std::intptr_t index);
+
+ protected:
+  explicit Printer(std::unique_ptr<detail::PrinterCore> core);
+
+  // The data sender (sendcommandWithData on WiFi, sendCommandWithData on the
+  // Bluetooth links): the link's pre-send wait (or `delay`), the gates, one write.
+  Result send_data(std::span<const std::uint8_t> data);
+  Result send_data(std::span<const std::uint8_t> data, double delay);
+
+  // The query round trip of the stream links: writes the command, then CR LF,
+  // waits (1.0 s or `delay`) and returns the reply that arrived after the write.
+  std::string sendcommand_getstring(std::string_view command);
+  std::string sendcommand_getstring(std::string_view command, double delay);
+
+  detail::PrinterCore& core() { return *core_; }
+
+ private:
+  std::unique_ptr<detail::PrinterCore> core_;
+};
+
+}  // namespace quillkit

@@ -1,0 +1,6 @@
+// Umbrella header: everything an application needs to drive a label printer.
+#pragma once
+
+#include "quillkit/printer.hpp"
+#include "quillkit/types.hpp"
+#include "quillkit/wifi.hpp"
