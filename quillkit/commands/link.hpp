@@ -1,0 +1,50 @@
+// What the command layer needs of a printer class's link.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "quillkit/types.hpp"
+
+namespace quillkit::detail {
+
+// The printer's answer as the reply source holds it after a query's wait.
+struct Reply {
+  // The reply's text: on the stream links the received bytes with every NUL
+  // removed (the cleaned text is also stored back); on BLE the bytes as received.
+  std::string text;
+  // Bytes received since the reply began (before any cleaning).
+  std::size_t received = 0;
+  // The first byte received since the reply began, or -1 when none arrived.
+  int first_byte = -1;
+};
+
+// A printer class's link: the probe, the write primitive and the reply source.
+// Implementations guard their state with the printer object's one mutex and
+// never hold it across a wait or a write. Every member is thread-safe.
+class Link {
+ public:
+  virtual ~Link() = default;
+
+  // The link probe: -1 when the link cannot be used, else the state number.
+  virtual Result probe() = 0;
+  // Whether the output has free space right now (the WiFi senders' space gate).
+  virtual bool has_space() = 0;
+  // The write primitive: writes every byte, in order, without interleaving with
+  // another write of the same object. 1 when all bytes were written (an empty
+  // buffer writes nothing), -1 when the link has no stream or fails, closes or
+  // stalls first. When `begin_reply` is set, the reply source is reset as on a
+  // fresh object right before the first byte goes out, so that the next
+  // take_reply() sees only what answers this write.
+  virtual Result write(std::span<const std::uint8_t> bytes, bool begin_reply) = 0;
+  // The link check of the BITMAP command.
+  virtual bool ready_for_bitmap() = 0;
+
+  // Whether answer bytes are still waiting to be read (stream links only).
+  virtual bool reply_pending() = 0;
+  // The reply gathered since the last reset.
+  virtual Reply take_reply() = 0;
+};
+
+}  // namespace quillkit::detail

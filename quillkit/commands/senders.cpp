@@ -1,0 +1,100 @@
+// The senders through which applications write their own commands, and the
+// link probe they gate on.
+#include "quillkit/commands/printer_core.hpp"
+#include "quillkit/platform/clock.hpp"
+#include "quillkit/printer.hpp"
+
+namespace quillkit {
+
+namespace detail {
+
+Result PrinterCore::gates() {
+  if (link_->probe() == -1) return -1;
+  if (profile_.space_gate && !link_->has_space()) return -2;
+  return 1;
+}
+
+Result PrinterCore::send_text(std::string_view text, platform::Encoding encoding, double wait,
+                              bool begin_reply) {
+  platform::sleep_seconds(wait);
+  const Result refusal = gates();
+  const auto bytes = refusal == 1 ? platform::encode(text, encoding) : std::nullopt;
+  if (!bytes) {
+    // A query whose question is refused must not pick up an older answer.
+    if (begin_reply) link_->write({}, true);
+    return refusal == 1 ? -1 : refusal;
+  }
+  link_->write(*bytes, begin_reply);
+  return 1;
+}
+
+Result PrinterCore::send_bytes(std::span<const std::uint8_t> bytes, double wait,
+                               bool begin_reply) {
+  platform::sleep_seconds(wait);
+  if (const Result refusal = gates(); refusal != 1) {
+    if (begin_reply) link_->write({}, true);
+    return refusal;
+  }
+  link_->write(bytes, begin_reply);
+  return 1;
+}
+
+}  // namespace detail
+
+using platform::Encoding;
+
+Printer::Printer(std::unique_ptr<detail::PrinterCore> core) : core_(std::move(core)) {}
+
+Printer::~Printer() = default;
+
+Result Printer::stream_Status() { return core_->link().probe(); }
+
+Result Printer::stream_Status(unsigned times) {
+  Result status = core_->link().probe();
+  for (unsigned i = 0; i < times && status != -1; ++i) status = core_->link().probe();
+  return status;
+}
+
+Result Printer::sendcommand(std::string_view text) {
+  return core_->send_text(text, Encoding::utf8, 0);
+}
+
+Result Printer::sendcommand(std::string_view text, double timeout) {
+  return core_->send_text(text, Encoding::utf8, timeout);
+}
+
+Result Printer::sendcommand_utf8(std::string_view text) {
+  return core_->send_text(text, Encoding::utf8, core_->profile().text_send_wait);
+}
+
+Result Printer::sendcommand_utf8(std::string_view text, double timeout) {
+  return core_->send_text(text, Encoding::utf8, timeout);
+}
+
+Result Printer::sendcommand_big5(std::string_view text) {
+  return core_->send_text(text, Encoding::big5, core_->profile().text_send_wait);
+}
+
+Result Printer::sendcommand_big5(std::string_view text, double timeout) {
+  return core_->send_text(text, Encoding::big5, timeout);
+}
+
+Result Printer::sendcommand_gb2312(std::string_view text) {
+  return core_->send_text(text, Encoding::gb18030, core_->profile().text_send_wait);
+}
+
+Result Printer::sendcommand_gb2312(std::string_view text, double timeout) {
+  return core_->send_text(text, Encoding::gb18030, timeout);
+}
+
+Result Printer::send_data(std::span<const std::uint8_t> data) {
+  return core_->send_bytes(data, core_->profile().data_send_wait);
+}
+
+Result Printer::send_data(std::span<const std::uint8_t> data, double delay) {
+  return core_->send_bytes(data, delay);
+}
+
+Result Printer::sendBinaryData(std::span<const std::uint8_t> data) { return core_->write(data); }
+
+}  // namespace quillkit

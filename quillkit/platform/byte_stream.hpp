@@ -1,0 +1,89 @@
+// A connected pair of byte streams (input and output) over one channel, with
+// its events delivered on a reader thread that the pair owns.
+//
+// Threading: the event handler runs on the pair's reader thread only, one event
+// at a time; read() belongs to that thread. Every other member may be called
+// from any thread. close() ends the reader thread and joins it (so it must not
+// be called from inside the event handler); the destructor closes.
+//
+// Notes for implementers: write() never blocks and never raises SIGPIPE; a
+// channel that fails or ends moves status() to kAtEnd or kError for good, and
+// has_space_available() is false from then on, so that writers stop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace quillkit::platform {
+
+// Status numbers of a stream.
+enum StreamStatus : int {
+  kStreamNotOpen = 0,
+  kStreamOpening = 1,
+  kStreamOpen = 2,
+  kStreamReading = 3,
+  kStreamWriting = 4,
+  kStreamAtEnd = 5,
+  kStreamClosed = 6,
+  kStreamError = 7,
+};
+
+// Stream event codes.
+enum StreamEvent : int {
+  kEventNone = 0,
+  kEventOpenCompleted = 1,
+  kEventHasBytesAvailable = 2,
+  kEventHasSpaceAvailable = 4,
+  kEventErrorOccurred = 8,
+  kEventEndEncountered = 16,
+};
+
+enum class StreamSide { input, output };
+
+class ByteStream {
+ public:
+  using EventHandler = std::function<void(ByteStream& stream, StreamSide side, int event)>;
+
+  virtual ~ByteStream() = default;
+
+  // Status of the output side (the pair shares one channel, so one status).
+  virtual int status() const = 0;
+  // Whether a write would now accept at least one byte.
+  virtual bool has_space_available() = 0;
+  // Waits until a write could accept a byte, the channel fails, or
+  // `max_seconds` pass, whichever comes first.
+  virtual void wait_for_space(double max_seconds) = 0;
+  // Writes up to data.size() bytes without blocking. Returns the count taken,
+  // 0 when no space, or -1 when the channel has failed or closed.
+  virtual std::ptrdiff_t write(std::span<const std::uint8_t> data) = 0;
+
+  // Whether a read would now return data.
+  virtual bool has_bytes_available() = 0;
+  // Reads up to buffer.size() bytes without blocking: the count read, 0 when
+  // nothing is there (or at the end), negative on a read error. Reader thread only.
+  virtual std::ptrdiff_t read(std::span<std::uint8_t> buffer) = 0;
+
+  // A short text naming the stream of one side, for diagnostic lines.
+  virtual std::string description(StreamSide side) const = 0;
+
+  // Closes both sides and ends the reader thread. Idempotent.
+  virtual void close() = 0;
+};
+
+// A TCP connection to host:port. The reader thread writes the line
+// "# connecting to host:port", resolves the name and connects; events follow
+// as the connection opens, data arrives, the peer ends or an error occurs.
+// The status is kStreamNotOpen at first, kStreamOpening while connecting.
+std::shared_ptr<ByteStream> open_tcp_stream(std::string host, std::uint32_t port,
+                                            ByteStream::EventHandler handler);
+
+// The pair over an already connected descriptor (a serial line, a socket),
+// which it takes over. Open from the start.
+std::shared_ptr<ByteStream> open_fd_stream(int fd, std::string name,
+                                           ByteStream::EventHandler handler);
+
+}  // namespace quillkit::platform

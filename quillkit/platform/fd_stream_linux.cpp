@@ -1,0 +1,301 @@
+// The byte stream pair over a POSIX descriptor: TCP sockets and serial lines.
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+
+#include "quillkit/platform/byte_stream.hpp"
+#include "quillkit/platform/log.hpp"
+
+namespace quillkit::platform {
+namespace {
+
+// Resolves and connects on the reader thread; returns a connected,
+// non-blocking socket, or -1. Gives up early when `wake_fd` becomes readable.
+int connect_tcp(const std::string& host, std::uint32_t port, int wake_fd) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (port > 65535 || getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return -1;
+  int result = -1;
+  for (addrinfo* ai = found; ai != nullptr && result < 0; ai = ai->ai_next) {
+    const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                          ai->ai_protocol);
+    if (fd < 0) continue;
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+      result = fd;
+      break;
+    }
+    if (errno == EINPROGRESS) {
+      pollfd fds[2] = {{fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
+      int ready;
+      do {
+        ready = poll(fds, 2, -1);
+      } while (ready < 0 && errno == EINTR);
+      if (ready > 0 && (fds[1].revents & POLLIN)) {
+        ::close(fd);
+        break;
+      }
+      int error = 0;
+      socklen_t length = sizeof(error);
+      if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
+        result = fd;
+        break;
+      }
+    }
+    ::close(fd);
+  }
+  freeaddrinfo(found);
+  return result;
+}
+
+class FdStream final : public ByteStream {
+ public:
+  using Connector = std::function<int(int wake_fd)>;
+
+  FdStream(std::string name, EventHandler handler, int initial_status)
+      : name_(std::move(name)),
+        handler_(std::move(handler)),
+        wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        status_(initial_status) {}
+
+  ~FdStream() override {
+    close();
+    const int fd = fd_.load();
+    if (fd >= 0) ::close(fd);
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+  }
+
+  void start(Connector connector) {
+    reader_ = std::jthread([this, connector = std::move(connector)](std::stop_token stop) {
+      run(stop, connector);
+    });
+  }
+
+  int status() const override { return status_.load(); }
+
+  bool has_space_available() override {
+    if (!is_usable()) return false;
+    pollfd pfd{fd_.load(), POLLOUT, 0};
+    return poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLOUT) && !(pfd.revents & POLLERR);
+  }
+
+  void wait_for_space(double max_seconds) override {
+    const int timeout_ms = static_cast<int>(std::ceil(std::max(0.0, max_seconds) * 1000));
+    if (!is_usable()) {
+      // Still connecting: nothing to poll on yet.
+      if (status_.load() <= kStreamOpening) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+      }
+      return;
+    }
+    want_space_.store(true);
+    pollfd pfd{fd_.load(), POLLOUT, 0};
+    poll(&pfd, 1, timeout_ms);
+  }
+
+  std::ptrdiff_t write(std::span<const std::uint8_t> data) override {
+    if (!is_usable()) return status_.load() <= kStreamOpening ? 0 : -1;
+    const int fd = fd_.load();
+    ssize_t n = is_socket_ ? send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
+                           : ::write(fd, data.data(), data.size());
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      want_space_.store(true);
+      return 0;
+    }
+    fail(kStreamError);
+    return -1;
+  }
+
+  bool has_bytes_available() override {
+    if (!is_usable()) return false;
+    int pending = 0;
+    return ioctl(fd_.load(), FIONREAD, &pending) == 0 && pending > 0;
+  }
+
+  std::ptrdiff_t read(std::span<std::uint8_t> buffer) override {
+    const int fd = fd_.load();
+    if (fd < 0 || status_.load() == kStreamClosed) return -1;
+    ssize_t n = is_socket_ ? recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT)
+                           : ::read(fd, buffer.data(), buffer.size());
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    return -1;
+  }
+
+  std::string description(StreamSide side) const override {
+    return std::string(side == StreamSide::input ? "<input stream " : "<output stream ") + name_ +
+           ">";
+  }
+
+  void close() override {
+    std::lock_guard lock(close_mu_);
+    if (closed_) return;
+    closed_ = true;
+    status_.store(kStreamClosed);
+    const int fd = fd_.load();
+    if (fd >= 0 && is_socket_) shutdown(fd, SHUT_RDWR);
+    if (reader_.joinable()) {
+      reader_.request_stop();
+      signal_wake();
+      if (reader_.get_id() != std::this_thread::get_id()) reader_.join();
+    }
+  }
+
+  void adopt(int fd) {
+    struct stat st{};
+    is_socket_ = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    fd_.store(fd);
+  }
+
+ private:
+  bool is_usable() const {
+    const int status = status_.load();
+    return fd_.load() >= 0 && status >= kStreamOpen && status <= kStreamWriting;
+  }
+
+  void fail(int status) {
+    int expected = status_.load();
+    while (expected >= kStreamOpen && expected <= kStreamWriting &&
+           !status_.compare_exchange_weak(expected, status)) {
+    }
+  }
+
+  void signal_wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wake_fd_, &one, sizeof(one));
+  }
+
+  void emit(StreamSide side, int event) {
+    if (handler_) handler_(*this, side, event);
+  }
+
+  void run(std::stop_token stop, const Connector& connector) {
+    if (fd_.load() < 0) {
+      status_.store(kStreamOpening);
+      const int fd = connector(wake_fd_);
+      if (stop.stop_requested()) {
+        if (fd >= 0) ::close(fd);
+        return;
+      }
+      if (fd < 0) {
+        status_.store(kStreamError);
+        emit(StreamSide::input, kEventErrorOccurred);
+        emit(StreamSide::output, kEventErrorOccurred);
+        wait_for_stop(stop);
+        return;
+      }
+      adopt(fd);
+      int expected = kStreamOpening;
+      status_.compare_exchange_strong(expected, kStreamOpen);
+    }
+    emit(StreamSide::input, kEventOpenCompleted);
+    emit(StreamSide::output, kEventOpenCompleted);
+    emit(StreamSide::output, kEventHasSpaceAvailable);
+    pump(stop);
+    wait_for_stop(stop);
+  }
+
+  // Dispatches events until the channel ends or fails, or stop is requested.
+  void pump(std::stop_token& stop) {
+    const int fd = fd_.load();
+    while (!stop.stop_requested() && is_usable()) {
+      const bool want_space = want_space_.load();
+      pollfd fds[2] = {{fd, static_cast<short>(POLLIN | (want_space ? POLLOUT : 0)), 0},
+                       {wake_fd_, POLLIN, 0}};
+      const int ready = poll(fds, 2, -1);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        fail(kStreamError);
+        emit(StreamSide::input, kEventErrorOccurred);
+        return;
+      }
+      if (stop.stop_requested() || !is_usable()) return;
+      if (fds[0].revents & POLLIN) {
+        if (has_bytes_available()) {
+          emit(StreamSide::input, kEventHasBytesAvailable);
+        } else {
+          std::uint8_t probe;
+          const ssize_t n = is_socket_ ? recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT)
+                                       : ::read(fd, &probe, 0);
+          if (n == 0 || (!is_socket_ && (fds[0].revents & POLLHUP))) {
+            fail(kStreamAtEnd);
+            emit(StreamSide::input, kEventEndEncountered);
+            return;
+          }
+          if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            fail(kStreamError);
+            emit(StreamSide::input, kEventErrorOccurred);
+            return;
+          }
+        }
+      } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        fail(kStreamError);
+        emit(StreamSide::output, kEventErrorOccurred);
+        return;
+      }
+      if (want_space && (fds[0].revents & POLLOUT)) {
+        want_space_.store(false);
+        emit(StreamSide::output, kEventHasSpaceAvailable);
+      }
+    }
+  }
+
+  void wait_for_stop(std::stop_token& stop) {
+    while (!stop.stop_requested()) {
+      pollfd pfd{wake_fd_, POLLIN, 0};
+      poll(&pfd, 1, 1000);
+    }
+  }
+
+  const std::string name_;
+  const EventHandler handler_;
+  const int wake_fd_;
+  std::atomic<int> fd_{-1};
+  std::atomic<int> status_;
+  std::atomic<bool> want_space_{false};
+  std::atomic<bool> is_socket_{true};
+
+  std::mutex close_mu_;  // serialises close(); guards closed_
+  bool closed_ = false;
+  std::jthread reader_;
+};
+
+}  // namespace
+
+std::shared_ptr<ByteStream> open_tcp_stream(std::string host, std::uint32_t port,
+                                            ByteStream::EventHandler handler) {
+  std::string name = host + ":" + std::to_string(port);
+  auto stream = std::make_shared<FdStream>(name, std::move(handler), kStreamNotOpen);
+  stream->start([host = std::move(host), port, name](int wake_fd) {
+    log_line(LogChannel::console, "# connecting to " + name);
+    return connect_tcp(host, port, wake_fd);
+  });
+  return stream;
+}
+
+std::shared_ptr<ByteStream> open_fd_stream(int fd, std::string name,
+                                           ByteStream::EventHandler handler) {
+  auto stream = std::make_shared<FdStream>(std::move(name), std::move(handler), kStreamOpen);
+  stream->adopt(fd);
+  stream->start([](int) { return -1; });
+  return stream;
+}
+
+}  // namespace quillkit::platform

@@ -1,0 +1,201 @@
+#include "quillkit/receive/stream_link.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/log.hpp"
+
+namespace quillkit::detail {
+
+StreamLink::StreamLink(const StreamRules& rules) : rules_(rules) {}
+
+StreamLink::~StreamLink() { close_stream(); }
+
+platform::ByteStream::EventHandler StreamLink::handler() {
+  return [this](platform::ByteStream& stream, platform::StreamSide side, int event) {
+    this->stream(stream, side, event);
+  };
+}
+
+void StreamLink::attach(std::shared_ptr<platform::ByteStream> stream) {
+  std::shared_ptr<platform::ByteStream> previous;
+  {
+    std::lock_guard lock(mu_);
+    previous = std::exchange(stream_, std::move(stream));
+  }
+  if (previous) previous->close();
+}
+
+void StreamLink::close_stream() {
+  std::shared_ptr<platform::ByteStream> previous;
+  {
+    std::lock_guard lock(mu_);
+    previous = std::exchange(stream_, nullptr);
+  }
+  if (previous) previous->close();
+}
+
+std::shared_ptr<platform::ByteStream> StreamLink::current_stream() {
+  std::lock_guard lock(mu_);
+  return stream_;
+}
+
+int StreamLink::stream_status() {
+  auto stream = current_stream();
+  return stream ? stream->status() : -1;
+}
+
+int StreamLink::openport_status() {
+  std::lock_guard lock(mu_);
+  return openport_status_;
+}
+
+void StreamLink::set_openport_status(int status) {
+  std::lock_guard lock(mu_);
+  openport_status_ = status;
+}
+
+void StreamLink::stream(platform::ByteStream& stream, platform::StreamSide side, int event) {
+  const auto rule = std::find_if(rules_.events.begin(), rules_.events.end(),
+                                 [event](const StreamEventRule& r) { return r.event == event; });
+  if (rule == rules_.events.end()) {
+    platform::log_line(rules_.unknown_channel, rules_.unknown_text);
+    return;
+  }
+  if (rule->reader == StreamEventRule::Reader::before_log) readstream(stream);
+  if (rule->with_description) {
+    platform::log_line(rule->channel, std::string(rule->text) + stream.description(side));
+  } else {
+    platform::log_line(rule->channel, rule->text);
+  }
+  if (rule->reader == StreamEventRule::Reader::after_log) readstream(stream);
+}
+
+void StreamLink::readstream(platform::ByteStream& stream) {
+  {
+    std::lock_guard lock(mu_);
+    fields_.bytesRead_length = 0;
+  }
+  std::array<std::uint8_t, 512> block{};
+  while (stream.has_bytes_available()) {
+    const std::ptrdiff_t count = stream.read(block);
+    {
+      std::lock_guard lock(mu_);
+      fields_.RecvBuffervar = block;
+      fields_.bytesRead_length = count;
+      if (count >= rules_.min_used_read) {
+        const std::size_t used = count > 0 ? static_cast<std::size_t>(count) : 0;
+        const std::size_t decoded = rules_.decode_whole_buffer ? block.size() : used;
+        const std::size_t room = kReplyLimit - std::min(kReplyLimit, fields_.output_string.size());
+        fields_.output_string.append(reinterpret_cast<const char*>(block.data()),
+                                     std::min(decoded, room));
+        fields_.RecvBuffervar_backup = fields_.RecvBuffervar;
+        if (used > 0 && reply_received_ == 0) reply_first_byte_ = block[0];
+        reply_received_ += used;
+      }
+      fields_.RecvBuffervar.fill(0);
+    }
+    block.fill(0);
+    if (count < 0) break;  // a failing read would otherwise repeat for ever
+  }
+}
+
+ReceiveFields StreamLink::receive_fields() {
+  std::lock_guard lock(mu_);
+  return fields_;
+}
+
+void StreamLink::reset_reply_locked() {
+  fields_.output_string.clear();
+  fields_.bytesRead_length = 0;
+  fields_.RecvBuffervar_backup.fill(0);
+  reply_received_ = 0;
+  reply_first_byte_ = -1;
+}
+
+Result StreamLink::probe() { return stream_status(); }
+
+bool StreamLink::has_space() {
+  auto stream = current_stream();
+  return stream && stream->has_space_available();
+}
+
+bool StreamLink::acquire_write_turn() {
+  std::unique_lock lock(mu_);
+  // The holder gives up after kWriteStallSeconds without progress, so this
+  // wait ends; each step is bounded so that nothing waits on a lost wake-up.
+  while (writing_) turn_cv_.wait_for(lock, std::chrono::milliseconds(100));
+  writing_ = true;
+  return true;
+}
+
+void StreamLink::release_write_turn() {
+  {
+    std::lock_guard lock(mu_);
+    writing_ = false;
+  }
+  turn_cv_.notify_one();
+}
+
+Result StreamLink::write(std::span<const std::uint8_t> bytes, bool begin_reply) {
+  auto stream = current_stream();
+  if (!stream) return -1;
+  if (bytes.empty()) {
+    if (begin_reply) {
+      std::lock_guard lock(mu_);
+      reset_reply_locked();
+    }
+    return 1;
+  }
+  acquire_write_turn();
+  if (begin_reply) {
+    std::lock_guard lock(mu_);
+    reset_reply_locked();
+  }
+  Result result = -1;
+  std::size_t offset = 0;
+  auto last_progress = std::chrono::steady_clock::now();
+  const auto stall = platform::to_duration(kWriteStallSeconds);
+  for (;;) {
+    const int status = stream->status();
+    if (status >= platform::kStreamAtEnd) break;
+    if (stream->has_space_available()) {
+      const std::ptrdiff_t n = stream->write(bytes.subspan(offset));
+      if (n < 0) break;
+      if (n > 0) {
+        offset += static_cast<std::size_t>(n);
+        last_progress = std::chrono::steady_clock::now();
+        if (offset == bytes.size()) {
+          result = 1;
+          break;
+        }
+        continue;
+      }
+    }
+    if (std::chrono::steady_clock::now() - last_progress > stall) break;
+    stream->wait_for_space(kSpacePollSeconds);
+  }
+  release_write_turn();
+  return result;
+}
+
+bool StreamLink::ready_for_bitmap() {
+  std::lock_guard lock(mu_);
+  return rules_.bitmap_needs_open_status ? openport_status_ == 1 : stream_ != nullptr;
+}
+
+bool StreamLink::reply_pending() {
+  auto stream = current_stream();
+  return stream && stream->has_bytes_available();
+}
+
+Reply StreamLink::take_reply() {
+  std::lock_guard lock(mu_);
+  auto& text = fields_.output_string;
+  text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+  return Reply{text, reply_received_, reply_first_byte_};
+}
+
+}  // namespace quillkit::detail

@@ -1,0 +1,119 @@
+// The link of the stream printer classes: a byte stream pair, the write
+// primitive over it, and the receive path that turns arriving bytes into the
+// receive fields and replies.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillkit/commands/link.hpp"
+#include "quillkit/platform/byte_stream.hpp"
+#include "quillkit/types.hpp"
+
+namespace quillkit::detail {
+
+// One row of a class's stream event table: what an event code does.
+struct StreamEventRule {
+  int event;
+  LogChannel channel;
+  std::string_view text;
+  // Whether the stream's description follows the text on the line.
+  bool with_description;
+  enum class Reader { none, before_log, after_log } reader;
+};
+
+// The per-class rules of the receive path.
+struct StreamRules {
+  // Event rules in the order they are compared; the first match acts.
+  std::span<const StreamEventRule> events;
+  // Line for an event that no rule matches.
+  LogChannel unknown_channel;
+  std::string_view unknown_text;
+  // A read is used when it returns at least this many bytes.
+  std::ptrdiff_t min_used_read;
+  // Whether a used read adds the whole receive buffer to the text (zero fill
+  // included) rather than only the bytes read.
+  bool decode_whole_buffer;
+  // Whether the BITMAP command needs openport_status 1 rather than a stream.
+  bool bitmap_needs_open_status;
+};
+
+// A snapshot of the receive fields, for diagnostics and tests.
+struct ReceiveFields {
+  std::array<std::uint8_t, 512> RecvBuffervar{};
+  std::array<std::uint8_t, 512> RecvBuffervar_backup{};
+  std::intptr_t bytesRead_length = 0;
+  std::string output_string;
+};
+
+// Thread-safety: every member may be called from any thread. One mutex (the
+// printer object's) guards the stream member, the receive fields and the write
+// turn; it is never held across a wait, a write or a call into the stream's
+// event loop. The event handler runs on the stream's reader thread.
+class StreamLink final : public Link {
+ public:
+  // The largest reply kept: bytes that arrive beyond it, before the next query
+  // starts a new reply, are dropped.
+  static constexpr std::size_t kReplyLimit = 64 * 1024;
+  // A write that makes no progress for this long gives up with -1.
+  static constexpr double kWriteStallSeconds = 5.0;
+  // Step of the write primitive's wait for space.
+  static constexpr double kSpacePollSeconds = 0.1;
+
+  explicit StreamLink(const StreamRules& rules);
+  ~StreamLink() override;
+
+  // The event handler to give to a new stream pair.
+  platform::ByteStream::EventHandler handler();
+  // Installs a new stream pair; the previous one, if any, is closed first and
+  // its reader thread ended.
+  void attach(std::shared_ptr<platform::ByteStream> stream);
+  // Closes and drops the stream pair, ending its reader thread. Idempotent.
+  void close_stream();
+  // The output stream's status, or -1 with no stream.
+  int stream_status();
+
+  int openport_status();
+  void set_openport_status(int status);
+
+  // The stream event handler and the reader; reader thread only.
+  void stream(platform::ByteStream& stream, platform::StreamSide side, int event);
+  void readstream(platform::ByteStream& stream);
+
+  ReceiveFields receive_fields();
+
+  // Link
+  Result probe() override;
+  bool has_space() override;
+  Result write(std::span<const std::uint8_t> bytes, bool begin_reply) override;
+  bool ready_for_bitmap() override;
+  bool reply_pending() override;
+  Reply take_reply() override;
+
+ private:
+  std::shared_ptr<platform::ByteStream> current_stream();
+  void reset_reply_locked();
+  bool acquire_write_turn();
+  void release_write_turn();
+
+  const StreamRules& rules_;
+
+  std::mutex mu_;
+  std::condition_variable turn_cv_;
+  // Guarded by mu_:
+  std::shared_ptr<platform::ByteStream> stream_;
+  int openport_status_ = 0;
+  bool writing_ = false;
+  ReceiveFields fields_;
+  std::size_t reply_received_ = 0;
+  int reply_first_byte_ = -1;
+};
+
+}  // namespace quillkit::detail

@@ -1,0 +1,226 @@
+#include "support/fake_printer.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace quillkit::testing {
+
+FakePrinter::FakePrinter() {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  listen(listen_fd_, 64);
+  socklen_t length = sizeof(addr);
+  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+  port_ = ntohs(addr.sin_port);
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+}
+
+FakePrinter::~FakePrinter() {
+  thread_.request_stop();
+  wake();
+  thread_.join();
+  for (int fd : clients_) close(fd);
+  close(listen_fd_);
+  close(wake_fd_);
+}
+
+void FakePrinter::wake() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] auto n = write(wake_fd_, &one, sizeof(one));
+}
+
+void FakePrinter::add_answer(AnswerRule rule) {
+  std::lock_guard lock(mu_);
+  rules_.push_back(std::move(rule));
+}
+
+void FakePrinter::send(std::string_view bytes) {
+  {
+    std::lock_guard lock(mu_);
+    pending_.push_back({Clock::now(), std::string(bytes)});
+  }
+  wake();
+}
+
+void FakePrinter::set_reading(bool reading) {
+  {
+    std::lock_guard lock(mu_);
+    reading_ = reading;
+  }
+  wake();
+}
+
+void FakePrinter::close_client() {
+  {
+    std::lock_guard lock(mu_);
+    drop_ = Drop::close;
+  }
+  wake();
+}
+
+void FakePrinter::reset_client() {
+  {
+    std::lock_guard lock(mu_);
+    drop_ = Drop::reset;
+  }
+  wake();
+}
+
+std::vector<Chunk> FakePrinter::chunks() {
+  std::lock_guard lock(mu_);
+  return chunks_;
+}
+
+std::string FakePrinter::received() {
+  std::lock_guard lock(mu_);
+  std::string all;
+  for (const auto& chunk : chunks_) all.append(chunk.bytes.begin(), chunk.bytes.end());
+  return all;
+}
+
+std::size_t FakePrinter::connections() {
+  std::lock_guard lock(mu_);
+  return accepted_;
+}
+
+std::size_t FakePrinter::open_connections() {
+  std::lock_guard lock(mu_);
+  return clients_.size();
+}
+
+bool FakePrinter::wait_for_bytes(std::size_t count, double seconds) {
+  std::unique_lock lock(mu_);
+  return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+    std::size_t total = 0;
+    for (const auto& chunk : chunks_) total += chunk.bytes.size();
+    return total >= count;
+  });
+}
+
+bool FakePrinter::wait_for_connections(std::size_t count, double seconds) {
+  std::unique_lock lock(mu_);
+  return cv_.wait_for(lock, std::chrono::duration<double>(seconds),
+                      [&] { return accepted_ >= count; });
+}
+
+void FakePrinter::clear() {
+  std::lock_guard lock(mu_);
+  chunks_.clear();
+  since_answer_.clear();
+}
+
+void FakePrinter::run(std::stop_token stop) {
+  std::vector<std::uint8_t> buffer(1 << 16);
+  while (!stop.stop_requested()) {
+    std::vector<pollfd> fds{{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    int timeout_ms = 200;
+    {
+      std::lock_guard lock(mu_);
+      for (int fd : clients_) fds.push_back({fd, static_cast<short>(reading_ ? POLLIN : 0), 0});
+      for (const auto& p : pending_) {
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(p.at - Clock::now());
+        timeout_ms = std::clamp<int>(static_cast<int>(wait.count()) + 1, 0, timeout_ms);
+      }
+    }
+    poll(fds.data(), fds.size(), timeout_ms);
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t value;
+      [[maybe_unused]] auto n = read(wake_fd_, &value, sizeof(value));
+    }
+    if (fds[0].revents & POLLIN) {
+      const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        std::lock_guard lock(mu_);
+        clients_.push_back(fd);
+        ++accepted_;
+        cv_.notify_all();
+      }
+    }
+    std::lock_guard lock(mu_);
+    for (std::size_t i = 2; i < fds.size(); ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      const ssize_t n = recv(fds[i].fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (n <= 0) {
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+          close(fds[i].fd);
+          clients_.erase(std::find(clients_.begin(), clients_.end(), fds[i].fd));
+        }
+        continue;
+      }
+      chunks_.push_back({Bytes(buffer.begin(), buffer.begin() + n), Clock::now()});
+      since_answer_.append(buffer.begin(), buffer.begin() + n);
+      for (const auto& rule : rules_) {
+        if (since_answer_.size() < rule.trigger.size() ||
+            since_answer_.compare(since_answer_.size() - rule.trigger.size(), rule.trigger.size(),
+                                  rule.trigger) != 0) {
+          continue;
+        }
+        auto at = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(rule.delay));
+        for (const auto& piece : rule.pieces) {
+          pending_.push_back({at, piece});
+          at += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(rule.gap));
+        }
+        since_answer_.clear();
+        break;
+      }
+      cv_.notify_all();
+    }
+    const auto now = Clock::now();
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      if (it->at > now) {
+        ++it;
+        continue;
+      }
+      if (!clients_.empty()) {
+        ::send(clients_.back(), it->bytes.data(), it->bytes.size(), MSG_NOSIGNAL);
+      }
+      it = pending_.erase(it);
+    }
+    if (drop_ != Drop::none && !clients_.empty()) {
+      const int fd = clients_.back();
+      if (drop_ == Drop::reset) {
+        linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+      }
+      close(fd);
+      clients_.pop_back();
+    }
+    drop_ = Drop::none;
+  }
+}
+
+LogCapture::LogCapture() {
+  set_log_sink([this](LogChannel, std::string_view line) {
+    std::lock_guard lock(mu_);
+    lines_.emplace_back(line);
+  });
+}
+
+LogCapture::~LogCapture() { set_log_sink(nullptr); }
+
+std::vector<std::string> LogCapture::lines() {
+  std::lock_guard lock(mu_);
+  return lines_;
+}
+
+bool LogCapture::contains(std::string_view text) {
+  std::lock_guard lock(mu_);
+  return std::any_of(lines_.begin(), lines_.end(),
+                     [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
+}  // namespace quillkit::testing
