@@ -2,5 +2,6 @@
 #pragma once
 
 #include "quillkit/printer.hpp"
+#include "quillkit/status.hpp"
 #include "quillkit/types.hpp"
 #include "quillkit/wifi.hpp"

@@ -24,7 +24,8 @@ struct Profile {
   // printer_status(delay) on a stream link when nothing has been read.
   std::string_view status_delay_nothing_read = "-1";
   // Whether replies come from a stream (pending check, NUL cleaning, the
-  // status text rendered as hex) rather than a notification buffer.
+  // status text rendered as hex, one byte enough for a status byte) rather
+  // than a notification buffer (taken as received; a status byte needs two).
   bool stream_replies = true;
 
   // First line of the battery report command.
