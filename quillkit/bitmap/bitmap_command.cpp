@@ -1,0 +1,39 @@
+#include "quillkit/bitmap/bitmap_command.hpp"
+
+#include <string>
+
+#include "quillkit/bitmap/face_choice.hpp"
+#include "quillkit/bitmap/packing.hpp"
+#include "quillkit/bitmap/text_drawing.hpp"
+
+namespace quillkit::bitmap {
+
+Bytes bitmap_command(std::intptr_t x, std::intptr_t y, const Image& image) {
+  const Image padded = pad_to_byte_width(image);
+  const Bytes raster = pack_bits(padded);
+  // An image without a usable bitmap packs to nothing; its size fields then
+  // say so too, keeping the command well formed.
+  const bool usable = !raster.empty();
+  const std::string header = "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
+                             std::to_string(usable ? padded.width / 8 : 0) + "," +
+                             std::to_string(usable ? padded.height : 0) + ",2,";
+  Bytes command;
+  command.reserve(header.size() + raster.size() + 2);
+  command.insert(command.end(), header.begin(), header.end());
+  command.insert(command.end(), raster.begin(), raster.end());
+  command.push_back('\r');
+  command.push_back('\n');
+  return command;
+}
+
+Bytes windowsfont_command(platform::FontHost& host, std::intptr_t x, std::intptr_t y,
+                          std::intptr_t height, std::intptr_t rotation, std::intptr_t style,
+                          std::intptr_t /*with_underline*/, std::string_view font_name,
+                          std::string_view content) {
+  const bool bold = style == 2 || style == 3;
+  const bool italic = style == 1 || style == 3;
+  const std::string face = find_font_with_name(host, font_name, bold, italic);
+  return bitmap_command(x, y, draw_text(host, content, face, height, rotation));
+}
+
+}  // namespace quillkit::bitmap
