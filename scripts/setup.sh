@@ -9,7 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libfontconfig-dev libfreetype-dev libharfbuzz-dev libpng-dev
   libzint-dev libzxing-dev libcli11-dev nlohmann-json3-dev
-  fonts-dejavu-core fonts-wqy-microhei
+  fonts-dejavu-core fonts-dejavu-extra fonts-wqy-microhei
   clang-14 libclang-rt-14-dev
 )
 
