@@ -1,0 +1,62 @@
+// Small helpers for tests that build and inspect RGBA images.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "quillkit/platform/font_host.hpp"
+#include "quillkit/types.hpp"
+
+namespace quillkit::testing {
+
+using Pixel = std::array<std::uint8_t, 4>;
+
+inline constexpr Pixel kInk{0, 0, 0, 255};
+inline constexpr Pixel kClear{0, 0, 0, 0};
+
+inline Pixel pixel_at(const Image& image, std::size_t x, std::size_t y) {
+  Pixel p;
+  std::memcpy(p.data(), image.rgba.data() + (y * image.width + x) * 4, 4);
+  return p;
+}
+
+inline void set_pixel(Image& image, std::size_t x, std::size_t y, Pixel p) {
+  std::memcpy(image.rgba.data() + (y * image.width + x) * 4, p.data(), 4);
+}
+
+inline std::size_t ink_count(const Image& image) {
+  std::size_t count = 0;
+  for (std::size_t i = 3; i < image.rgba.size(); i += 4) count += image.rgba[i] != 0;
+  return count;
+}
+
+// An opaque image whose every pixel is distinct: R and G hold the column, B and
+// A the row (A never 0, so every pixel is ink).
+inline Image coordinate_image(std::size_t width, std::size_t height) {
+  Image image(width, height);
+  for (std::size_t y = 0; y < height; ++y) {
+    for (std::size_t x = 0; x < width; ++x) {
+      set_pixel(image, x, y,
+                {static_cast<std::uint8_t>(x & 0xFF), static_cast<std::uint8_t>(x >> 8),
+                 static_cast<std::uint8_t>(y & 0xFF), static_cast<std::uint8_t>(1 + (y >> 8))});
+    }
+  }
+  return image;
+}
+
+inline const std::string kDejaVuDir = "/usr/share/fonts/truetype/dejavu/";
+inline const std::string kWqyMicroHei = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
+
+// A font host that sees only the named files of the DejaVu folder.
+inline std::unique_ptr<platform::FontHost> dejavu_host(const std::vector<std::string>& files) {
+  std::vector<std::string> paths;
+  for (const std::string& file : files) paths.push_back(kDejaVuDir + file);
+  return platform::new_font_host_for_files(paths);
+}
+
+}  // namespace quillkit::testing
