@@ -1,0 +1,149 @@
+// Connection and thread lifetime, and concurrent use of one object.
+#include <dirent.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "quillkit/wifi.hpp"
+#include "support/fake_printer.hpp"
+
+namespace quillkit {
+namespace {
+
+using testing::Clock;
+using testing::FakePrinter;
+using testing::LogCapture;
+using testing::since;
+
+std::size_t count_entries(const char* path) {
+  std::size_t count = 0;
+  if (DIR* dir = opendir(path)) {
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+TEST(LifetimeTest, TwoHundredOpensAndClosesLeaveNothingBehind) {
+  LogCapture quiet;
+  FakePrinter fake;
+  const std::size_t fds_before = count_entries("/proc/self/fd");
+  const std::size_t threads_before = count_entries("/proc/self/task");
+  constexpr int kObjects = 20;
+  constexpr int kCycles = 10;
+  std::vector<std::thread> workers;
+  std::vector<int> opened(kObjects, 0);
+  for (int i = 0; i < kObjects; ++i) {
+    workers.emplace_back([&, i] {
+      WiFi printer;
+      for (int cycle = 0; cycle < kCycles; ++cycle) {
+        // Every other cycle reopens without closing: the second open closes
+        // the first connection itself.
+        opened[i] += printer.openport("127.0.0.1", fake.port()) == 1;
+        if (cycle % 2 == 1) printer.closeport(0);
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  EXPECT_EQ(std::count(opened.begin(), opened.end(), kCycles), kObjects);
+  EXPECT_EQ(fake.connections(), static_cast<std::size_t>(kObjects * kCycles));
+  EXPECT_EQ(count_entries("/proc/self/fd"), fds_before);
+  EXPECT_EQ(count_entries("/proc/self/task"), threads_before);
+}
+
+TEST(LifetimeTest, DestructorClosesTheConnection) {
+  FakePrinter fake;
+  {
+    WiFi printer;
+    ASSERT_EQ(printer.openport("127.0.0.1", fake.port()), 1);
+    EXPECT_EQ(fake.open_connections(), 1u);
+  }
+  const auto start = Clock::now();
+  while (fake.open_connections() != 0 && since(start) < 3) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(fake.open_connections(), 0u);
+}
+
+TEST(WholeWriteTest, SlowReaderGetsEveryByteInOrder) {
+  FakePrinter fake;
+  WiFi printer;
+  ASSERT_EQ(printer.openport("127.0.0.1", fake.port()), 1);
+  fake.set_reading(false);
+  Bytes big(12 << 20);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  Result result = 0;
+  std::thread writer([&] { result = printer.sendBinaryData(big); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  fake.set_reading(true);
+  writer.join();
+  EXPECT_EQ(result, 1);
+  ASSERT_TRUE(fake.wait_for_bytes(big.size(), 20));
+  const std::string received = fake.received();
+  ASSERT_EQ(received.size(), big.size());
+  EXPECT_TRUE(std::equal(big.begin(), big.end(), received.begin(),
+                         [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
+}
+
+TEST(WholeWriteTest, StalledReaderEndsTheWriteWithinTheBound) {
+  FakePrinter fake;
+  WiFi printer;
+  ASSERT_EQ(printer.openport("127.0.0.1", fake.port()), 1);
+  fake.set_reading(false);
+  const Bytes big(32 << 20, 'z');
+  const auto start = Clock::now();
+  EXPECT_EQ(printer.sendBinaryData(big), -1);
+  EXPECT_GE(since(start), 5.0);
+  EXPECT_LT(since(start), 15.0);
+}
+
+TEST(ConcurrencyTest, WritesOfTwoThreadsNeverInterleave) {
+  FakePrinter fake;
+  WiFi printer;
+  ASSERT_EQ(printer.openport("127.0.0.1", fake.port()), 1);
+  constexpr int kThreads = 4;
+  constexpr int kLines = 150;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string body(20000, static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) {
+        // -2 says the output is momentarily full: the caller retries.
+        Result result;
+        while ((result = printer.sendcommand(body + "\r\n")) == -2) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_EQ(result, 1);
+        if (i % 50 == 0) printer.stream_Status();
+      }
+    });
+  }
+  // A query running meanwhile (its command is empty: it writes CR LF only)
+  // must not disturb the writers.
+  threads.emplace_back([&] { printer.sendcommand_getstring("", 0.2); });
+  for (auto& thread : threads) thread.join();
+  const std::size_t total = kThreads * kLines * 20002 + 2;
+  ASSERT_TRUE(fake.wait_for_bytes(total, 20));
+  const std::string received = fake.received();
+  ASSERT_EQ(received.size(), total);
+  std::size_t empty_lines = 0;
+  for (std::size_t at = 0; at < received.size();) {
+    const std::size_t end = received.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = received.substr(at, end - at);
+    if (line.empty()) {
+      ++empty_lines;
+    } else {
+      EXPECT_EQ(line.size(), 20000u) << "interleaved at " << at;
+      EXPECT_EQ(line.find_first_not_of(line[0]), std::string::npos) << "interleaved at " << at;
+    }
+    at = end + 2;
+  }
+  EXPECT_EQ(empty_lines, 1u);
+}
+
+}  // namespace
+}  // namespace quillkit
