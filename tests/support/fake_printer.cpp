@@ -47,6 +47,12 @@ void FakePrinter::add_answer(AnswerRule rule) {
   rules_.push_back(std::move(rule));
 }
 
+void FakePrinter::clear_answers() {
+  std::lock_guard lock(mu_);
+  rules_.clear();
+  pending_.clear();
+}
+
 void FakePrinter::send(std::string_view bytes) {
   {
     std::lock_guard lock(mu_);

@@ -46,6 +46,8 @@ class FakePrinter {
   std::uint16_t port() const { return port_; }
 
   void add_answer(AnswerRule rule);
+  // Forgets every answer rule and drops the answers not sent yet.
+  void clear_answers();
   // Sends bytes to the current client now.
   void send(std::string_view bytes);
   // Stops or resumes reading from the clients (their writes then back up).

@@ -1,0 +1,158 @@
+// Support for the query tests: a WiFi printer opened once per test suite, a
+// hold on a printer's reader thread, and a printer over a real stream link
+// with a profile of the test's choosing.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "quillkit/commands/printer_core.hpp"
+#include "quillkit/platform/byte_stream.hpp"
+#include "quillkit/printer.hpp"
+#include "quillkit/receive/stream_link.hpp"
+#include "quillkit/wifi.hpp"
+#include "support/fake_printer.hpp"
+
+namespace quillkit::testing {
+
+// The diagnostic line a stream link writes after each reader pass.
+inline constexpr std::string_view kReaderPassLine = "NSStreamEvent.HasBytesAvailable";
+
+// Watches the reader passes of every printer through the diagnostic lines
+// and can hold the reader thread inside such a line: bytes that arrive while
+// it is held stay unread on the input stream ("still arriving"). A hold lasts
+// until release(), the destructor, or 5 s at most, so a failing test cannot
+// hang. Installs itself as the log sink while alive.
+class ReaderWatch {
+ public:
+  ReaderWatch() : state_(std::make_shared<State>()) {
+    set_log_sink([state = state_](LogChannel, std::string_view line) {
+      if (line.find(kReaderPassLine) == std::string_view::npos) return;
+      std::unique_lock lock(state->mu);
+      ++state->passes;
+      state->cv.notify_all();
+      state->cv.wait_for(lock, std::chrono::seconds(5), [&] { return !state->holding; });
+    });
+  }
+  ~ReaderWatch() {
+    release();
+    set_log_sink(nullptr);
+  }
+  ReaderWatch(const ReaderWatch&) = delete;
+  ReaderWatch& operator=(const ReaderWatch&) = delete;
+
+  // Holds the reader at its next pass (and every later one) until release().
+  void hold() {
+    std::lock_guard lock(state_->mu);
+    state_->holding = true;
+  }
+  void release() {
+    {
+      std::lock_guard lock(state_->mu);
+      state_->holding = false;
+    }
+    state_->cv.notify_all();
+  }
+  std::size_t passes() {
+    std::lock_guard lock(state_->mu);
+    return state_->passes;
+  }
+  // Waits until `count` reader passes have happened in all, or 5 s pass.
+  bool wait_for_passes(std::size_t count) {
+    std::unique_lock lock(state_->mu);
+    return state_->cv.wait_for(lock, std::chrono::seconds(5),
+                               [&] { return state_->passes >= count; });
+  }
+
+ private:
+  struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::size_t passes = 0;
+    bool holding = false;
+  };
+  std::shared_ptr<State> state_;
+};
+
+// A WiFi printer connected to a fake printer, opened once per test suite (an
+// open costs 1.5 s). Each test starts with no answer rules, nothing recorded
+// and its own reader watch. Tests that close the link use their own object.
+class OpenWiFiTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fake_ = new FakePrinter;
+    printer_ = new WiFi;
+    opened_ = printer_->openport("127.0.0.1", fake_->port()) == 1;
+  }
+  static void TearDownTestSuite() {
+    delete printer_;
+    delete fake_;
+    printer_ = nullptr;
+    fake_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(opened_);
+    fake_->clear_answers();
+    fake_->clear();
+  }
+
+  static FakePrinter& fake() { return *fake_; }
+  static WiFi& printer() { return *printer_; }
+
+  ReaderWatch reader_;
+
+ private:
+  static inline FakePrinter* fake_ = nullptr;
+  static inline WiFi* printer_ = nullptr;
+  static inline bool opened_ = false;
+};
+
+// Stream rules of a serial link: a read counts when it returns a byte or more
+// and adds the whole zero-filled block to the text.
+inline constexpr std::array<detail::StreamEventRule, 1> kSerialEvents{{
+    {platform::kEventHasBytesAvailable, LogChannel::console, "NSStreamEvent.HasBytesAvailable ",
+     true, detail::StreamEventRule::Reader::before_log},
+}};
+inline const detail::StreamRules kSerialRules{
+    .events = kSerialEvents,
+    .unknown_channel = LogChannel::console,
+    .unknown_text = "unknown.",
+    .min_used_read = 1,
+    .decode_whole_buffer = true,
+    .bitmap_needs_open_status = true,
+};
+
+// A printer over a real TCP stream link whose differences come from
+// `profile`: the operations see it exactly as they see a shipped class's
+// profile. `profile` must outlive the object.
+class ProfiledPrinter final : public Printer {
+ public:
+  explicit ProfiledPrinter(const detail::Profile& profile)
+      : Printer(std::make_unique<detail::PrinterCore>(
+            profile, std::make_unique<detail::StreamLink>(kSerialRules))) {}
+  ~ProfiledPrinter() override { link().close_stream(); }
+
+  // Connects to 127.0.0.1:port; true once the stream is open (3 s at most).
+  bool open(std::uint16_t port) {
+    link().attach(platform::open_tcp_stream("127.0.0.1", port, link().handler()));
+    const auto start = Clock::now();
+    while (link().stream_status() != platform::kStreamOpen && since(start) < 3) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return link().stream_status() == platform::kStreamOpen;
+  }
+
+ private:
+  detail::StreamLink& link() { return static_cast<detail::StreamLink&>(core().link()); }
+};
+
+}  // namespace quillkit::testing
