@@ -1,0 +1,148 @@
+// The status request over a real TCP connection to a fake printer, on the
+// WiFi class and on stream links with other classes' profiles.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "support/query_support.hpp"
+
+namespace quillkit {
+namespace {
+
+using testing::Clock;
+using testing::since;
+
+const std::string kRequest = "\x1b!?";
+
+struct StatusAnswer {
+  const char* name;
+  std::vector<std::string> pieces;
+  Result byte;
+  std::string text;
+};
+
+void PrintTo(const StatusAnswer& answer, std::ostream* os) { *os << answer.name; }
+
+class StatusAnswerTest : public testing::OpenWiFiTest,
+                         public ::testing::WithParamInterface<StatusAnswer> {};
+
+TEST_P(StatusAnswerTest, ByteAndTextComeFromTheAnswerToThisRequest) {
+  fake().add_answer({kRequest, GetParam().pieces, 0, 0.05});
+  EXPECT_EQ(printer().printer_status_byte(0.3), GetParam().byte);
+  EXPECT_EQ(printer().printer_status(0.3), GetParam().text);
+  EXPECT_EQ(fake().received(), kRequest + kRequest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, StatusAnswerTest,
+    ::testing::Values(StatusAnswer{"byte_00", {std::string(1, '\0')}, 0x00, "<00>"},
+                      StatusAnswer{"byte_40", {"\x40"}, 0x40, "<40>"},
+                      StatusAnswer{"byte_ff", {"\xff"}, 0xff, "<ff>"},
+                      StatusAnswer{"leading_nul", {std::string("\0\x24\r\n", 4)}, 0x00, "<24>"},
+                      StatusAnswer{"in_two_pieces", {"\x12", "\x34"}, 0x12, "<12>"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+using PrinterStatusTest = testing::OpenWiFiTest;
+
+TEST_F(PrinterStatusTest, PlainFormsWaitTheDataSendersPauseAndASecond) {
+  fake().add_answer({kRequest, {"\x40"}});
+  auto start = Clock::now();
+  EXPECT_EQ(printer().printer_status_byte(), 0x40);
+  EXPECT_GE(since(start), 1.2);
+  EXPECT_LT(since(start), 3.0);
+  start = Clock::now();
+  EXPECT_EQ(printer().printer_status(), "<40>");
+  EXPECT_GE(since(start), 1.2);
+  EXPECT_LT(since(start), 3.0);
+}
+
+TEST_F(PrinterStatusTest, SilentPrinterIsNeverReportedWithItsLastStatus) {
+  fake().add_answer({kRequest, {"\x40"}});
+  EXPECT_EQ(printer().printer_status_byte(0.2), 0x40);
+  fake().clear_answers();
+  EXPECT_EQ(printer().printer_status_byte(0.2), -1);
+  EXPECT_EQ(printer().printer_status(0.2), "-1");
+
+  // An answer that comes after the wait is lost to its request and to the next.
+  fake().add_answer({kRequest, {"\x40"}, 0.4});
+  const std::size_t passes = reader_.passes();
+  EXPECT_EQ(printer().printer_status_byte(0.1), -1);
+  ASSERT_TRUE(reader_.wait_for_passes(passes + 1));
+  fake().clear_answers();
+  EXPECT_EQ(printer().printer_status_byte(0.1), -1);
+}
+
+TEST_F(PrinterStatusTest, AnswerStillArrivingGivesMinusOne) {
+  fake().add_answer({kRequest, {"\x40", "\x41"}, 0, 0.1});
+  reader_.hold();
+  EXPECT_EQ(printer().printer_status_byte(0.4), -1);
+  reader_.release();
+  reader_.hold();
+  EXPECT_EQ(printer().printer_status(0.4), "-1");
+  reader_.release();
+}
+
+TEST(StatusLinkDownTest, WiFiRefusesAtOnce) {
+  WiFi printer;
+  const auto start = Clock::now();
+  EXPECT_EQ(printer.printer_status(), "-1");
+  EXPECT_EQ(printer.printer_status(0.5), "-1");
+  EXPECT_EQ(printer.printer_status_byte(), -1);
+  EXPECT_EQ(printer.printer_status_byte(0.5), -1);
+  EXPECT_LT(since(start), 0.2);
+}
+
+// A serial link's profile: a pre-wait before the request, 255 from the plain
+// status byte with the link down, "-11" when nothing was read.
+const detail::Profile kSerialProfile{
+    .status_prewait = 0.3,
+    .status_byte_link_down = 255,
+    .status_delay_nothing_read = "-11",
+};
+
+TEST(StatusProfileTest, SerialLinkDownGivesItsFailureValuesAfterThePreWait) {
+  testing::ProfiledPrinter printer(kSerialProfile);
+  auto start = Clock::now();
+  EXPECT_EQ(printer.printer_status_byte(), 255);
+  EXPECT_GE(since(start), 0.3);
+  EXPECT_LT(since(start), 1.0);
+  EXPECT_EQ(printer.printer_status_byte(0.5), -1);
+  EXPECT_EQ(printer.printer_status(0.5), "-1");
+}
+
+TEST(StatusProfileTest, SerialLinkNothingReadAndAnswers) {
+  testing::FakePrinter fake;
+  testing::ProfiledPrinter printer(kSerialProfile);
+  ASSERT_TRUE(printer.open(fake.port()));
+  EXPECT_EQ(printer.printer_status(0.1), "-11");
+  const auto start = Clock::now();
+  EXPECT_EQ(printer.printer_status(), "-1");
+  EXPECT_GE(since(start), 1.3);
+  EXPECT_LT(since(start), 3.0);
+  fake.add_answer({kRequest, {std::string("\0\x40", 2)}});
+  EXPECT_EQ(printer.printer_status_byte(0.2), 0x00);
+  EXPECT_EQ(printer.printer_status(0.2), "<40>");
+  EXPECT_EQ(fake.received(), kRequest + kRequest + kRequest + kRequest);
+}
+
+// A notification link's profile: the reply as received, two bytes needed for
+// a status byte.
+const detail::Profile kNotifiedProfile{.status_prewait = 0.3, .stream_replies = false};
+
+TEST(StatusProfileTest, NotifiedReplyNeedsTwoBytesForAStatusByte) {
+  testing::FakePrinter fake;
+  testing::ProfiledPrinter printer(kNotifiedProfile);
+  ASSERT_TRUE(printer.open(fake.port()));
+  fake.add_answer({kRequest, {"\x40"}});
+  EXPECT_EQ(printer.printer_status_byte(0.2), -1);
+  EXPECT_EQ(printer.printer_status(0.2), "\x40");
+  fake.clear_answers();
+  fake.add_answer({kRequest, {"\x40\r"}});
+  EXPECT_EQ(printer.printer_status_byte(0.2), 0x40);
+  EXPECT_EQ(printer.printer_status(0.2), "\x40\r");
+}
+
+}  // namespace
+}  // namespace quillkit
