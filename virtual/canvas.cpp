@@ -1,0 +1,99 @@
+#include "virtual/canvas.hpp"
+
+#include <algorithm>
+
+namespace quillkit::vp {
+
+void Mono::fill_rect(int x, int y, int w, int h, std::uint8_t value) {
+  int x0 = std::max(x, 0), y0 = std::max(y, 0);
+  int x1 = std::min(x + w, width), y1 = std::min(y + h, height);
+  for (int yy = y0; yy < y1; ++yy) {
+    for (int xx = x0; xx < x1; ++xx) at(xx, yy) = value;
+  }
+}
+
+void Mono::draw(const Mono& src, int x, int y) {
+  for (int v = 0; v < src.height; ++v) {
+    int yy = y + v;
+    if (yy < 0 || yy >= height) continue;
+    for (int u = 0; u < src.width; ++u) {
+      int xx = x + u;
+      if (xx >= 0 && xx < width && src.at(u, v)) at(xx, yy) = 1;
+    }
+  }
+}
+
+void Canvas::resize(int width, int height) { image_ = Mono(width, height); }
+
+void Canvas::clear() { std::fill(image_.dots.begin(), image_.dots.end(), 0); }
+
+void Canvas::rect(long long x, long long y, long long w, long long h, RectOp op) {
+  if (w <= 0 || h <= 0) return;
+  long long x0 = std::max(x, 0LL), y0 = std::max(y, 0LL);
+  long long x1 = std::min(x + w, static_cast<long long>(image_.width));
+  long long y1 = std::min(y + h, static_cast<long long>(image_.height));
+  for (long long yy = y0; yy < y1; ++yy) {
+    for (long long xx = x0; xx < x1; ++xx) {
+      std::uint8_t& dot = image_.at(static_cast<int>(xx), static_cast<int>(yy));
+      dot = op == RectOp::kInk ? 1 : op == RectOp::kErase ? 0 : static_cast<std::uint8_t>(!dot);
+    }
+  }
+}
+
+void Canvas::draw_rotated(const Mono& src, long long x, long long y, int rotation) {
+  for (int v = 0; v < src.height; ++v) {
+    for (int u = 0; u < src.width; ++u) {
+      if (!src.at(u, v)) continue;
+      long long cx, cy;
+      switch (rotation) {
+        case 90:
+          cx = x - 1 - v;
+          cy = y + u;
+          break;
+        case 180:
+          cx = x - 1 - u;
+          cy = y - 1 - v;
+          break;
+        case 270:
+          cx = x + v;
+          cy = y - 1 - u;
+          break;
+        default:
+          cx = x + u;
+          cy = y + v;
+          break;
+      }
+      if (cx >= 0 && cy >= 0 && cx < image_.width && cy < image_.height) {
+        image_.at(static_cast<int>(cx), static_cast<int>(cy)) = 1;
+      }
+    }
+  }
+}
+
+void Canvas::blit_raster(const std::uint8_t* raster, int width_bytes, int height, long long x,
+                         long long y, BlitOp op) {
+  for (int row = 0; row < height; ++row) {
+    long long cy = y + row;
+    if (cy < 0 || cy >= image_.height) continue;
+    const std::uint8_t* bytes = raster + static_cast<std::size_t>(row) * width_bytes;
+    for (int col = 0; col < width_bytes * 8; ++col) {
+      long long cx = x + col;
+      if (cx < 0 || cx >= image_.width) continue;
+      bool ink = ((bytes[col / 8] >> (7 - col % 8)) & 1) == 0;
+      std::uint8_t& dot = image_.at(static_cast<int>(cx), static_cast<int>(cy));
+      switch (op) {
+        case BlitOp::kOverwrite:
+          dot = ink ? 1 : 0;
+          break;
+        case BlitOp::kOr:
+          if (ink) dot = 1;
+          break;
+        case BlitOp::kXor:
+          if (ink) dot = static_cast<std::uint8_t>(!dot);
+          break;
+      }
+    }
+  }
+}
+
+}  // namespace quillkit::vp

@@ -1,0 +1,274 @@
+#include "virtual/font_renderer.hpp"
+
+#include <fontconfig/fontconfig.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+namespace quillkit::vp {
+namespace {
+
+struct FontFile {
+  std::string path;
+  int index = 0;
+};
+
+// Fontconfig is initialised once per process; lookups are serialised.
+std::mutex& fontconfig_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+FcConfig* fontconfig() {
+  static FcConfig* config = FcInitLoadConfigAndFonts();
+  return config;
+}
+
+std::optional<FontFile> take_file(FcPattern* match) {
+  FcChar8* file = nullptr;
+  int index = 0;
+  if (FcPatternGetString(match, FC_FILE, 0, &file) != FcResultMatch || file == nullptr) {
+    return std::nullopt;
+  }
+  FcPatternGetInteger(match, FC_INDEX, 0, &index);
+  return FontFile{reinterpret_cast<const char*>(file), index};
+}
+
+// The best face for a fontconfig pattern such as "DejaVu Sans Mono" or ":spacing=mono".
+std::optional<FontFile> find_font(const char* pattern_text) {
+  std::lock_guard lock(fontconfig_mutex());
+  FcConfig* config = fontconfig();
+  if (config == nullptr) return std::nullopt;
+  FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>(pattern_text));
+  if (pattern == nullptr) return std::nullopt;
+  FcConfigSubstitute(config, pattern, FcMatchPattern);
+  FcDefaultSubstitute(pattern);
+  FcResult result = FcResultNoMatch;
+  FcPattern* match = FcFontMatch(config, pattern, &result);
+  std::optional<FontFile> found;
+  if (match != nullptr) {
+    found = take_file(match);
+    FcPatternDestroy(match);
+  }
+  FcPatternDestroy(pattern);
+  return found;
+}
+
+// A face that has character c, if the system has one.
+std::optional<FontFile> find_font_for(char32_t c) {
+  std::lock_guard lock(fontconfig_mutex());
+  FcConfig* config = fontconfig();
+  if (config == nullptr) return std::nullopt;
+  FcPattern* pattern = FcPatternCreate();
+  FcCharSet* charset = FcCharSetCreate();
+  FcCharSetAddChar(charset, static_cast<FcChar32>(c));
+  FcPatternAddCharSet(pattern, FC_CHARSET, charset);
+  FcConfigSubstitute(config, pattern, FcMatchPattern);
+  FcDefaultSubstitute(pattern);
+  FcResult result = FcResultNoMatch;
+  FcPattern* match = FcFontMatch(config, pattern, &result);
+  std::optional<FontFile> found;
+  if (match != nullptr) {
+    FcCharSet* has = nullptr;
+    if (FcPatternGetCharSet(match, FC_CHARSET, 0, &has) == FcResultMatch && has != nullptr &&
+        FcCharSetHasChar(has, static_cast<FcChar32>(c))) {
+      found = take_file(match);
+    }
+    FcPatternDestroy(match);
+  }
+  FcCharSetDestroy(charset);
+  FcPatternDestroy(pattern);
+  return found;
+}
+
+// Draws an outlined box for a character no face can draw.
+void draw_box(Mono& out, int x, int y, int w, int h) {
+  if (w < 3 || h < 3) {
+    out.fill_rect(x, y, w, h, 1);
+    return;
+  }
+  out.fill_rect(x + 1, y + 1, w - 2, 1, 1);
+  out.fill_rect(x + 1, y + h - 2, w - 2, 1, 1);
+  out.fill_rect(x + 1, y + 1, 1, h - 2, 1);
+  out.fill_rect(x + w - 2, y + 1, 1, h - 2, 1);
+}
+
+// Copies the rendered glyph with its origin at pen (x, baseline), clipped to the clip box.
+void blit_glyph(const FT_GlyphSlot glyph, Mono& out, int pen_x, int baseline, int clip_x0,
+                int clip_x1) {
+  const FT_Bitmap& bitmap = glyph->bitmap;
+  int left = pen_x + glyph->bitmap_left;
+  int top = baseline - glyph->bitmap_top;
+  for (unsigned row = 0; row < bitmap.rows; ++row) {
+    int y = top + static_cast<int>(row);
+    if (y < 0 || y >= out.height) continue;
+    const unsigned char* line = bitmap.buffer + static_cast<long>(row) * bitmap.pitch;
+    for (unsigned col = 0; col < bitmap.width; ++col) {
+      int x = left + static_cast<int>(col);
+      if (x < clip_x0 || x >= clip_x1 || x < 0 || x >= out.width) continue;
+      bool ink = bitmap.pixel_mode == FT_PIXEL_MODE_MONO ? ((line[col / 8] >> (7 - col % 8)) & 1)
+                                                         : line[col] >= 128;
+      if (ink) out.at(x, y) = 1;
+    }
+  }
+}
+
+}  // namespace
+
+struct FontRenderer::Face {
+  FT_Face face = nullptr;
+  ~Face() {
+    if (face != nullptr) FT_Done_Face(face);
+  }
+  double ascent() const { return static_cast<double>(face->ascender); }
+  double line() const {
+    double height = static_cast<double>(face->ascender - face->descender);
+    return height > 0 ? height : static_cast<double>(face->units_per_EM);
+  }
+  double advance_max() const {
+    return face->max_advance_width > 0 ? face->max_advance_width : face->units_per_EM;
+  }
+  // Sets the size so that `unit_scale` dots stand for one font unit, horizontally and
+  // vertically.
+  bool set_scale(double scale_x, double scale_y) {
+    double em = static_cast<double>(face->units_per_EM);
+    if (em <= 0) return false;
+    auto to26 = [](double v) { return static_cast<FT_F26Dot6>(std::max(1.0, std::round(v * 64))); };
+    return FT_Set_Char_Size(face, to26(scale_x * em), to26(scale_y * em), 72, 72) == 0;
+  }
+};
+
+FontRenderer::FontRenderer() {
+  if (FT_Init_FreeType(&library_) != 0) library_ = nullptr;
+}
+
+FontRenderer::~FontRenderer() {
+  faces_.clear();
+  if (library_ != nullptr) FT_Done_FreeType(library_);
+}
+
+FontRenderer::Face* FontRenderer::load(const std::string& path, int index) {
+  if (library_ == nullptr) return nullptr;
+  auto key = std::make_pair(path, index);
+  auto it = faces_.find(key);
+  if (it != faces_.end()) return it->second.get();
+  auto face = std::make_unique<Face>();
+  if (FT_New_Face(library_, path.c_str(), index, &face->face) != 0 ||
+      !FT_IS_SCALABLE(face->face)) {
+    face.reset();
+  }
+  Face* raw = face.get();
+  faces_[key] = std::move(face);
+  return raw;
+}
+
+FontRenderer::Face* FontRenderer::face_for(char32_t c, bool monospace) {
+  if (!looked_up_) {
+    looked_up_ = true;
+    if (auto file = find_font("DejaVu Sans Mono")) mono_ = load(file->path, file->index);
+    if (mono_ == nullptr) {
+      if (auto file = find_font(":spacing=mono")) mono_ = load(file->path, file->index);
+    }
+    if (auto file = find_font("DejaVu Sans")) sans_ = load(file->path, file->index);
+    if (sans_ == nullptr) sans_ = mono_;
+    if (mono_ == nullptr) mono_ = sans_;
+  }
+  Face* primary = monospace ? mono_ : sans_;
+  if (primary != nullptr && FT_Get_Char_Index(primary->face, c) != 0) return primary;
+  auto it = fallback_.find(c);
+  if (it == fallback_.end()) {
+    Face* found = nullptr;
+    if (auto file = find_font_for(c)) found = load(file->path, file->index);
+    if (found != nullptr && FT_Get_Char_Index(found->face, c) == 0) found = nullptr;
+    if (fallback_.size() > 4096) fallback_.clear();
+    it = fallback_.emplace(c, found).first;
+  }
+  return it->second;
+}
+
+Mono FontRenderer::cell_text(const std::u32string& text, int cell_w, int cell_h) {
+  Mono out(cell_w * static_cast<int>(text.size()), cell_h);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    int cell_x = cell_w * static_cast<int>(i);
+    if (c == U' ') continue;
+    Face* face = face_for(c, true);
+    bool drawn = false;
+    if (face != nullptr) {
+      FT_UInt glyph_index = FT_Get_Char_Index(face->face, c);
+      double scale = std::min(cell_w / face->advance_max(), cell_h / face->line());
+      if (glyph_index != 0 && face->set_scale(scale, scale) &&
+          FT_Load_Glyph(face->face, glyph_index, FT_LOAD_RENDER | FT_LOAD_NO_BITMAP) == 0) {
+        FT_GlyphSlot glyph = face->face->glyph;
+        double top_pad = (cell_h - face->line() * scale) / 2;
+        int baseline = static_cast<int>(std::lround(top_pad + face->ascent() * scale));
+        double advance = static_cast<double>(glyph->advance.x) / 64.0;
+        int pen_x = cell_x + static_cast<int>(std::lround((cell_w - advance) / 2));
+        blit_glyph(glyph, out, pen_x, baseline, cell_x, cell_x + cell_w);
+        drawn = true;
+      }
+    }
+    if (!drawn) draw_box(out, cell_x, 0, cell_w, cell_h);
+  }
+  return out;
+}
+
+Mono FontRenderer::scalable_text(const std::u32string& text, int height, double width_scale) {
+  Face* base = face_for(U'M', false);
+  double ascent_ratio = base != nullptr ? base->ascent() / base->line() : 0.8;
+  int baseline = static_cast<int>(std::lround(height * ascent_ratio));
+  // First pass: advances, to size the image.
+  struct Placed {
+    Face* face;
+    FT_UInt glyph;
+    double scale_x, scale_y;
+    int pen_x;
+  };
+  std::vector<Placed> placed;
+  double pen = 0;
+  int box_w = std::max(1, static_cast<int>(std::lround(height * 0.6 * width_scale)));
+  for (char32_t c : text) {
+    Face* face = face_for(c, false);
+    FT_UInt glyph_index = face != nullptr ? FT_Get_Char_Index(face->face, c) : 0;
+    if (face == nullptr || glyph_index == 0) {
+      placed.push_back({nullptr, 0, 0, 0, static_cast<int>(std::lround(pen))});
+      pen += box_w;
+      continue;
+    }
+    double scale_y = height / face->line();
+    double scale_x = scale_y * width_scale;
+    double advance = 0;
+    if (face->set_scale(scale_x, scale_y) &&
+        FT_Load_Glyph(face->face, glyph_index, FT_LOAD_NO_BITMAP) == 0) {
+      advance = static_cast<double>(face->face->glyph->advance.x) / 64.0;
+    }
+    placed.push_back({face, glyph_index, scale_x, scale_y, static_cast<int>(std::lround(pen))});
+    pen += advance;
+  }
+  Mono out(std::max(1, static_cast<int>(std::ceil(pen))), height);
+  for (const Placed& p : placed) {
+    if (p.face == nullptr) {
+      draw_box(out, p.pen_x, 0, box_w, height);
+      continue;
+    }
+    if (p.face->set_scale(p.scale_x, p.scale_y) &&
+        FT_Load_Glyph(p.face->face, p.glyph, FT_LOAD_RENDER | FT_LOAD_NO_BITMAP) == 0) {
+      blit_glyph(p.face->face->glyph, out, p.pen_x, baseline, 0, out.width);
+    }
+  }
+  return out;
+}
+
+Mono magnify(const Mono& src, int mx, int my) {
+  if (mx <= 1 && my <= 1) return src;
+  Mono out(src.width * mx, src.height * my);
+  for (int y = 0; y < out.height; ++y) {
+    for (int x = 0; x < out.width; ++x) out.at(x, y) = src.at(x / mx, y / my);
+  }
+  return out;
+}
+
+}  // namespace quillkit::vp

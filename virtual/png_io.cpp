@@ -1,0 +1,149 @@
+// PNG files of labels, through libpng. libpng reports errors by longjmp, so each function keeps
+// its C++ objects outside the region that may jump, or ends their use before it.
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "virtual/png_io.hpp"
+
+namespace quillkit {
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+struct Sink {
+  Bytes* out;
+  bool failed = false;
+};
+
+void write_to_sink(png_structp png, png_bytep data, png_size_t length) {
+  auto* sink = static_cast<Sink*>(png_get_io_ptr(png));
+  try {
+    sink->out->insert(sink->out->end(), data, data + length);
+  } catch (...) {
+    sink->failed = true;
+  }
+  if (sink->failed) png_error(png, "out of memory");
+}
+
+void flush_sink(png_structp) {}
+
+// Encodes rows (packed 1-bit, 1 = white); false on any libpng error.
+bool write_rows(Sink& sink, int width, int height, std::vector<png_bytep>& rows) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  if (png == nullptr) return false;
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr || setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, info != nullptr ? &info : nullptr);
+    return false;
+  }
+  png_set_write_fn(png, &sink, write_to_sink, flush_sink);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 1,
+               PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  png_write_image(png, rows.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return !sink.failed;
+}
+
+// Reads the image as 8-bit grey rows; false on any libpng error.
+bool read_grey(std::FILE* file, png_uint_32& width, png_uint_32& height,
+               std::vector<png_byte>& pixels, std::vector<png_bytep>& rows) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  if (png == nullptr) return false;
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr || setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
+    return false;
+  }
+  png_init_io(png, file);
+  png_set_user_limits(png, 1u << 16, 1u << 16);
+  png_read_info(png, info);
+  width = png_get_image_width(png, info);
+  height = png_get_image_height(png, info);
+  if (static_cast<unsigned long long>(width) * height > (1ULL << 28)) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  png_set_expand(png);
+  png_set_strip_16(png);
+  png_set_strip_alpha(png);
+  png_set_rgb_to_gray_fixed(png, 1, -1, -1);
+  png_read_update_info(png, info);
+  if (png_get_channels(png, info) != 1 || png_get_bit_depth(png, info) != 8) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  // Allocation happens before any further libpng call that may jump.
+  pixels.assign(static_cast<std::size_t>(width) * height, 0);
+  rows.resize(height);
+  for (png_uint_32 y = 0; y < height; ++y) rows[y] = pixels.data() + static_cast<std::size_t>(y) * width;
+  png_read_image(png, rows.data());
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
+}  // namespace
+
+namespace vp {
+
+bool encode_png(const VirtualLabel& label, Bytes& out) {
+  out.clear();
+  if (label.width <= 0 || label.height <= 0 ||
+      label.dots.size() != static_cast<std::size_t>(label.width) *
+                               static_cast<std::size_t>(label.height)) {
+    return false;
+  }
+  std::size_t stride = (static_cast<std::size_t>(label.width) + 7) / 8;
+  std::vector<png_byte> packed(stride * static_cast<std::size_t>(label.height), 0xFF);
+  std::vector<png_bytep> rows(static_cast<std::size_t>(label.height));
+  for (int y = 0; y < label.height; ++y) {
+    png_bytep row = packed.data() + stride * static_cast<std::size_t>(y);
+    rows[static_cast<std::size_t>(y)] = row;
+    const std::uint8_t* dots = label.dots.data() + static_cast<std::size_t>(y) * label.width;
+    for (int x = 0; x < label.width; ++x) {
+      if (dots[x]) row[x / 8] &= static_cast<png_byte>(~(0x80 >> (x % 8)));
+    }
+  }
+  out.reserve(packed.size() / 4 + 256);
+  Sink sink{&out};
+  return write_rows(sink, label.width, label.height, rows);
+}
+
+}  // namespace vp
+
+bool save_label_png(const VirtualLabel& label, const std::filesystem::path& path) {
+  Bytes png;
+  if (!vp::encode_png(label, png)) return false;
+  File file(std::fopen(path.c_str(), "wb"));
+  if (!file) return false;
+  bool ok = std::fwrite(png.data(), 1, png.size(), file.get()) == png.size();
+  return std::fflush(file.get()) == 0 && ok;
+}
+
+std::optional<VirtualLabel> load_label_png(const std::filesystem::path& path) {
+  File file(std::fopen(path.c_str(), "rb"));
+  if (!file) return std::nullopt;
+  png_uint_32 width = 0, height = 0;
+  std::vector<png_byte> pixels;
+  std::vector<png_bytep> rows;
+  if (!read_grey(file.get(), width, height, pixels, rows)) return std::nullopt;
+  VirtualLabel label;
+  label.width = static_cast<int>(width);
+  label.height = static_cast<int>(height);
+  label.dots.resize(pixels.size());
+  for (std::size_t i = 0; i < pixels.size(); ++i) label.dots[i] = pixels[i] < 128 ? 1 : 0;
+  label.png_path = path;
+  return label;
+}
+
+}  // namespace quillkit
