@@ -59,7 +59,9 @@ class QUILLKIT_EXPORT Printer {
   Result sendBinaryData(std::span<const std::uint8_t> data);
 
   // Label setup and print control. Each builds its whole message and writes it
-  // in one write; returns 1 (printlabel first pauses 0.5 s).
+  // in one write; returns 1 whatever the link made of it, or -1 with nothing
+  // written when a text argument is not valid UTF-8 (printlabel first pauses
+  // 0.5 s).
   Result setup(std::string_view width, std::string_view height, std::string_view speed,
                std::string_view density, std::string_view sensor, std::string_view vertical,
                std::string_view offset);
@@ -68,8 +70,9 @@ class QUILLKIT_EXPORT Printer {
   Result nobackfeed();
   Result printlabel(std::intptr_t quantity, std::intptr_t copies);
 
-  // Label elements: one BARCODE or TEXT line in one write; 1, or -1 when the
-  // line cannot be represented in the operation's encoding (nothing written).
+  // Label elements: one BARCODE or TEXT line in one write; 1 whatever the link
+  // made of it, or -1 with nothing written when an argument is not valid UTF-8
+  // or the line cannot be represented in the operation's encoding.
   Result barcode(std::string_view x, std::string_view y, std::string_view barcodeType,
                  std::string_view height, std::string_view readable, std::string_view rotation,
                  std::string_view narrow, std::string_view wide, std::string_view code);
@@ -84,10 +87,13 @@ class QUILLKIT_EXPORT Printer {
                           std::string_view magnificationRateY, std::string_view content);
 
   // Stores the file at `path` in the printer's memory under `name`. The file is
-  // read whole first; 1 once the transfer is written, -1 (nothing written) when
-  // the file cannot be read or the name cannot be encoded. The second form
-  // reports (bytes of data written, total) after each data write, on the
-  // calling thread, without any lock held.
+  // read whole first; 1 once the transfer is written (whatever the link made of
+  // it), -1 with nothing written when `path` does not name a readable regular
+  // file of at most 64 MiB or the name cannot be encoded in Big5-HKSCS. The
+  // header, data and trailer are separate writes: another thread's write on
+  // the same object may fall between them. The second form reports (bytes of
+  // data written, total) after each data write, on the calling thread, without
+  // any lock held; a file of 0 bytes has no data write and no report.
   Result downloadpcx(std::string_view path, std::string_view name);
   Result downloadpcx(std::string_view path, std::string_view name,
                      std::function<void(std::size_t sent, std::size_t total)> progress);

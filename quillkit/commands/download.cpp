@@ -1,4 +1,6 @@
 // Storing a host file in the printer's memory with a DOWNLOAD command.
+#include "quillkit/commands/download.hpp"
+
 #include <algorithm>
 #include <array>
 #include <filesystem>
@@ -8,7 +10,6 @@
 #include <string>
 #include <utility>
 
-#include "quillkit/commands/download.hpp"
 #include "quillkit/commands/printer_core.hpp"
 #include "quillkit/platform/clock.hpp"
 #include "quillkit/platform/text_codec.hpp"
@@ -62,12 +63,11 @@ Result Printer::downloadpcx(std::string_view path, std::string_view name) {
   return downloadpcx(path, name, nullptr);
 }
 
-// Writes the header, the data and the trailer as separate writes and takes no
-// lock of its own, so another thread's write on the same object may fall
-// between them. A failed write does not stop the transfer. `progress`, when
-// set, is called after each data write; a file of 0 bytes has no data write
-// and no call. An exception thrown by `progress` leaves the transfer unfinished
-// (no trailer) and reaches the caller.
+// Takes no lock of its own, so that no lock is held across the pauses or while
+// `progress` runs. A failed write does not stop the transfer: the printer
+// cannot be asked where it stands, so the rest is sent as planned. An exception
+// thrown by `progress` leaves the transfer unfinished (no trailer) and reaches
+// the caller.
 Result Printer::downloadpcx(std::string_view path, std::string_view name,
                             std::function<void(std::size_t sent, std::size_t total)> progress) {
   const auto data = read_whole_file(path);

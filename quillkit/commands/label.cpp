@@ -49,10 +49,10 @@ std::string text_line(std::string_view x, std::string_view y, std::string_view f
 }  // namespace
 
 Result Printer::setup(std::string_view width, std::string_view height, std::string_view speed,
-                      std::string_view density, std::string_view sensor,
-                      std::string_view vertical, std::string_view offset) {
-  std::string message = concat({"SIZE ", width, " mm,", height, " mm\r\n", "SPEED ", speed,
-                                "\r\n", "DENSITY ", density, "\r\n"});
+                      std::string_view density, std::string_view sensor, std::string_view vertical,
+                      std::string_view offset) {
+  std::string message = concat({"SIZE ", width, " mm,", height, " mm\r\n", "SPEED ", speed, "\r\n",
+                                "DENSITY ", density, "\r\n"});
   // Sensor "0" is the gap sensor, "1" the black line; any other text, even
   // one that differs only by a blank, leaves the printer's sensor as it is.
   if (sensor == "0") {
@@ -80,38 +80,35 @@ Result Printer::barcode(std::string_view x, std::string_view y, std::string_view
                         std::string_view height, std::string_view readable,
                         std::string_view rotation, std::string_view narrow, std::string_view wide,
                         std::string_view code) {
-  const std::string line = concat({"BARCODE ", x, ",", y, ",\"", barcodeType, "\",", height, ",",
-                                   readable, ",", rotation, ",", narrow, ",", wide, ",\"", code,
-                                   "\"\r\n"});
+  const std::string line =
+      concat({"BARCODE ", x, ",", y, ",\"", barcodeType, "\",", height, ",", readable, ",",
+              rotation, ",", narrow, ",", wide, ",\"", code, "\"\r\n"});
   return write_message(core(), line, Encoding::utf8);
 }
 
 Result Printer::printerfont(std::string_view x, std::string_view y, std::string_view fontName,
                             std::string_view rotation, std::string_view magnificationRateX,
                             std::string_view magnificationRateY, std::string_view content) {
-  return write_message(core(),
-                       text_line(x, y, fontName, rotation, magnificationRateX,
-                                 magnificationRateY, content),
-                       Encoding::utf8);
+  return write_message(
+      core(), text_line(x, y, fontName, rotation, magnificationRateX, magnificationRateY, content),
+      Encoding::utf8);
 }
 
 Result Printer::printerfont_GB2312(std::string_view x, std::string_view y,
                                    std::string_view fontName, std::string_view rotation,
                                    std::string_view magnificationRateX,
                                    std::string_view magnificationRateY, std::string_view content) {
-  return write_message(core(),
-                       text_line(x, y, fontName, rotation, magnificationRateX,
-                                 magnificationRateY, content),
-                       Encoding::gb18030);
+  return write_message(
+      core(), text_line(x, y, fontName, rotation, magnificationRateX, magnificationRateY, content),
+      Encoding::gb18030);
 }
 
 Result Printer::printerfont_Big5(std::string_view x, std::string_view y, std::string_view fontName,
                                  std::string_view rotation, std::string_view magnificationRateX,
                                  std::string_view magnificationRateY, std::string_view content) {
-  return write_message(core(),
-                       text_line(x, y, fontName, rotation, magnificationRateX,
-                                 magnificationRateY, content),
-                       Encoding::big5_hkscs);
+  return write_message(
+      core(), text_line(x, y, fontName, rotation, magnificationRateX, magnificationRateY, content),
+      Encoding::big5_hkscs);
 }
 
 }  // namespace quillkit

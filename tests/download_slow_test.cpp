@@ -1,0 +1,94 @@
+// Downloads of 50000 bytes or more on WiFi: packets of 50000 bytes, each after
+// 2.3 s of pauses, arriving intact and in order.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quillkit/wifi.hpp"
+#include "support/fake_printer.hpp"
+#include "support/temp_files.hpp"
+#include "support/wifi_suite.hpp"
+
+namespace quillkit {
+namespace {
+
+using testing::Chunk;
+using testing::Clock;
+using testing::patterned_bytes;
+using testing::TempDir;
+
+// Chunks that arrived with less than `gap` seconds between them, joined: the
+// writes that a pause of the download separates.
+struct Burst {
+  std::string bytes;
+  Clock::time_point at;       // arrival of its first chunk
+  Clock::time_point last_at;  // arrival of its last chunk
+};
+
+std::vector<Burst> bursts(const std::vector<Chunk>& chunks, double gap) {
+  std::vector<Burst> result;
+  for (const auto& chunk : chunks) {
+    if (result.empty() ||
+        std::chrono::duration<double>(chunk.at - result.back().last_at).count() >= gap) {
+      result.push_back({{}, chunk.at, chunk.at});
+    }
+    result.back().bytes.append(chunk.bytes.begin(), chunk.bytes.end());
+    result.back().last_at = chunk.at;
+  }
+  return result;
+}
+
+struct PacketCase {
+  std::size_t size;
+  std::vector<std::size_t> packets;
+  friend void PrintTo(const PacketCase& c, std::ostream* os) { *os << c.size << "Bytes"; }
+};
+
+class DownloadPacketTest : public testing::WiFiSuite,
+                           public ::testing::WithParamInterface<PacketCase> {};
+
+TEST_P(DownloadPacketTest, SendsPacketsAfterTheirPauses) {
+  const auto& param = GetParam();
+  TempDir dir;
+  const auto data = patterned_bytes(param.size);
+  const auto path = dir.write("big", data);
+  std::vector<std::pair<std::size_t, std::size_t>> progress;
+  EXPECT_EQ(printer_->downloadpcx(
+                path, "BIG",
+                [&](std::size_t sent, std::size_t total) { progress.emplace_back(sent, total); }),
+            1);
+  const std::string header = "DOWNLOAD F,\"BIG\"," + std::to_string(param.size) + ",";
+  const std::string body(data.begin(), data.end());
+  ASSERT_TRUE(fake_->wait_for_bytes(header.size() + body.size() + 2));
+  EXPECT_EQ(fake_->received(), header + body + "\r\n");
+
+  // Each packet follows 2.3 s after the write before it; the trailer follows
+  // the last packet at once, so it joins the last burst.
+  const auto got = bursts(fake_->chunks(), 1.0);
+  ASSERT_EQ(got.size(), 1 + param.packets.size());
+  EXPECT_EQ(got[0].bytes, header);
+  std::size_t start = 0;
+  std::vector<std::pair<std::size_t, std::size_t>> expected_progress;
+  for (std::size_t i = 0; i < param.packets.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& burst = got[i + 1];
+    const bool last = i + 1 == param.packets.size();
+    EXPECT_EQ(burst.bytes.size(), param.packets[i] + (last ? 2 : 0));
+    EXPECT_EQ(burst.bytes.substr(0, param.packets[i]), body.substr(start, param.packets[i]));
+    EXPECT_GE(std::chrono::duration<double>(burst.at - got[i].last_at).count(), 2.3);
+    start += param.packets[i];
+    expected_progress.emplace_back(start, param.size);
+  }
+  EXPECT_EQ(progress, expected_progress);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, DownloadPacketTest,
+                         ::testing::Values(PacketCase{50000, {50000}},
+                                           PacketCase{100001, {50000, 50000, 1}}),
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
+
+}  // namespace
+}  // namespace quillkit
