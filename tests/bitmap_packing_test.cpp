@@ -19,7 +19,8 @@ using testing::Pixel;
 using testing::pixel_at;
 using testing::set_pixel;
 
-// The packing rule pixel by pixel, as the reference for the word-wide code.
+// The packing rule pixel by pixel, as the reference for the word-wide code
+// (widths of an even and an odd number of bytes take both of its paths).
 Bytes pack_reference(const Image& image) {
   Bytes out((image.width / 8) * image.height, 0);
   for (std::size_t y = 0; y < image.height; ++y) {
@@ -65,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PackBitsTest, MatchesThePixelRuleOnRandomImages) {
   std::mt19937 random(7);
-  for (auto [w, h] : {std::pair<std::size_t, std::size_t>{64, 9}, {832, 3}, {13, 5}, {7, 2}}) {
+  for (auto [w, h] :
+       {std::pair<std::size_t, std::size_t>{64, 9}, {832, 3}, {24, 4}, {13, 5}, {7, 2}}) {
     Image image(w, h);
     for (auto& byte : image.rgba) {
       // Mostly 0 and 255, with every other value now and then.

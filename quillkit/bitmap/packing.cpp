@@ -1,7 +1,12 @@
 #include "quillkit/bitmap/packing.hpp"
 
+#include <array>
 #include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "quillkit/bitmap/raster.hpp"
 
@@ -38,6 +43,36 @@ inline std::uint8_t pack_eight(const std::uint8_t* pixels) {
   }
 }
 
+#if defined(__SSE2__)
+// Byte b with its bit order reversed: the SIMD mask has pixel 0 in bit 0, the
+// printer wants it in bit 7.
+constexpr std::array<std::uint8_t, 256> kReversed = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (int value = 0; value < 256; ++value) {
+    int reversed = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+      if (value & (1 << bit)) reversed |= 0x80 >> bit;
+    }
+    table[value] = static_cast<std::uint8_t>(reversed);
+  }
+  return table;
+}();
+
+// Packs 16 RGBA pixels (64 bytes) into two output bytes.
+inline void pack_sixteen(const std::uint8_t* pixels, std::uint8_t* out) {
+  const auto* in = reinterpret_cast<const __m128i*>(pixels);
+  const __m128i a = _mm_srli_epi32(_mm_loadu_si128(in), 24);
+  const __m128i b = _mm_srli_epi32(_mm_loadu_si128(in + 1), 24);
+  const __m128i c = _mm_srli_epi32(_mm_loadu_si128(in + 2), 24);
+  const __m128i d = _mm_srli_epi32(_mm_loadu_si128(in + 3), 24);
+  const __m128i alphas = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+  const unsigned blank =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(alphas, _mm_setzero_si128())));
+  out[0] = kReversed[blank & 0xFF];
+  out[1] = kReversed[blank >> 8];
+}
+#endif
+
 }  // namespace
 
 Bytes pack_bits(const Image& image) {
@@ -47,7 +82,11 @@ Bytes pack_bits(const Image& image) {
   const std::uint8_t* row = image.rgba.data();
   std::uint8_t* out = packed.data();
   for (std::size_t y = 0; y < image.height; ++y, row += image.width * 4) {
-    for (std::size_t i = 0; i < row_bytes; ++i) *out++ = pack_eight(row + i * 32);
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 2 <= row_bytes; i += 2, out += 2) pack_sixteen(row + i * 32, out);
+#endif
+    for (; i < row_bytes; ++i) *out++ = pack_eight(row + i * 32);
   }
   return packed;
 }
