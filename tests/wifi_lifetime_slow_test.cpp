@@ -1,7 +1,7 @@
 // Connection and thread lifetime, and concurrent use of one object.
 #include <dirent.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <thread>
@@ -18,6 +18,22 @@ using testing::FakePrinter;
 using testing::LogCapture;
 using testing::since;
 
+// The targets of the process's open descriptors, for a readable failure.
+std::string describe_fds() {
+  std::string all;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (dirent* entry = readdir(dir)) {
+      char target[256] = {};
+      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      if (readlink(link.c_str(), target, sizeof(target) - 1) > 0) {
+        all += std::string(entry->d_name) + "->" + target + " ";
+      }
+    }
+    closedir(dir);
+  }
+  return all;
+}
+
 std::size_t count_entries(const char* path) {
   std::size_t count = 0;
   if (DIR* dir = opendir(path)) {
@@ -31,6 +47,7 @@ TEST(LifetimeTest, TwoHundredOpensAndClosesLeaveNothingBehind) {
   LogCapture quiet;
   FakePrinter fake;
   const std::size_t fds_before = count_entries("/proc/self/fd");
+  const std::string fds_before_text = describe_fds();
   const std::size_t threads_before = count_entries("/proc/self/task");
   constexpr int kObjects = 20;
   constexpr int kCycles = 10;
@@ -50,7 +67,13 @@ TEST(LifetimeTest, TwoHundredOpensAndClosesLeaveNothingBehind) {
   for (auto& worker : workers) worker.join();
   EXPECT_EQ(std::count(opened.begin(), opened.end(), kCycles), kObjects);
   EXPECT_EQ(fake.connections(), static_cast<std::size_t>(kObjects * kCycles));
-  EXPECT_EQ(count_entries("/proc/self/fd"), fds_before);
+  // The fake printer lives in this process: let it see the last close.
+  const auto start = Clock::now();
+  while (fake.open_connections() != 0 && since(start) < 5) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(count_entries("/proc/self/fd"), fds_before)
+      << fds_before_text << " / " << describe_fds();
   EXPECT_EQ(count_entries("/proc/self/task"), threads_before);
 }
 
