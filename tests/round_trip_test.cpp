@@ -142,8 +142,7 @@ TEST_P(FailedOpenTest, ReportsMinusOneAfterTheWait) {
 
 INSTANTIATE_TEST_SUITE_P(Hosts, FailedOpenTest,
                          ::testing::Values(FailedOpen{"refused", "127.0.0.1", 0},
-                                           FailedOpen{"unresolvable", "no-such-host.invalid",
-                                                      9100},
+                                           FailedOpen{"unresolvable", "no-such-host.invalid", 9100},
                                            FailedOpen{"port_out_of_range", "127.0.0.1", 70000}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -127,7 +127,7 @@ TEST(SendersSpaceTest, FullOutputGivesMinusTwoAndNothingIsLost) {
   Result big_result = 0;
   std::thread writer([&] { big_result = printer.sendBinaryData(big); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(printer.sendcommand("Y"), -2);
+  EXPECT_EQ(printer.sendcommand("Y"), -2);
   fake.set_reading(true);
   writer.join();
   EXPECT_EQ(big_result, 1);
