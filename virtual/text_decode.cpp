@@ -69,26 +69,27 @@ std::optional<std::u32string> decode_with(const char* encoding, std::string_view
   return text;
 }
 
-bool looks_like_big5(std::string_view bytes) {
-  for (std::size_t i = 0; i + 1 < bytes.size(); ++i) {
-    auto lead = static_cast<std::uint8_t>(bytes[i]);
-    auto trail = static_cast<std::uint8_t>(bytes[i + 1]);
-    if (lead < 0x80) continue;
-    if (lead >= 0xA1 && lead <= 0xF9 && trail >= 0x40 && trail <= 0x7E) return true;
-    ++i;  // skip the trail byte of this pair
+// How much a decoding looks like Chinese text: ideographs, CJK punctuation and ASCII count.
+int score(const std::u32string& text) {
+  int points = 0;
+  for (char32_t c : text) {
+    if ((c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3000 && c <= 0x303F) || c < 0x80 ||
+        (c >= 0xFF00 && c <= 0xFFEF)) {
+      ++points;
+    }
   }
-  return false;
+  return points;
 }
 
 }  // namespace
 
 std::u32string decode_text(std::string_view bytes) {
   if (auto utf8 = decode_utf8(bytes)) return *utf8;
-  const char* first = "GB18030";
-  const char* second = "BIG5-HKSCS";
-  if (looks_like_big5(bytes)) std::swap(first, second);
-  if (auto text = decode_with(first, bytes)) return *text;
-  if (auto text = decode_with(second, bytes)) return *text;
+  auto gb = decode_with("GB18030", bytes);
+  auto big5 = decode_with("BIG5-HKSCS", bytes);
+  if (gb && big5) return score(*big5) > score(*gb) ? *big5 : *gb;
+  if (gb) return *gb;
+  if (big5) return *big5;
   std::u32string latin1;
   latin1.reserve(bytes.size());
   for (char c : bytes) latin1.push_back(static_cast<std::uint8_t>(c));

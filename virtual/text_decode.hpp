@@ -6,9 +6,9 @@
 
 namespace quillkit::vp {
 
-// UTF-8 when the bytes are valid UTF-8. Otherwise GB 18030 or Big5-HKSCS, whichever decodes
-// (Big5 is tried first when a lead byte A1-F9 is followed by a trail byte 40-7E, which GB 2312
-// text never has); the bytes as Latin-1 when neither does. Best effort: it never fails.
+// UTF-8 when the bytes are valid UTF-8. Otherwise GB 18030 or Big5-HKSCS, whichever decodes;
+// when both do, the one that yields more ideographs and CJK punctuation (GB 18030 on a tie).
+// The bytes as Latin-1 when neither decodes. Best effort: it never fails.
 std::u32string decode_text(std::string_view bytes);
 
 // UTF-8 form of the characters (for the log and file names).

@@ -1,0 +1,397 @@
+// The virtual printer's command stream: chunking, label state, files, answers, caps and
+// recovery from bad input.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "quillkit/virtual_printer.hpp"
+#include "virtual_test_helpers.hpp"
+
+namespace quillkit {
+namespace {
+
+using vptest::bytes_of;
+using vptest::ink_box;
+using vptest::TempDir;
+using vptest::text_of;
+
+Bytes read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// A job that uses every element and both binary payloads, whose raw bytes hold CR, LF, quotes
+// and commas, so a parser that looks for line ends inside them goes wrong.
+std::string sample_job() {
+  std::string job = "SIZE 40 mm,30 mm\r\nGAP 2 mm,0 mm\r\nCLS\r\n";
+  job += "TEXT 10,10,\"3\",0,1,1,\"Hi, \"you\"\"\r\n";
+  job += "BARCODE 10,50,\"128\",40,1,0,2,2,\"AB-12\"\r\n";
+  job += "BITMAP 200,10,2,3,0,";
+  job += std::string("\r\n\x00\x0A\"\x2C", 6);
+  job += "\r\nQRCODE 200,100,M,3,A,0,\"hello\"\r\n";
+  job += "DOWNLOAD F,\"LOGO.PCX\",5,";
+  job += std::string("\r\n\x1A,\"", 5);
+  job += "\r\nBOX 5,5,300,230,2\r\nREVERSE 20,200,40,10\r\n";
+  job += "~!F\r\nPRINT 1,1\r\n";
+  job += "\x1B!?";
+  return job;
+}
+
+struct JobResult {
+  Bytes answers;
+  Bytes png;
+  VirtualLabel label;
+  std::optional<Bytes> file;
+};
+
+JobResult run_job(const std::vector<std::size_t>& chunk_sizes) {
+  TempDir dir;
+  VirtualPrinterConfig config;
+  config.output_dir = dir.path();
+  VirtualPrinter printer(config);
+  Bytes job = bytes_of(sample_job());
+  JobResult result;
+  std::size_t offset = 0;
+  for (std::size_t k = 0; offset < job.size(); ++k) {
+    std::size_t take = std::min(chunk_sizes[k % chunk_sizes.size()], job.size() - offset);
+    Bytes answer = printer.feed(std::span(job).subspan(offset, take));
+    result.answers.insert(result.answers.end(), answer.begin(), answer.end());
+    offset += take;
+  }
+  EXPECT_EQ(printer.label_count(), 1u);
+  EXPECT_TRUE(printer.log_lines().empty()) << printer.log_lines().front();
+  if (!printer.labels().empty()) result.label = printer.labels().back();
+  result.png = read_file(dir.path() / "label-0001.png");
+  result.file = printer.file("LOGO.PCX");
+  return result;
+}
+
+class ChunkingTest : public ::testing::TestWithParam<std::vector<std::size_t>> {};
+
+TEST_P(ChunkingTest, AnyChunkBoundariesGiveTheSameLabelFilesAndAnswers) {
+  static const JobResult whole = run_job({1 << 20});
+  ASSERT_FALSE(whole.png.empty());
+  ASSERT_GT(ink_box(whole.label).width(), 200);
+  EXPECT_EQ(text_of(whole.answers), std::string("LOGO.PCX\r\x1A\x00", 11));
+  ASSERT_TRUE(whole.file.has_value());
+  EXPECT_EQ(*whole.file, Bytes({'\r', '\n', 0x1A, ',', '"'}));
+
+  JobResult chunked = run_job(GetParam());
+  EXPECT_EQ(chunked.png, whole.png);
+  EXPECT_EQ(chunked.label.dots, whole.label.dots);
+  EXPECT_EQ(chunked.answers, whole.answers);
+  EXPECT_EQ(chunked.file, whole.file);
+}
+
+std::vector<std::size_t> random_chunks() {
+  std::mt19937 random(20240611);
+  std::vector<std::size_t> sizes;
+  for (int i = 0; i < 97; ++i) sizes.push_back(1 + random() % 23);
+  return sizes;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ChunkingTest,
+                         ::testing::Values(std::vector<std::size_t>{1}, std::vector<std::size_t>{2},
+                                           std::vector<std::size_t>{3, 1, 4, 1, 5, 9},
+                                           std::vector<std::size_t>{7},
+                                           std::vector<std::size_t>{64}, random_chunks()));
+
+struct SizeCase {
+  int dpi;
+  std::string command;
+  int width;
+  int height;
+};
+
+class SizeTest : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(SizeTest, SizeSetsTheCanvasInDots) {
+  VirtualPrinterConfig config;
+  config.dpi = GetParam().dpi;
+  VirtualPrinter printer(config);
+  printer.feed(GetParam().command + "\r\n");
+  EXPECT_EQ(printer.setup().width_dots, GetParam().width);
+  EXPECT_EQ(printer.setup().height_dots, GetParam().height);
+  EXPECT_EQ(printer.canvas().width, GetParam().width);
+  EXPECT_EQ(printer.canvas().height, GetParam().height);
+}
+
+INSTANTIATE_TEST_SUITE_P(Units, SizeTest,
+                         ::testing::Values(SizeCase{203, "SIZE 60 mm,40 mm", 480, 320},
+                                           SizeCase{203, "SIZE 60mm,40.5mm", 480, 324},
+                                           SizeCase{203, "SIZE 2,1", 406, 203},
+                                           SizeCase{203, "size 400 dot,300 dot", 400, 300},
+                                           SizeCase{300, "SIZE 60 mm,40 mm", 720, 480},
+                                           SizeCase{300, "SIZE 1,0.5", 300, 150},
+                                           SizeCase{203, "SIZE 9999 mm,9999 mm",
+                                                    VirtualLimits::kMaxLabelWidthDots,
+                                                    VirtualLimits::kMaxLabelHeightDots}));
+
+TEST(VirtualPrinterState, SetupCommandsAreRemembered) {
+  VirtualPrinter printer;
+  printer.feed(
+      "SIZE 60 mm,40 mm\r\nSPEED 4\r\nDENSITY 8\r\nBLINE 3 mm,1 mm\r\nDIRECTION 1,1\r\n"
+      "REFERENCE 12,34\r\nOFFSET 2 mm\r\nSET TEAR OFF\r\nFORMFEED\r\nFORMFEED\r\n"
+      "DIAGNOSTIC INTERFACE NET\r\n");
+  VirtualLabelSetup setup = printer.setup();
+  EXPECT_EQ(setup.speed, 4);
+  EXPECT_EQ(setup.density, 8);
+  EXPECT_TRUE(setup.black_line);
+  EXPECT_EQ(setup.gap_dots, 24);
+  EXPECT_EQ(setup.gap_offset_dots, 8);
+  EXPECT_EQ(setup.direction, 1);
+  EXPECT_EQ(setup.mirror, 1);
+  EXPECT_EQ(setup.reference_x, 12);
+  EXPECT_EQ(setup.reference_y, 34);
+  EXPECT_EQ(setup.offset_dots, 16);
+  EXPECT_FALSE(setup.tear);
+  EXPECT_EQ(setup.form_feeds, 2u);
+  EXPECT_EQ(setup.diagnostic_interface, "NET");
+  printer.feed("GAP 0.1,0\r\nSET TEAR ON\r\n");
+  EXPECT_FALSE(printer.setup().black_line);
+  EXPECT_EQ(printer.setup().gap_dots, 20);
+  EXPECT_TRUE(printer.setup().tear);
+  EXPECT_TRUE(printer.log_lines().empty());
+}
+
+TEST(VirtualPrinterPrint, PrintWritesSetsTimesCopiesNumberedPngs) {
+  TempDir dir;
+  VirtualPrinterConfig config;
+  config.output_dir = dir.path() / "out";
+  config.labels_kept = 4;
+  std::vector<std::uint64_t> seen;
+  config.on_label = [&](const VirtualLabel& label) { seen.push_back(label.number); };
+  VirtualPrinter printer(config);
+  printer.feed("SIZE 20 mm,10 mm\r\nCLS\r\nBAR 0,0,16,16\r\nPRINT 2,3\r\n");
+  EXPECT_EQ(printer.label_count(), 6u);
+  EXPECT_EQ(seen, (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6}));
+  auto labels = printer.labels();
+  ASSERT_EQ(labels.size(), 4u);
+  EXPECT_EQ(labels.front().number, 3u);
+  EXPECT_EQ(labels.back().png_path, config.output_dir / "label-0006.png");
+  for (int n = 1; n <= 6; ++n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "label-%04d.png", n);
+    auto loaded = load_label_png(config.output_dir / name);
+    ASSERT_TRUE(loaded.has_value()) << name;
+    EXPECT_EQ(loaded->dots, labels.back().dots);
+  }
+  printer.feed("PRINT 1\r\n");
+  EXPECT_TRUE(std::filesystem::exists(config.output_dir / "label-0007.png"));
+}
+
+TEST(VirtualPrinterPrint, PrintIsCutToTheCap) {
+  VirtualPrinterConfig config;
+  config.labels_kept = 1;
+  VirtualPrinter printer(config);
+  printer.feed("SIZE 8 dot,8 dot\r\nPRINT 5000,3\r\n");
+  EXPECT_EQ(printer.label_count(), VirtualLimits::kMaxLabelsPerPrint);
+  ASSERT_EQ(printer.log_lines().size(), 1u);
+  EXPECT_NE(printer.log_lines()[0].find("PRINT cut"), std::string::npos);
+}
+
+TEST(VirtualPrinterFiles, DownloadListReplaceAndKill) {
+  VirtualPrinter printer;
+  printer.feed("DOWNLOAD F,\"A.PCX\",3,abc\r\nDOWNLOAD \"B.DAT\",0,\r\n");
+  EXPECT_EQ(text_of(printer.feed("~!F\r\n")), "A.PCX\rB.DAT\r\x1A");
+  printer.feed("DOWNLOAD F,\"A.PCX\",2,xy\r\n");
+  EXPECT_EQ(printer.file("A.PCX"), bytes_of("xy"));
+  EXPECT_EQ(printer.file("B.DAT"), Bytes());
+  EXPECT_EQ(text_of(printer.feed("~!A\r\n")),
+            std::to_string(VirtualLimits::kMaxTotalFileBytes / 1024 - 1) + " KB FREE\r");
+  printer.feed("KILL F,\"A.PCX\"\r\n");
+  EXPECT_EQ(text_of(printer.feed("~!F\r\n")), "B.DAT\r\x1A");
+  printer.feed("DOWNLOAD F,\"C1\",1,1\r\nDOWNLOAD F,\"C2\",1,2\r\nKILL \"C*\"\r\n");
+  EXPECT_EQ(text_of(printer.feed("~!F\r\n")), "B.DAT\r\x1A");
+  printer.feed("KILL F,\"*\"\r\n");
+  EXPECT_EQ(text_of(printer.feed("~!F\r\n")), "\x1A");
+  EXPECT_EQ(text_of(printer.feed("~!A\r\n")),
+            std::to_string(VirtualLimits::kMaxTotalFileBytes / 1024) + " KB FREE\r");
+  EXPECT_TRUE(printer.log_lines().empty());
+}
+
+TEST(VirtualPrinterFiles, FolderNamesCannotLeaveTheFolder) {
+  TempDir dir;
+  VirtualPrinterConfig config;
+  config.files_dir = dir.path() / "files";
+  VirtualPrinter printer(config);
+  const std::vector<std::string> names = {"../../escape", "a/b\\c", ".hidden", "ok.pcx", ".."};
+  for (const std::string& name : names) {
+    printer.feed("DOWNLOAD F,\"" + name + "\",2,hi\r\n");
+  }
+  std::vector<std::string> stored;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+    if (entry.is_regular_file()) {
+      EXPECT_EQ(entry.path().parent_path(), config.files_dir) << entry.path();
+      stored.push_back(entry.path().filename().string());
+    }
+  }
+  std::sort(stored.begin(), stored.end());
+  EXPECT_EQ(stored, (std::vector<std::string>{"%2E.", "%2E.%2F..%2Fescape", "%2Ehidden",
+                                              "a%2Fb%5Cc", "ok.pcx"}));
+  EXPECT_EQ(printer.files().size(), names.size());
+  printer.feed("KILL F,\"../../escape\"\r\n");
+  EXPECT_FALSE(std::filesystem::exists(config.files_dir / "%2E.%2F..%2Fescape"));
+  EXPECT_EQ(printer.files().size(), names.size() - 1);
+}
+
+TEST(VirtualPrinterFiles, FileCountAndMemoryAreCapped) {
+  VirtualPrinter printer;
+  for (std::size_t i = 0; i <= VirtualLimits::kMaxFiles; ++i) {
+    printer.feed("DOWNLOAD F,\"F" + std::to_string(i) + "\",1,x\r\n");
+  }
+  EXPECT_EQ(printer.files().size(), VirtualLimits::kMaxFiles);
+  ASSERT_EQ(printer.log_lines().size(), 1u);
+  printer.feed("KILL \"*\"\r\n");
+
+  std::string big(VirtualLimits::kMaxFileBytes, 'z');
+  std::size_t fit = VirtualLimits::kMaxTotalFileBytes / VirtualLimits::kMaxFileBytes;
+  for (std::size_t i = 0; i <= fit; ++i) {
+    printer.feed("DOWNLOAD F,\"BIG" + std::to_string(i) + "\"," + std::to_string(big.size()) + "," +
+                 big + "\r\n");
+  }
+  EXPECT_EQ(printer.files().size(), fit);
+  EXPECT_EQ(text_of(printer.feed("~!A\r\n")), "0 KB FREE\r");
+  EXPECT_EQ(printer.log_lines().size(), 2u);
+}
+
+TEST(VirtualPrinterAnswers, DefaultAnswers) {
+  VirtualPrinter printer;
+  EXPECT_EQ(text_of(printer.feed("~!T\r\n")), "QUILLKIT VP-203\r");
+  EXPECT_EQ(text_of(printer.feed("~!I\r\n")), "437, 001\r");
+  EXPECT_EQ(text_of(printer.feed("~!@\r\n")), "0.0\r");
+  EXPECT_EQ(text_of(printer.feed("OUT _SERIAL$\r\n")), "VP0000000001\r");
+  EXPECT_EQ(printer.feed(std::string_view("\x1B!?", 3)), Bytes{0});
+  EXPECT_EQ(text_of(printer.feed("OUT \"free text\"\r\n")), "free text");
+}
+
+TEST(VirtualPrinterAnswers, ConfiguredAnswersAndStatusAreSentAsGiven) {
+  VirtualPrinterConfig config;
+  config.answers.model_name = std::string("MODEL X\r\n\0\0", 11);
+  config.answers.status = 0x40;
+  config.answers.status_trailer = {0x0D};
+  VirtualPrinter printer(config);
+  EXPECT_EQ(text_of(printer.feed("~!T\r\n")), config.answers.model_name);
+  // The status request needs no line end and may stand inside a line.
+  EXPECT_EQ(printer.feed("BAR 1,1,\x1B!?2,2\r\n"), (Bytes{0x40, 0x0D}));
+  printer.set_status(0x05);
+  EXPECT_EQ(printer.feed(std::string_view("\x1B!?", 3)), (Bytes{0x05, 0x0D}));
+  VirtualAnswers answers = printer.answers();
+  answers.code_page = "850, 002\r";
+  printer.set_answers(answers);
+  EXPECT_EQ(text_of(printer.feed("~!I\r\n")), "850, 002\r");
+  EXPECT_TRUE(printer.canvas().ink(2, 2));
+  EXPECT_TRUE(printer.log_lines().empty());
+}
+
+class BatteryTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(BatteryTest, ReplyCutLikeTheLibraryYieldsTheValue) {
+  VirtualPrinter printer;
+  const std::string key = GetParam();
+  std::string reply =
+      text_of(printer.feed("DIAGNOSTIC INTERFACE COM\r\nDIAGNOSTIC REPORT " + key + "\r\n"));
+  ASSERT_GE(reply.size(), 8u);
+  EXPECT_EQ(reply.back(), '\r');
+  EXPECT_EQ(reply.substr(7, reply.size() - 8), VirtualAnswers().battery.at(key));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, BatteryTest,
+                         ::testing::Values("SMBSERIAL", "SMBVOLTAGE", "SMBREMCAPCITY",
+                                           "SMBTEMPERATURE", "SMBDISCYCLE", "SMBMANUDATE",
+                                           "SMBREPLACECOUNT", "SMBLIFE", "SMBSOH"));
+
+// Each bad input is followed by a good BAR and PRINT: the label must hold exactly that bar
+// (nothing of the bad input drawn, nothing of the good lines lost) and the log must say why.
+struct BadInput {
+  BadInput(std::string b) : bytes(std::move(b)) {}  // NOLINT: implicit, for Values()
+  std::string bytes;
+};
+
+void PrintTo(const BadInput& input, std::ostream* out) {
+  *out << ::testing::PrintToString(input.bytes.substr(0, 60));
+  if (input.bytes.size() > 60) *out << "... (" << input.bytes.size() << " bytes)";
+}
+
+class RecoveryTest : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(RecoveryTest, BadInputIsLoggedSkippedAndTheNextLineWorks) {
+  VirtualPrinter printer;
+  printer.feed("SIZE 60 mm,40 mm\r\nCLS\r\n");
+  printer.feed(GetParam().bytes);
+  Bytes answer = printer.feed("\r\nBAR 100,120,30,20\r\nPRINT 1\r\n");
+  EXPECT_TRUE(answer.empty());
+  ASSERT_EQ(printer.label_count(), 1u);
+  auto box = ink_box(printer.labels().back());
+  EXPECT_EQ(box.left, 100);
+  EXPECT_EQ(box.top, 120);
+  EXPECT_EQ(box.width(), 30);
+  EXPECT_EQ(box.height(), 20);
+  EXPECT_FALSE(printer.log_lines().empty());
+}
+
+std::string oversized_bitmap() {
+  // Declared 400 x 400 bytes (over the width cap): its raster, which here holds a command,
+  // must be skipped by length.
+  const std::string hidden = "\r\nBAR 0,0,400,400\r\n";
+  std::string raster(400 * 400, '\xFF');
+  raster.replace(1000, hidden.size(), hidden);
+  return "BITMAP 0,0,400,400,0," + raster;
+}
+
+std::string oversized_download() {
+  const std::string hidden = "\r\nBAR 0,0,400,400\r\n";
+  std::string data(VirtualLimits::kMaxFileBytes + 1, 'd');
+  data.replace(10, hidden.size(), hidden);
+  return "DOWNLOAD F,\"HUGE\"," + std::to_string(data.size()) + "," + data;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, RecoveryTest,
+    ::testing::Values("FROB 1,2", "SIZE abc,def", "SPEED fast", "DENSITY 99", "DIRECTION 2",
+                      "TEXT 10,10,\"3\",45,1,1,\"x\"", "TEXT 10,10,\"3\",0,99,1,\"x\"",
+                      "TEXT 10,10,\"3\",0,1,1,\"unterminated", "TEXT 10,10",
+                      "TEXT 1,1,\"0\",0,999,999,\"x\"", "BARCODE 0,0,\"NOPE\",40,1,0,2,2,\"1\"",
+                      "BARCODE 0,0,\"EAN13\",40,1,0,2,2,\"abc\"",
+                      "BARCODE 0,0,\"128\",40,1,0,99,2,\"1\"", "QRCODE 0,0,Z,3,A,0,\"x\"",
+                      "QRCODE 0,0,M,300,A,0,\"x\"", "BAR 1,2,3", "BAR 1,2,-3,4", "BOX 0,0,10,10,0",
+                      "BITMAP 1,2,x,4,0,", "BITMAP 0,0,1,1,7,\x01", "DOWNLOAD F,\"X\",99999999999,",
+                      "DOWNLOAD F,\"X\",-1,", "DOWNLOAD F,\"\",1,x", oversized_bitmap(),
+                      oversized_download(), std::string(VirtualLimits::kMaxLineBytes + 10, 'A'),
+                      "PRINT 0", "PRINT -1,1", "PRINT 1,x", "KILL \"NOPE\"", "KILL",
+                      "DIAGNOSTIC REPORT SMBNOPE", "OUT _NOPE$", std::string("\x1B!X", 3), "~!Z",
+                      std::string("\x00\xFF\xFE garbage", 12)));
+
+TEST(VirtualPrinterLog, LogIsBoundedAndReported) {
+  std::vector<std::string> reported;
+  VirtualPrinterConfig config;
+  config.on_log = [&](std::string_view line) { reported.emplace_back(line); };
+  VirtualPrinter printer(config);
+  std::string junk;
+  for (std::size_t i = 0; i < VirtualLimits::kMaxLogLines + 50; ++i) {
+    junk += "NOPE " + std::string(1000, 'x') + "\r\n";
+  }
+  printer.feed(junk);
+  EXPECT_EQ(reported.size(), VirtualLimits::kMaxLogLines + 50);
+  auto lines = printer.log_lines();
+  EXPECT_EQ(lines.size(), VirtualLimits::kMaxLogLines);
+  for (const std::string& line : lines) {
+    EXPECT_LE(line.size(), VirtualLimits::kMaxLogLineChars + 3);
+  }
+}
+
+TEST(VirtualPrinterTranscript, KeepsTheMostRecentBytes) {
+  VirtualPrinter printer;
+  std::string filler(VirtualLimits::kMaxTranscriptBytes, 'f');
+  printer.feed("ABC");
+  printer.feed(filler);
+  printer.feed("XYZ");
+  EXPECT_EQ(printer.bytes_received(), filler.size() + 6);
+  Bytes transcript = printer.transcript();
+  ASSERT_EQ(transcript.size(), VirtualLimits::kMaxTranscriptBytes);
+  EXPECT_EQ(text_of(Bytes(transcript.end() - 4, transcript.end())), "fXYZ");
+}
+
+}  // namespace
+}  // namespace quillkit

@@ -1,0 +1,317 @@
+// What the virtual printer draws: rasters pixel for pixel, barcodes and QR codes that a reader
+// decodes, resident and scalable text at the right place and size, shapes, print direction and
+// the PNG files.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <set>
+
+#include "quillkit/virtual_printer.hpp"
+#include "virtual_test_helpers.hpp"
+
+namespace quillkit {
+namespace {
+
+using vptest::decode;
+using vptest::ink_box;
+using vptest::InkBox;
+using vptest::TempDir;
+
+VirtualLabel print_label(VirtualPrinter& printer, std::string_view commands) {
+  printer.feed(commands);
+  printer.feed("PRINT 1\r\n");
+  EXPECT_TRUE(printer.log_lines().empty()) << printer.log_lines().front();
+  return printer.labels().back();
+}
+
+class BitmapModeTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(BitmapModeTest, RasterLandsPixelForPixel) {
+  const int mode = GetParam();
+  constexpr int kX = 13, kY = 7, kWidthBytes = 3, kHeight = 5;
+  std::mt19937 random(7);
+  std::string raster;
+  for (int i = 0; i < kWidthBytes * kHeight; ++i) raster.push_back(static_cast<char>(random()));
+
+  VirtualPrinter printer;
+  std::string job = "SIZE 64 dot,32 dot\r\nCLS\r\nBAR 10,5,20,10\r\nBITMAP " + std::to_string(kX) +
+                    "," + std::to_string(kY) + "," + std::to_string(kWidthBytes) + "," +
+                    std::to_string(kHeight) + "," + std::to_string(mode) + "," + raster + "\r\n";
+  VirtualLabel label = print_label(printer, job);
+
+  for (int y = 0; y < label.height; ++y) {
+    for (int x = 0; x < label.width; ++x) {
+      bool before = x >= 10 && x < 30 && y >= 5 && y < 15;
+      bool expected = before;
+      int col = x - kX, row = y - kY;
+      if (col >= 0 && col < kWidthBytes * 8 && row >= 0 && row < kHeight) {
+        auto byte = static_cast<std::uint8_t>(raster[row * kWidthBytes + col / 8]);
+        bool ink = ((byte >> (7 - col % 8)) & 1) == 0;  // a 0 bit prints
+        expected = mode == 0 ? ink : mode == 1 ? (before || ink) : (before != ink);
+      }
+      ASSERT_EQ(label.ink(x, y), expected) << "mode " << mode << " at " << x << "," << y;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, BitmapModeTest, ::testing::Values(0, 1, 2));
+
+struct BarcodeCase {
+  std::string type;
+  std::string code;
+  ZXing::BarcodeFormat format;
+  std::string decoded;
+};
+
+class BarcodeTest : public ::testing::TestWithParam<std::tuple<BarcodeCase, int>> {};
+
+TEST_P(BarcodeTest, DrawnBarcodeDecodesToTheCodeSent) {
+  const auto& [c, rotation] = GetParam();
+  VirtualPrinter printer;
+  // Rotated symbols turn about their origin, so place it where the turn stays on the label.
+  int x = rotation == 90 || rotation == 180 ? 560 : 40;
+  int y = rotation == 180 || rotation == 270 ? 560 : 40;
+  VirtualLabel label =
+      print_label(printer, "SIZE 600 dot,600 dot\r\nCLS\r\nBARCODE " + std::to_string(x) + "," +
+                               std::to_string(y) + ",\"" + c.type + "\",80,2," +
+                               std::to_string(rotation) + ",2,5,\"" + c.code + "\"\r\n");
+  ASSERT_FALSE(ink_box(label).empty);
+  EXPECT_EQ(decode(label, c.format), c.decoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Symbologies, BarcodeTest,
+    ::testing::Combine(
+        ::testing::Values(
+            BarcodeCase{"128", "Quill-128", ZXing::BarcodeFormat::Code128, "Quill-128"},
+            BarcodeCase{"39", "CODE39", ZXing::BarcodeFormat::Code39, "CODE39"},
+            BarcodeCase{"93", "CODE93", ZXing::BarcodeFormat::Code93, "CODE93"},
+            BarcodeCase{"EAN13", "590123412345", ZXing::BarcodeFormat::EAN13, "5901234123457"},
+            BarcodeCase{"EAN13", "5901234123457", ZXing::BarcodeFormat::EAN13, "5901234123457"},
+            BarcodeCase{"EAN8", "9638507", ZXing::BarcodeFormat::EAN8, "96385074"},
+            BarcodeCase{"UPCA", "72527273070", ZXing::BarcodeFormat::UPCA, "725272730706"},
+            BarcodeCase{"UPCE", "0123456", ZXing::BarcodeFormat::UPCE, "01234565"},
+            BarcodeCase{"25", "12345678", ZXing::BarcodeFormat::ITF, "12345678"},
+            BarcodeCase{"CODA", "A40156B", ZXing::BarcodeFormat::Codabar, "40156"}),
+        ::testing::Values(0, 90, 180, 270)));
+
+// Element widths along the middle of the bars.
+std::set<int> run_widths(const VirtualLabel& label, int row) {
+  std::set<int> widths;
+  InkBox box = ink_box(label);
+  int x = box.left;
+  while (x < box.right) {
+    bool ink = label.ink(x, row);
+    int start = x;
+    while (x < box.right && label.ink(x, row) == ink) ++x;
+    widths.insert(x - start);
+  }
+  return widths;
+}
+
+TEST(VirtualBarcode, NarrowAndWideWidthsAreHonoured) {
+  VirtualPrinter printer;
+  VirtualLabel two_widths = print_label(
+      printer, "SIZE 800 dot,200 dot\r\nCLS\r\nBARCODE 10,10,\"39\",50,0,0,2,5,\"AB12\"\r\n");
+  EXPECT_EQ(run_widths(two_widths, 30), (std::set<int>{2, 5}));
+  VirtualLabel modules =
+      print_label(printer, "CLS\r\nBARCODE 10,10,\"128\",50,0,0,3,9,\"AB12\"\r\n");
+  for (int width : run_widths(modules, 30)) EXPECT_EQ(width % 3, 0) << width;
+  EXPECT_EQ(*run_widths(modules, 30).begin(), 3);
+}
+
+TEST(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
+  VirtualPrinter printer;
+  VirtualLabel plain = print_label(
+      printer, "SIZE 600 dot,300 dot\r\nCLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n");
+  InkBox bars = ink_box(plain);
+  EXPECT_EQ(bars.top, 20);
+  EXPECT_EQ(bars.height(), 60);
+  VirtualLabel readable =
+      print_label(printer, "CLS\r\nBARCODE 20,20,\"128\",60,2,0,2,2,\"HRT\"\r\n");
+  InkBox text = ink_box(readable, 0, 80, 600, 300);
+  ASSERT_FALSE(text.empty);
+  EXPECT_LE(text.bottom, 20 + 60 + 2 + 20);
+  EXPECT_GE(text.left, bars.left);
+  EXPECT_LE(text.right, bars.right);
+}
+
+class QrTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(QrTest, QrCodeDecodes) {
+  VirtualPrinter printer;
+  int rotation = GetParam();
+  VirtualLabel label =
+      print_label(printer, "SIZE 400 dot,400 dot\r\nCLS\r\nQRCODE 200,200,M,4,A," +
+                               std::to_string(rotation) + ",\"https://example.com/q?x=1,2\"\r\n");
+  EXPECT_EQ(decode(label, ZXing::BarcodeFormat::QRCode), "https://example.com/q?x=1,2");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rotations, QrTest, ::testing::Values(0, 90, 180, 270));
+
+struct FontCase {
+  std::string name;
+  int width;
+  int height;
+};
+
+class ResidentFontTest
+    : public ::testing::TestWithParam<std::tuple<FontCase, std::pair<int, int>>> {};
+
+TEST_P(ResidentFontTest, InkStaysInTheCellsFromTheOrigin) {
+  const auto& [font, magnification] = GetParam();
+  const auto [mx, my] = magnification;
+  constexpr int kX = 40, kY = 30;
+  VirtualPrinter printer;
+  VirtualLabel label =
+      print_label(printer, "SIZE 800 dot,400 dot\r\nCLS\r\nTEXT 40,30,\"" + font.name + "\",0," +
+                               std::to_string(mx) + "," + std::to_string(my) + ",\"HH\"\r\n");
+  InkBox box = ink_box(label);
+  ASSERT_FALSE(box.empty);
+  EXPECT_GE(box.left, kX);
+  EXPECT_GE(box.top, kY);
+  EXPECT_LE(box.right, kX + 2 * font.width * mx);
+  EXPECT_LE(box.bottom, kY + font.height * my);
+  // A capital fills most of its cell's height and each H sits in its own cell.
+  EXPECT_GE(box.height(), font.height * my / 2);
+  EXPECT_LT(box.left, kX + font.width * mx / 2);
+  EXPECT_GT(box.right, kX + font.width * mx * 3 / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fonts, ResidentFontTest,
+    ::testing::Combine(::testing::Values(FontCase{"1", 8, 12}, FontCase{"2", 12, 20},
+                                         FontCase{"3", 16, 24}, FontCase{"4", 24, 32},
+                                         FontCase{"5", 32, 48}, FontCase{"6", 14, 19},
+                                         FontCase{"7", 21, 27}, FontCase{"8", 14, 25}),
+                       ::testing::Values(std::make_pair(1, 1), std::make_pair(2, 3))));
+
+class TextRotationTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(TextRotationTest, TextTurnsClockwiseAboutItsOrigin) {
+  const int rotation = GetParam();
+  constexpr int kX = 200, kY = 200;
+  VirtualPrinter printer;
+  VirtualLabel label = print_label(printer, "SIZE 400 dot,400 dot\r\nCLS\r\nTEXT 200,200,\"3\"," +
+                                                std::to_string(rotation) + ",1,1,\"HHH\"\r\n");
+  InkBox box = ink_box(label);
+  ASSERT_FALSE(box.empty);
+  bool upright = rotation == 0 || rotation == 180;
+  EXPECT_GT(upright ? box.width() : box.height(), 2 * 16);
+  EXPECT_LE(upright ? box.height() : box.width(), 24);
+  switch (rotation) {
+    case 0:
+      EXPECT_TRUE(box.left >= kX && box.top >= kY);
+      break;
+    case 90:
+      EXPECT_TRUE(box.right <= kX && box.top >= kY);
+      break;
+    case 180:
+      EXPECT_TRUE(box.right <= kX && box.bottom <= kY);
+      break;
+    case 270:
+      EXPECT_TRUE(box.left >= kX && box.bottom <= kY);
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rotations, TextRotationTest, ::testing::Values(0, 90, 180, 270));
+
+TEST(VirtualText, ScalableTextHasTheGivenHeight) {
+  VirtualPrinter printer;
+  // 12 points at 203 dpi: a line 34 dots high.
+  VirtualLabel points =
+      print_label(printer, "SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"0\",0,12,12,\"Hxg\"\r\n");
+  InkBox box = ink_box(points);
+  EXPECT_GE(box.top, 10);
+  EXPECT_LE(box.bottom, 10 + 34);
+  EXPECT_GE(box.height(), 34 * 2 / 3);
+  // A name that carries a dot height: 24 dots times 2.
+  VirtualLabel dots = print_label(printer, "CLS\r\nTEXT 10,10,\"TSS24.BF2\",0,2,2,\"Hxg\"\r\n");
+  box = ink_box(dots);
+  EXPECT_LE(box.bottom, 10 + 48);
+  EXPECT_GE(box.height(), 48 * 2 / 3);
+}
+
+TEST(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
+  VirtualPrinter printer;
+  const std::string utf8 = "\xE4\xB8\xAD\xE6\x96\x87";  // the two characters for "Chinese"
+  const std::string gb18030 = "\xD6\xD0\xCE\xC4";
+  const std::string big5 = "\xA4\xA4\xA4\xE5";
+  auto draw = [&](const std::string& text) {
+    return print_label(printer, "SIZE 200 dot,100 dot\r\nCLS\r\nTEXT 10,10,\"TSS24.BF2\",0,1,1,\"" +
+                                    text + "\"\r\n");
+  };
+  VirtualLabel reference = draw(utf8);
+  EXPECT_GT(ink_box(reference).width(), 30);
+  EXPECT_EQ(draw(gb18030).dots, reference.dots);
+  EXPECT_EQ(draw(big5).dots, reference.dots);
+  // The two characters differ, so neither is a missing-glyph box.
+  VirtualLabel first = draw(utf8.substr(0, 3));
+  VirtualLabel second = draw(utf8.substr(3));
+  EXPECT_NE(first.dots, second.dots);
+}
+
+TEST(VirtualShapes, BarBoxEraseReverseAndReference) {
+  VirtualPrinter printer;
+  VirtualLabel label = print_label(printer,
+                                   "SIZE 40 dot,30 dot\r\nCLS\r\nBAR 2,2,20,10\r\n"
+                                   "ERASE 4,4,4,4\r\nREVERSE 18,8,6,4\r\nBOX 25,15,35,25,2\r\n"
+                                   "REFERENCE 1,20\r\nBAR 0,0,3,2\r\n");
+  auto expected = [](int x, int y) {
+    bool ink = x >= 2 && x < 22 && y >= 2 && y < 12;
+    if (x >= 4 && x < 8 && y >= 4 && y < 8) ink = false;
+    if (x >= 18 && x < 24 && y >= 8 && y < 12) ink = !ink;
+    bool in_box = x >= 25 && x < 35 && y >= 15 && y < 25;
+    bool hole = x >= 27 && x < 33 && y >= 17 && y < 23;
+    if (in_box && !hole) ink = true;
+    if (x >= 1 && x < 4 && y >= 20 && y < 22) ink = true;
+    return ink;
+  };
+  for (int y = 0; y < label.height; ++y) {
+    for (int x = 0; x < label.width; ++x) {
+      ASSERT_EQ(label.ink(x, y), expected(x, y)) << x << "," << y;
+    }
+  }
+}
+
+TEST(VirtualPrint, DirectionTurnsAndMirrorsThePrintedLabel) {
+  VirtualPrinter printer;
+  printer.feed("SIZE 40 dot,30 dot\r\nCLS\r\nBAR 1,2,3,4\r\n");
+  VirtualLabel canvas = printer.canvas();
+  VirtualLabel turned = print_label(printer, "DIRECTION 1\r\n");
+  VirtualLabel mirrored = print_label(printer, "DIRECTION 0,1\r\n");
+  for (int y = 0; y < 30; ++y) {
+    for (int x = 0; x < 40; ++x) {
+      ASSERT_EQ(turned.ink(x, y), canvas.ink(39 - x, 29 - y));
+      ASSERT_EQ(mirrored.ink(x, y), canvas.ink(39 - x, y));
+    }
+  }
+}
+
+TEST(VirtualPng, SavedLabelIsOneBitGreyAndLoadsBack) {
+  TempDir dir;
+  VirtualPrinter printer;
+  VirtualLabel label = print_label(
+      printer, "SIZE 37 dot,11 dot\r\nCLS\r\nBAR 0,0,1,1\r\nBAR 36,10,1,1\r\nBAR 5,3,9,2\r\n");
+  auto path = dir.path() / "l.png";
+  ASSERT_TRUE(save_label_png(label, path));
+  std::ifstream in(path, std::ios::binary);
+  Bytes header(26);
+  in.read(reinterpret_cast<char*>(header.data()), 26);
+  EXPECT_EQ(header[24], 1);  // bit depth
+  EXPECT_EQ(header[25], 0);  // grey
+  auto loaded = load_label_png(path);
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_EQ(loaded->width, 37);
+  EXPECT_EQ(loaded->height, 11);
+  EXPECT_EQ(loaded->dots, label.dots);
+  EXPECT_FALSE(load_label_png(dir.path() / "missing.png").has_value());
+  std::ofstream(dir.path() / "bad.png") << "not a png";
+  EXPECT_FALSE(load_label_png(dir.path() / "bad.png").has_value());
+  EXPECT_FALSE(save_label_png(VirtualLabel{}, dir.path() / "empty.png"));
+}
+
+}  // namespace
+}  // namespace quillkit

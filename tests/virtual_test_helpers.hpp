@@ -1,0 +1,92 @@
+// Helpers for the virtual printer's tests: bytes from text, ink bounding boxes, barcode decoding
+// of a label region, temporary folders.
+#pragma once
+
+#define ZX_USE_UTF8 1
+#include <ZXing/ReadBarcode.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "quillkit/virtual_printer.hpp"
+
+namespace quillkit::vptest {
+
+inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+inline std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Smallest rectangle holding every ink dot inside [x0, x1) x [y0, y1); empty when none.
+struct InkBox {
+  int left = 0, top = 0, right = 0, bottom = 0;  // right and bottom exclusive
+  bool empty = true;
+  int width() const { return right - left; }
+  int height() const { return bottom - top; }
+};
+
+inline InkBox ink_box(const VirtualLabel& label, int x0 = 0, int y0 = 0, int x1 = 1 << 30,
+                      int y1 = 1 << 30) {
+  InkBox box;
+  for (int y = std::max(y0, 0); y < std::min(y1, label.height); ++y) {
+    for (int x = std::max(x0, 0); x < std::min(x1, label.width); ++x) {
+      if (!label.ink(x, y)) continue;
+      if (box.empty) {
+        box = {x, y, x + 1, y + 1, false};
+      } else {
+        box.left = std::min(box.left, x);
+        box.top = std::min(box.top, y);
+        box.right = std::max(box.right, x + 1);
+        box.bottom = std::max(box.bottom, y + 1);
+      }
+    }
+  }
+  return box;
+}
+
+// Decodes the one barcode of `format` in the label (white margin added around it).
+inline std::optional<std::string> decode(const VirtualLabel& label, ZXing::BarcodeFormat format) {
+  constexpr int kMargin = 40;
+  int width = label.width + 2 * kMargin, height = label.height + 2 * kMargin;
+  std::vector<std::uint8_t> lum(static_cast<std::size_t>(width) * height, 255);
+  for (int y = 0; y < label.height; ++y) {
+    for (int x = 0; x < label.width; ++x) {
+      if (label.ink(x, y)) lum[static_cast<std::size_t>(y + kMargin) * width + x + kMargin] = 0;
+    }
+  }
+  ZXing::DecodeHints hints;
+  hints.setFormats(format);
+  hints.setTryHarder(true);
+  hints.setTryRotate(true);
+  auto result = ZXing::ReadBarcode({lum.data(), width, height, ZXing::ImageFormat::Lum}, hints);
+  if (!result.isValid()) return std::nullopt;
+  return result.text();
+}
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class TempDir {
+ public:
+  TempDir() {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("quillkit-vp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace quillkit::vptest
