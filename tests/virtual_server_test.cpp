@@ -1,0 +1,245 @@
+// The virtual printer over real TCP on 127.0.0.1: answers and their timing, several connections
+// at once, refusals, and a clean stop.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "quillkit/virtual_printer.hpp"
+#include "virtual_test_helpers.hpp"
+
+namespace quillkit {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using vptest::ink_box;
+
+// A plain blocking TCP client.
+class Client {
+ public:
+  explicit Client(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~Client() { close(); }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  bool connected() const { return connected_; }
+  void send(std::string_view bytes) {
+    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  // One read: what arrives within `timeout`, empty on time-out, nullopt at end of stream.
+  std::optional<std::string> read_some(milliseconds timeout = milliseconds(3000)) {
+    pollfd wait{fd_, POLLIN, 0};
+    if (::poll(&wait, 1, static_cast<int>(timeout.count())) <= 0) return std::string();
+    char buffer[4096];
+    ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (got <= 0) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(got));
+  }
+  // Reads until `count` bytes arrived or the peer stops sending for `timeout`.
+  std::string read_exactly(std::size_t count, milliseconds timeout = milliseconds(3000)) {
+    std::string all;
+    while (all.size() < count) {
+      auto piece = read_some(timeout);
+      if (!piece || piece->empty()) break;
+      all += *piece;
+    }
+    return all;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+struct Served {
+  explicit Served(VirtualPrinterConfig config = {}) : printer(std::move(config)), server(printer) {
+    EXPECT_TRUE(server.start()) << server.error();
+    EXPECT_NE(server.port(), 0);
+  }
+  VirtualPrinter printer;
+  VirtualPrinterServer server;
+};
+
+struct QueryCase {
+  std::string request;
+  std::string answer;
+};
+
+class ServerQueryTest : public ::testing::TestWithParam<QueryCase> {};
+
+TEST_P(ServerQueryTest, ConfiguredAnswerComesBackOnTheConnection) {
+  VirtualPrinterConfig config;
+  config.answers.model_name = "TEST-MODEL\r";
+  config.answers.code_page = "850, 002\r";
+  config.answers.mileage = "12.5\r";
+  config.answers.memory = "FREE 99\r";
+  config.answers.serial_number = "SN-77\r";
+  config.answers.status = 0x24;
+  config.answers.battery["SMBVOLTAGE"] = "7777";
+  Served served(config);
+  Client client(served.server.port());
+  ASSERT_TRUE(client.connected());
+  client.send(GetParam().request);
+  EXPECT_EQ(client.read_exactly(GetParam().answer.size()), GetParam().answer);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Queries, ServerQueryTest,
+    ::testing::Values(QueryCase{"~!T\r\n", "TEST-MODEL\r"}, QueryCase{"~!I\r\n", "850, 002\r"},
+                      QueryCase{"~!@\r\n", "12.5\r"}, QueryCase{"~!A\r\n", "FREE 99\r"},
+                      QueryCase{"OUT _SERIAL$\r\n", "SN-77\r"},
+                      QueryCase{"\x1B!?", "\x24"},
+                      QueryCase{"DIAGNOSTIC INTERFACE NET\r\nDIAGNOSTIC REPORT SMBVOLTAGE\r\n",
+                                "REPORT=7777\r"},
+                      QueryCase{"DOWNLOAD F,\"A.BMP\",2,\r\n\r\n~!F\r\n", "A.BMP\r\x1A"}));
+
+TEST(VirtualServer, AnswerComesNoSoonerThanTheDelay) {
+  VirtualPrinterConfig config;
+  config.timing.delay = milliseconds(300);
+  Served served(config);
+  Client client(served.server.port());
+  auto start = Clock::now();
+  client.send("~!I\r\n");
+  EXPECT_EQ(client.read_exactly(9), "437, 001\r");
+  auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, milliseconds(300));
+  EXPECT_LT(elapsed, milliseconds(3000));
+}
+
+TEST(VirtualServer, AnswerIsSplitIntoPiecesWithGaps) {
+  VirtualPrinterConfig config;
+  config.answers.model_name = "ABCDEFGHIJ";
+  config.timing.piece_size = 4;
+  config.timing.piece_gap = milliseconds(150);
+  Served served(config);
+  Client client(served.server.port());
+  auto start = Clock::now();
+  client.send("~!T\r\n");
+  auto first = client.read_some();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(*first, "ABCD");
+  EXPECT_EQ(*first + client.read_exactly(6), "ABCDEFGHIJ");
+  EXPECT_GE(Clock::now() - start, milliseconds(300));
+}
+
+TEST(VirtualServer, ConnectionsParseIndependentlyAndShareOnePrinter) {
+  Served served;
+  Client a(served.server.port()), b(served.server.port()), c(served.server.port());
+  a.send("SIZE 100 dot,40 dot\r\nCLS\r\n");
+  ASSERT_TRUE(served.printer.wait_for_bytes(26, milliseconds(3000)));
+  // Half lines interleaved across the connections must not mix.
+  a.send("BAR 0,0,");
+  b.send("BAR 40,0,");
+  c.send("~!");
+  b.send("10,10\r\n");
+  a.send("10,10\r\n");
+  c.send("I\r\n");
+  EXPECT_EQ(c.read_exactly(9), "437, 001\r");
+  b.send("~!T\r\n");
+  EXPECT_EQ(b.read_exactly(16), "QUILLKIT VP-203\r");
+  a.send("PRINT 1\r\n");
+  ASSERT_TRUE(served.printer.wait_for_labels(1, milliseconds(3000)));
+  VirtualLabel label = served.printer.labels().back();
+  EXPECT_TRUE(label.ink(0, 0) && label.ink(9, 9) && label.ink(40, 0) && label.ink(49, 9));
+  EXPECT_EQ(ink_box(label).right, 50);
+  EXPECT_TRUE(served.printer.log_lines().empty());
+  EXPECT_EQ(served.server.accepted_connections(), 3u);
+}
+
+TEST(VirtualServer, ConnectionsBeyondTheCapAreClosed) {
+  VirtualPrinter printer;
+  VirtualServerOptions options;
+  options.max_connections = 2;
+  VirtualPrinterServer server(printer, options);
+  ASSERT_TRUE(server.start());
+  Client a(server.port()), b(server.port());
+  a.send("~!I\r\n");
+  b.send("~!I\r\n");
+  ASSERT_EQ(a.read_exactly(9).size(), 9u);
+  ASSERT_EQ(b.read_exactly(9).size(), 9u);
+  Client refused(server.port());
+  EXPECT_EQ(refused.read_some(), std::nullopt);
+  a.close();
+  // Once a connection is gone a new one is served again.
+  for (int attempt = 0; attempt < 50 && server.open_connections() > 1; ++attempt) {
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  Client later(server.port());
+  later.send("~!I\r\n");
+  EXPECT_EQ(later.read_exactly(9), "437, 001\r");
+}
+
+TEST(VirtualServer, PortInUseIsReportedAndSecondStartRefused) {
+  Served served;
+  VirtualPrinter other;
+  VirtualServerOptions options;
+  options.port = served.server.port();
+  VirtualPrinterServer clash(other, options);
+  EXPECT_FALSE(clash.start());
+  EXPECT_NE(clash.error().find("cannot listen"), std::string::npos) << clash.error();
+  EXPECT_EQ(clash.port(), 0);
+  EXPECT_FALSE(served.server.start());
+  VirtualServerOptions bad_host;
+  bad_host.host = "not an address";
+  VirtualPrinterServer unresolvable(other, bad_host);
+  EXPECT_FALSE(unresolvable.start());
+}
+
+TEST(VirtualServer, StopIsPromptWithClientsAndPendingAnswers) {
+  VirtualPrinterConfig config;
+  config.timing.delay = milliseconds(20000);
+  Served served(config);
+  Client idle(served.server.port());
+  Client waiting(served.server.port());
+  waiting.send("~!T\r\n");
+  ASSERT_TRUE(served.printer.wait_for_bytes(5, milliseconds(3000)));
+  auto start = Clock::now();
+  served.server.stop();
+  EXPECT_LT(Clock::now() - start, milliseconds(2000));
+  EXPECT_EQ(served.server.open_connections(), 0u);
+  EXPECT_EQ(waiting.read_some(), std::nullopt);
+  served.server.stop();
+  // It can listen again afterwards.
+  ASSERT_TRUE(served.server.start());
+  served.printer.set_timing({});
+  Client again(served.server.port());
+  again.send("~!I\r\n");
+  EXPECT_EQ(again.read_exactly(9), "437, 001\r");
+}
+
+TEST(VirtualServer, PeerGoneBeforeItsAnswerDoesNotHurt) {
+  VirtualPrinterConfig config;
+  config.timing.delay = milliseconds(100);
+  config.answers.model_name = std::string(256 * 1024, 'm');
+  Served served(config);
+  {
+    Client gone(served.server.port());
+    gone.send("~!T\r\n~!T\r\n");
+    ASSERT_TRUE(served.printer.wait_for_bytes(10, milliseconds(3000)));
+  }
+  std::this_thread::sleep_for(milliseconds(300));
+  Client next(served.server.port());
+  next.send("~!I\r\n");
+  EXPECT_EQ(next.read_exactly(9), "437, 001\r");
+}
+
+}  // namespace
+}  // namespace quillkit
