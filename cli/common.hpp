@@ -1,0 +1,66 @@
+// Shared pieces of the `quill` command: exit codes, the reporting of failures, the options of
+// each subcommand and the functions that run them.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quill {
+
+// The exit codes: success, a printer or link failure (with a one-line reason on standard
+// error), a usage error (bad arguments, a bad label file, a link this build lacks).
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Writes "quill: <reason>" as one line on standard error and returns kExitFailure.
+int fail(std::string_view reason);
+// Writes "quill: <reason>" as one line on standard error and returns kExitUsage.
+int usage_error(std::string_view reason);
+
+// Routes the library's diagnostic lines: to standard error when `verbose`, else nowhere.
+// Also decides whether the virtual printer's log lines are shown (see verbose_enabled).
+void route_diagnostics(bool verbose);
+bool verbose_enabled();
+// Writes one diagnostic line to standard error when verbose, whole, from any thread.
+void diagnostic(std::string_view line);
+
+// The link options of the subcommands that talk to a printer. At most one is given; with
+// none, the printer comes from the QUILL_PRINTER environment variable.
+struct LinkOptions {
+  std::string wifi;  // HOST[:PORT]
+  bool bt = false;
+  std::string ble;  // NAME or ADDRESS
+};
+
+struct DemoOptions {
+  std::filesystem::path png = "quill-demo.png";
+  int dpi = 203;
+};
+
+struct ServeOptions {
+  std::string bind = "127.0.0.1";
+  std::uint16_t port = 9100;
+  std::filesystem::path out = "quill-labels";
+  int dpi = 203;
+};
+
+// The queries `quill query` knows, by their command-line names.
+enum class QueryKind { codepage, mileage, memory, files, model, serial };
+
+int run_demo(const DemoOptions& options);
+int run_serve(const ServeOptions& options);
+int run_print(const LinkOptions& link, const std::filesystem::path& label_path);
+int run_send(const LinkOptions& link, const std::vector<std::string>& words,
+             std::string_view encoding);
+int run_query(const LinkOptions& link, QueryKind kind, std::optional<double> wait);
+int run_status(const LinkOptions& link, bool json);
+int run_battery(const LinkOptions& link, const std::vector<std::string>& items);
+int run_download(const LinkOptions& link, const std::filesystem::path& file,
+                 const std::string& name);
+
+}  // namespace quill
