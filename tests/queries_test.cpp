@@ -28,7 +28,7 @@ TEST_P(InformationQueryTest, WritesItsLineAndReturnsTheWholeAnswer) {
   const Query& query = GetParam();
   fake().add_answer({query.line, {"AB", "C\r\n"}, 0, 0.05});
 
-  EXPECT_EQ((printer().*query.with_delay)(0.3), "ABC\r\n");
+  EXPECT_EQ((printer().*query.with_delay)(0.4), "ABC\r\n");
   EXPECT_EQ(fake().received(), query.line);
 
   const auto start = Clock::now();
@@ -59,7 +59,7 @@ TEST_F(QueryAnswerTest, NulsAreRemovedAndHighBytesKept) {
 
 TEST_F(QueryAnswerTest, NoAnswerOrALateOneNeverGivesAnOlderAnswer) {
   fake().add_answer({"~!T\r\n", {"OLD\r\n"}});
-  fake().add_answer({"~!A\r\n", {"LATE\r\n"}, 0.5});
+  fake().add_answer({"~!A\r\n", {"LATE\r\n"}, 0.7});
   EXPECT_EQ(printer().printer_modelname(0.3), "OLD\r\n");
   EXPECT_EQ(printer().printer_codepage(0.3), "");
 
@@ -70,8 +70,8 @@ TEST_F(QueryAnswerTest, NoAnswerOrALateOneNeverGivesAnOlderAnswer) {
 }
 
 TEST_F(QueryAnswerTest, AnswerStillArrivingGivesMinusOne) {
-  fake().add_answer({"~!F\r\n", {"FIRST\r\n", "MORE\r\n"}, 0, 0.1});
-  reader_.hold();  // the second piece stays on the input stream
+  fake().add_answer({"~!F\r\n", testing::one_byte_pieces("FILES\r\nMORE\r\n"), 0, 0.04});
+  reader_.hold();  // the pieces after the first read stay on the input stream
   EXPECT_EQ(printer().printer_files(0.4), "-1");
   reader_.release();
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "quillkit/commands/printer_core.hpp"
 #include "quillkit/platform/byte_stream.hpp"
@@ -82,6 +83,14 @@ class ReaderWatch {
   };
   std::shared_ptr<State> state_;
 };
+
+// `text` one byte a piece: with a gap between the pieces, an answer that
+// keeps arriving for a while.
+inline std::vector<std::string> one_byte_pieces(std::string_view text) {
+  std::vector<std::string> pieces;
+  for (const char c : text) pieces.emplace_back(1, c);
+  return pieces;
+}
 
 // A WiFi printer connected to a fake printer, opened once per test suite (an
 // open costs 1.5 s). Each test starts with no answer rules, nothing recorded
