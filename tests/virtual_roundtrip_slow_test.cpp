@@ -1,0 +1,162 @@
+// Round trips through the real library: a WiFi printer object talks to the virtual printer over
+// loopback, and what it composed must print as the caller meant. Slow: the library's specified
+// pauses (open, BITMAP, PRINT, download, query waits) add up to about ten seconds.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "quillkit/virtual_printer.hpp"
+#include "quillkit/wifi.hpp"
+#include "virtual_test_helpers.hpp"
+
+namespace quillkit {
+namespace {
+
+using std::chrono::milliseconds;
+using vptest::decode;
+using vptest::ink_box;
+using vptest::TempDir;
+
+VirtualLabel crop(const VirtualLabel& label, int x, int y, int width, int height) {
+  VirtualLabel out;
+  out.width = width;
+  out.height = height;
+  out.dots.assign(static_cast<std::size_t>(width) * height, 0);
+  for (int row = 0; row < height; ++row) {
+    for (int col = 0; col < width; ++col) {
+      out.dots[static_cast<std::size_t>(row) * width + col] = label.ink(x + col, y + row);
+    }
+  }
+  return out;
+}
+
+class RoundTripTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    VirtualPrinterConfig config;
+    config.output_dir = dir_->path() / "labels";
+    config.answers.model_name = "RT-MODEL\r";
+    config.answers.serial_number = "RT-SERIAL\r";
+    config.answers.status = 0x40;
+    printer_ = new VirtualPrinter(config);
+    server_ = new VirtualPrinterServer(*printer_);
+    ASSERT_TRUE(server_->start()) << server_->error();
+    wifi_ = new WiFi();
+    ASSERT_EQ(wifi_->openport("127.0.0.1", server_->port()), 1);
+  }
+  static void TearDownTestSuite() {
+    delete wifi_;
+    delete server_;
+    delete printer_;
+    delete dir_;
+  }
+
+  static TempDir* dir_;
+  static VirtualPrinter* printer_;
+  static VirtualPrinterServer* server_;
+  static WiFi* wifi_;
+};
+
+TempDir* RoundTripTest::dir_ = nullptr;
+VirtualPrinter* RoundTripTest::printer_ = nullptr;
+VirtualPrinterServer* RoundTripTest::server_ = nullptr;
+WiFi* RoundTripTest::wifi_ = nullptr;
+
+TEST_F(RoundTripTest, ComposedLabelPrintsWhatTheCallerMeant) {
+  WiFi& w = *wifi_;
+  std::uint64_t before = printer_->label_count();
+  std::size_t transcript_start = printer_->transcript().size();
+  EXPECT_EQ(w.setup("60", "40", "4", "8", "0", "2", "0"), 1);
+  EXPECT_EQ(w.clearBuffer(), 1);
+  EXPECT_EQ(w.printerfont("20", "20", "3", "0", "1", "1", "HELLO"), 1);
+  EXPECT_EQ(w.barcode("20", "80", "128", "60", "1", "0", "2", "2", "QK-2024"), 1);
+  EXPECT_EQ(w.windowsfont(300, 20, 32, 0, 0, 0, "DejaVu Sans", "Wq"), 1);
+  EXPECT_EQ(w.printlabel(1, 1), 1);
+  ASSERT_TRUE(printer_->wait_for_labels(before + 1, milliseconds(5000)));
+  EXPECT_TRUE(printer_->log_lines().empty()) << printer_->log_lines().front();
+  EXPECT_EQ(printer_->setup().width_dots, 480);
+  EXPECT_EQ(printer_->setup().gap_dots, 16);
+
+  VirtualLabel printed = printer_->labels().back();
+  auto label = load_label_png(printed.png_path);
+  ASSERT_TRUE(label.has_value()) << printed.png_path;
+  ASSERT_EQ(label->dots, printed.dots);
+
+  // The resident font: five 16 x 24 cells from (20, 20).
+  auto text = ink_box(*label, 0, 0, 290, 70);
+  ASSERT_FALSE(text.empty);
+  EXPECT_GE(text.left, 20);
+  EXPECT_GE(text.top, 20);
+  EXPECT_LE(text.right, 20 + 5 * 16);
+  EXPECT_LE(text.bottom, 20 + 24);
+  EXPECT_GE(text.height(), 12);
+
+  // The barcode.
+  EXPECT_EQ(decode(crop(*label, 0, 75, 480, 110), ZXing::BarcodeFormat::Code128), "QK-2024");
+
+  // The host-font text: the raster the library sent lands dot for dot.
+  Bytes sent = printer_->transcript();
+  std::string stream(sent.begin() + static_cast<std::ptrdiff_t>(transcript_start), sent.end());
+  std::size_t at = stream.find("BITMAP 300,20,");
+  ASSERT_NE(at, std::string::npos);
+  int width_bytes = 0, height = 0, mode = 0, consumed = 0;
+  ASSERT_EQ(std::sscanf(stream.c_str() + at, "BITMAP 300,20,%d,%d,%d,%n", &width_bytes, &height,
+                        &mode, &consumed),
+            3);
+  EXPECT_EQ(mode, 2);
+  ASSERT_GT(width_bytes * height, 0);
+  std::string raster = stream.substr(at + static_cast<std::size_t>(consumed),
+                                     static_cast<std::size_t>(width_bytes) * height);
+  int inked = 0;
+  for (int row = 0; row < height; ++row) {
+    for (int col = 0; col < width_bytes * 8; ++col) {
+      auto byte = static_cast<std::uint8_t>(raster[row * width_bytes + col / 8]);
+      bool ink = ((byte >> (7 - col % 8)) & 1) == 0;
+      inked += ink;
+      ASSERT_EQ(label->ink(300 + col, 20 + row), ink) << col << "," << row;
+    }
+  }
+  EXPECT_GT(inked, 50);
+
+  // The same bytes cut into other chunks print the same PNG.
+  std::ifstream in(printed.png_path, std::ios::binary);
+  Bytes png(std::istreambuf_iterator<char>(in), {});
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{509}}) {
+    TempDir replay_dir;
+    VirtualPrinterConfig config;
+    config.output_dir = replay_dir.path();
+    VirtualPrinter replay(config);
+    for (std::size_t i = 0; i < stream.size(); i += chunk) {
+      replay.feed(std::string_view(stream).substr(i, chunk));
+    }
+    std::ifstream again(replay_dir.path() / "label-0001.png", std::ios::binary);
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(again), {}), png) << "chunk " << chunk;
+  }
+}
+
+TEST_F(RoundTripTest, DownloadedFileIsListedAndStored) {
+  Bytes content;
+  for (int i = 0; i < 3000; ++i) content.push_back(static_cast<std::uint8_t>(i * 7));
+  auto path = dir_->path() / "logo.pcx";
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+  EXPECT_EQ(wifi_->downloadpcx(path.string(), "LOGO.PCX"), 1);
+  EXPECT_EQ(wifi_->printer_files(), "LOGO.PCX\r\x1A");
+  EXPECT_EQ(printer_->file("LOGO.PCX"), content);
+}
+
+TEST_F(RoundTripTest, QueriesReturnTheConfiguredAnswers) {
+  EXPECT_EQ(wifi_->printer_modelname(), "RT-MODEL\r");
+  EXPECT_EQ(wifi_->printer_codepage(), "437, 001\r");
+  EXPECT_EQ(wifi_->printer_serialnumber(), "RT-SERIAL\r");
+  EXPECT_EQ(wifi_->printer_status_byte(), 0x40);
+  printer_->set_status(0x04);
+  EXPECT_EQ(wifi_->printer_status_byte(0.5), 0x04);
+  EXPECT_EQ(wifi_->smartbattery_status(2), "1800");
+  EXPECT_EQ(wifi_->smartbattery_status(8), "100");
+  EXPECT_EQ(printer_->setup().diagnostic_interface, "NET");
+}
+
+}  // namespace
+}  // namespace quillkit
