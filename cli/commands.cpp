@@ -54,10 +54,12 @@ int link_still_up(quillkit::Printer& printer, const std::string& name, std::stri
   return kExitOk;
 }
 
-// Answers end with CR; several lines are separated by CR. Shown as lines of the terminal.
+// Answers end with CR; several lines are separated by CR, and the file list ends with SUB
+// (1A). Shown as lines of the terminal, without the end marker.
 std::string answer_lines(std::string_view answer) {
   std::string out;
   for (std::size_t i = 0; i < answer.size(); ++i) {
+    if (answer[i] == '\x1A') continue;
     if (answer[i] == '\r') {
       out += '\n';
       if (i + 1 < answer.size() && answer[i + 1] == '\n') ++i;
@@ -204,13 +206,15 @@ int run_query(const LinkOptions& link, QueryKind kind, std::optional<double> wai
     if (p.stream_Status() == -1) return fail("the link to " + opened.name + " was lost");
     return fail("the answer was still arriving at the end of the wait (try a longer --wait)");
   }
-  const std::string shown = answer_lines(answer);
-  if (shown.empty()) {
+  if (answer.empty()) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", wait.value_or(1.0));
     return fail("no answer from " + opened.name + " within " + seconds + " s");
   }
-  std::printf("%s\n", shown.c_str());
+  // An empty list of files is an answer too: it prints nothing.
+  if (const std::string shown = answer_lines(answer); !shown.empty()) {
+    std::printf("%s\n", shown.c_str());
+  }
   return kExitOk;
 }
 

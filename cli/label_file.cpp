@@ -289,8 +289,9 @@ LabelParse parse_label(std::string_view json_text) {
   } catch (const json::parse_error& e) {
     // The library's message names the byte where reading stopped.
     std::string what = e.what();
-    if (const auto colon = what.find("]: "); colon != std::string::npos)
-      what = what.substr(colon + 3);
+    if (const auto tag = what.find("] "); what.starts_with('[') && tag != std::string::npos) {
+      what = what.substr(tag + 2);
+    }
     return {std::nullopt, "not valid JSON: " + what};
   }
   try {

@@ -107,10 +107,11 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> words;
   std::string encoding = "utf-8";
-  auto* send_cmd = app.add_subcommand(
-      "send",
-      "Send command text, with the escapes \\r \\n \\t \\e \\\\ \\xHH; words are joined "
-      "by blanks and no line end is added");
+  auto* send_cmd =
+      app.add_subcommand("send", "Send your own command text (escapes \\r \\n \\t \\e \\\\ \\xHH)");
+  send_cmd->footer(
+      "The words are joined by single blanks, as echo does, and sent as they are: no line\n"
+      "end is added. Put -- before text that starts with a dash.");
   send_cmd->add_option("text", words, "The command text")->required()->type_name("TEXT...");
   send_cmd->add_option("--encoding", encoding, "Encoding of the text")
       ->check(CLI::IsMember({"utf-8", "gb18030", "big5"}))
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
   add_link_options(*send_cmd, link);
   send_cmd->callback([&] { action = [&] { return run_send(link, words, encoding); }; });
 
-  QueryKind query = QueryKind::model;
+  std::string query;
   std::optional<double> wait;
   const std::map<std::string, QueryKind> queries{
       {"codepage", QueryKind::codepage}, {"mileage", QueryKind::mileage},
@@ -127,12 +128,12 @@ int main(int argc, char** argv) {
   auto* query_cmd = app.add_subcommand("query", "Ask the printer for one piece of information");
   query_cmd->add_option("what", query, "What to ask for")
       ->required()
-      ->transform(CLI::CheckedTransformer(queries))
-      ->type_name("codepage|mileage|memory|files|model|serial");
+      ->check(CLI::IsMember({"codepage", "mileage", "memory", "files", "model", "serial"}))
+      ->type_name("WHAT");
   query_cmd->add_option("--wait", wait, "Seconds to wait for the answer (default 1)")
       ->check(CLI::Range(0.1, 60.0));
   add_link_options(*query_cmd, link);
-  query_cmd->callback([&] { action = [&] { return run_query(link, query, wait); }; });
+  query_cmd->callback([&] { action = [&] { return run_query(link, queries.at(query), wait); }; });
 
   bool json = false;
   auto* status_cmd = app.add_subcommand("status", "Read the printer's status, in words");
