@@ -1,6 +1,6 @@
-// Support for the query tests: a WiFi printer opened once per test suite, a
-// hold on a printer's reader thread, and a printer over a real stream link
-// with a profile of the test's choosing.
+// Support for the query tests: a hold on a printer's reader thread, the
+// shared WiFi suite with it, and a printer over a real stream link with a
+// profile of the test's choosing.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,6 +22,7 @@
 #include "quillkit/receive/stream_link.hpp"
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
+#include "support/wifi_suite.hpp"
 
 namespace quillkit::testing {
 
@@ -92,37 +93,19 @@ inline std::vector<std::string> one_byte_pieces(std::string_view text) {
   return pieces;
 }
 
-// A WiFi printer connected to a fake printer, opened once per test suite (an
-// open costs 1.5 s). Each test starts with no answer rules, nothing recorded
-// and its own reader watch. Tests that close the link use their own object.
-class OpenWiFiTest : public ::testing::Test {
+// The shared WiFi suite: each test also starts with no answer rules and has
+// a reader watch of its own. Tests that close the link use their own object.
+class OpenWiFiTest : public WiFiSuite {
  protected:
-  static void SetUpTestSuite() {
-    fake_ = new FakePrinter;
-    printer_ = new WiFi;
-    opened_ = printer_->openport("127.0.0.1", fake_->port()) == 1;
-  }
-  static void TearDownTestSuite() {
-    delete printer_;
-    delete fake_;
-    printer_ = nullptr;
-    fake_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(opened_);
+    WiFiSuite::SetUp();
     fake_->clear_answers();
-    fake_->clear();
   }
 
   static FakePrinter& fake() { return *fake_; }
   static WiFi& printer() { return *printer_; }
 
   ReaderWatch reader_;
-
- private:
-  static inline FakePrinter* fake_ = nullptr;
-  static inline WiFi* printer_ = nullptr;
-  static inline bool opened_ = false;
 };
 
 // Stream rules of a serial link: a read counts when it returns a byte or more
