@@ -150,10 +150,14 @@ class ObjectReader {
   }
 
   int rotation(std::string_view key) const {
-    const int r = integer(key, 0, 270, 0);
-    if (r % 90 != 0)
-      throw FieldError{field(key), "expected 0, 90, 180 or 270, got " + at(key).dump()};
-    return r;
+    if (!has(key)) return 0;
+    const json& value = at(key);
+    if (value.is_number_integer()) {
+      const auto r = value.get<std::int64_t>();
+      if (r == 0 || r == 90 || r == 180 || r == 270) return static_cast<int>(r);
+    }
+    throw FieldError{field(key), "expected 0, 90, 180 or 270, got " +
+                                     (value.is_number() ? value.dump() : describe(value))};
   }
 
  private:
