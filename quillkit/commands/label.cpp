@@ -39,11 +39,15 @@ Result write_message(detail::PrinterCore& core, std::string_view message, Encodi
   return 1;
 }
 
-std::string text_line(std::string_view x, std::string_view y, std::string_view font_name,
-                      std::string_view rotation, std::string_view magnification_x,
-                      std::string_view magnification_y, std::string_view content) {
-  return concat({"TEXT ", x, ",", y, ",\"", font_name, "\",", rotation, ",", magnification_x, ",",
-                 magnification_y, ",\"", content, "\"\r\n"});
+// The TEXT line of the printer-font operations, written in `encoding`.
+Result write_text_line(detail::PrinterCore& core, Encoding encoding, std::string_view x,
+                       std::string_view y, std::string_view font_name, std::string_view rotation,
+                       std::string_view magnification_x, std::string_view magnification_y,
+                       std::string_view content) {
+  const std::string line =
+      concat({"TEXT ", x, ",", y, ",\"", font_name, "\",", rotation, ",", magnification_x, ",",
+              magnification_y, ",\"", content, "\"\r\n"});
+  return write_message(core, line, encoding);
 }
 
 }  // namespace
@@ -89,26 +93,23 @@ Result Printer::barcode(std::string_view x, std::string_view y, std::string_view
 Result Printer::printerfont(std::string_view x, std::string_view y, std::string_view fontName,
                             std::string_view rotation, std::string_view magnificationRateX,
                             std::string_view magnificationRateY, std::string_view content) {
-  return write_message(
-      core(), text_line(x, y, fontName, rotation, magnificationRateX, magnificationRateY, content),
-      Encoding::utf8);
+  return write_text_line(core(), Encoding::utf8, x, y, fontName, rotation, magnificationRateX,
+                         magnificationRateY, content);
 }
 
 Result Printer::printerfont_GB2312(std::string_view x, std::string_view y,
                                    std::string_view fontName, std::string_view rotation,
                                    std::string_view magnificationRateX,
                                    std::string_view magnificationRateY, std::string_view content) {
-  return write_message(
-      core(), text_line(x, y, fontName, rotation, magnificationRateX, magnificationRateY, content),
-      Encoding::gb18030);
+  return write_text_line(core(), Encoding::gb18030, x, y, fontName, rotation, magnificationRateX,
+                         magnificationRateY, content);
 }
 
 Result Printer::printerfont_Big5(std::string_view x, std::string_view y, std::string_view fontName,
                                  std::string_view rotation, std::string_view magnificationRateX,
                                  std::string_view magnificationRateY, std::string_view content) {
-  return write_message(
-      core(), text_line(x, y, fontName, rotation, magnificationRateX, magnificationRateY, content),
-      Encoding::big5_hkscs);
+  return write_text_line(core(), Encoding::big5_hkscs, x, y, fontName, rotation, magnificationRateX,
+                         magnificationRateY, content);
 }
 
 }  // namespace quillkit
