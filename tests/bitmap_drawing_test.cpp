@@ -8,6 +8,7 @@
 #include "quillkit/bitmap/text_drawing.hpp"
 #include "quillkit/platform/font_host.hpp"
 #include "quillkit/wifi.hpp"
+#include "support/fontconfig_leak.hpp"
 #include "support/images.hpp"
 
 namespace quillkit::bitmap {
@@ -25,9 +26,9 @@ struct SizeCase {
   std::size_t expected_height;
 };
 
-class ImageSizeTest : public ::testing::TestWithParam<SizeCase> {};
+class BitmapImageSizeTest : public ::testing::TestWithParam<SizeCase> {};
 
-TEST_P(ImageSizeTest, WidthIsNextMultipleOf8AboveTruncatedHeightIsTruncatedPlusOne) {
+TEST_P(BitmapImageSizeTest, WidthIsNextMultipleOf8AboveTruncatedHeightIsTruncatedPlusOne) {
   const SizeCase& c = GetParam();
   const auto size = text_image_size(c.width, c.height);
   ASSERT_TRUE(size.has_value());
@@ -35,7 +36,7 @@ TEST_P(ImageSizeTest, WidthIsNextMultipleOf8AboveTruncatedHeightIsTruncatedPlusO
   EXPECT_EQ(size->height, c.expected_height);
 }
 
-INSTANTIATE_TEST_SUITE_P(Measures, ImageSizeTest,
+INSTANTIATE_TEST_SUITE_P(Measures, BitmapImageSizeTest,
                          ::testing::Values(SizeCase{16.0, 28.6, 24, 29}, SizeCase{0, 0, 8, 1},
                                            SizeCase{37.6, 29.0, 40, 30},
                                            SizeCase{39.9, 28.99, 40, 29}, SizeCase{7.99, 1.0, 8, 2},
@@ -43,7 +44,7 @@ INSTANTIATE_TEST_SUITE_P(Measures, ImageSizeTest,
                                            SizeCase{32759.9, 10, 32760, 11},
                                            SizeCase{8, 32766.5, 16, 32767}));
 
-TEST(ImageSizeTest, BeyondTheSurfaceBoundGivesNothing) {
+TEST(BitmapImageSizeTest, BeyondTheSurfaceBoundGivesNothing) {
   const double inf = std::numeric_limits<double>::infinity();
   for (auto [w, h] : {std::pair{32760.0, 10.0},
                       {8.0, 32767.0},
@@ -56,12 +57,12 @@ TEST(ImageSizeTest, BeyondTheSurfaceBoundGivesNothing) {
   }
 }
 
-class DrawTextTest : public ::testing::Test {
+class BitmapDrawTextTest : public ::testing::Test {
  protected:
   platform::FontHost& host_ = platform::default_font_host();
 };
 
-TEST_F(DrawTextTest, ImageSizeFollowsTheMeasuredExtent) {
+TEST_F(BitmapDrawTextTest, ImageSizeFollowsTheMeasuredExtent) {
   for (const char* text : {"Hello, label!", "W", "iiii", "x y z 0123456789"}) {
     for (int size : {9, 24, 48}) {
       auto font = host_.open_font("DejaVu Sans", size);
@@ -79,7 +80,7 @@ TEST_F(DrawTextTest, ImageSizeFollowsTheMeasuredExtent) {
   }
 }
 
-TEST_F(DrawTextTest, InkIsOpaqueBlackOnTransparentFromTheTopLeft) {
+TEST_F(BitmapDrawTextTest, InkIsOpaqueBlackOnTransparentFromTheTopLeft) {
   const Image image = draw_text(host_, "Hello", "DejaVu Sans", 48, 0);
   std::size_t min_x = image.width, min_y = image.height;
   for (std::size_t y = 0; y < image.height; ++y) {
@@ -95,7 +96,7 @@ TEST_F(DrawTextTest, InkIsOpaqueBlackOnTransparentFromTheTopLeft) {
   EXPECT_LT(min_y, 16u);
 }
 
-TEST_F(DrawTextTest, ChineseTextDrawsInkForEveryCharacter) {
+TEST_F(BitmapDrawTextTest, ChineseTextDrawsInkForEveryCharacter) {
   const std::string text =
       "\xe4\xb8\xad\xe6\x96\x87\xe6\xa0\x87\xe7\xad\xbe";  // four Han characters
   const Image image = draw_text(host_, text, "WenQuanYi Micro Hei", 40, 0);
@@ -114,19 +115,19 @@ TEST_F(DrawTextTest, ChineseTextDrawsInkForEveryCharacter) {
   EXPECT_NE(image.rgba, draw_text(host_, text, "DejaVu Sans", 40, 0).rgba);
 }
 
-TEST_F(DrawTextTest, UnknownFontDrawsWithTheBestMatch) {
+TEST_F(BitmapDrawTextTest, UnknownFontDrawsWithTheBestMatch) {
   const Image image = draw_text(host_, "Label", "No Such Font At All", 24, 0);
   EXPECT_GT(ink_count(image), 50u);
 }
 
-TEST_F(DrawTextTest, EmptyTextIsOneTransparentByteWide) {
+TEST_F(BitmapDrawTextTest, EmptyTextIsOneTransparentByteWide) {
   const Image image = draw_text(host_, "", "DejaVu Sans", 24, 0);
   EXPECT_EQ(image.width, 8u);
   EXPECT_GT(image.height, 24u);
   EXPECT_EQ(ink_count(image), 0u);
 }
 
-TEST_F(DrawTextTest, UnusableSizesGiveEightByOneTransparent) {
+TEST_F(BitmapDrawTextTest, UnusableSizesGiveEightByOneTransparent) {
   // No font at size 0 or below; 40000 points is beyond the surface bound.
   for (std::intptr_t size : {0, -5, 40000}) {
     const Image image = draw_text(host_, "Hello", "DejaVu Sans", size, 0);
@@ -134,9 +135,13 @@ TEST_F(DrawTextTest, UnusableSizesGiveEightByOneTransparent) {
     EXPECT_EQ(image.height, 1u) << size;
     EXPECT_EQ(ink_count(image), 0u) << size;
   }
+  // Far too long for any surface, even at a small size.
+  const Image long_line = draw_text(host_, std::string(2 << 20, 'x'), "DejaVu Sans", 2, 0);
+  EXPECT_EQ(long_line.width, 8u);
+  EXPECT_EQ(long_line.height, 1u);
 }
 
-TEST_F(DrawTextTest, RotationTurnsTheDrawnImage) {
+TEST_F(BitmapDrawTextTest, RotationTurnsTheDrawnImage) {
   const Image upright = draw_text(host_, "Turn me", "DejaVu Sans", 20, 0);
   for (std::intptr_t rotation : {90, 180, 270, -90, 45}) {
     const Image turned = draw_text(host_, "Turn me", "DejaVu Sans", 20, rotation);
@@ -147,7 +152,7 @@ TEST_F(DrawTextTest, RotationTurnsTheDrawnImage) {
   EXPECT_EQ(quarter.height, upright.width);
 }
 
-TEST(PrinterDrawingTest, UnderlineChangesNothingAndRadiansArePiOver180) {
+TEST(BitmapPrinterDrawingTest, UnderlineChangesNothingAndRadiansArePiOver180) {
   WiFi printer;
   EXPECT_EQ(printer.fnDrawString("Under", "DejaVu Sans", 30, true, 0).rgba,
             printer.fnDrawString("Under", "DejaVu Sans", 30, false, 0).rgba);

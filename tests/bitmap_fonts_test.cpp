@@ -9,6 +9,7 @@
 
 #include "quillkit/bitmap/face_choice.hpp"
 #include "quillkit/platform/font_host.hpp"
+#include "support/fontconfig_leak.hpp"
 #include "support/images.hpp"
 
 namespace quillkit::bitmap {
@@ -23,9 +24,9 @@ struct WalkCase {
   std::optional<std::string> expected;
 };
 
-class FaceWalkTest : public ::testing::TestWithParam<WalkCase> {};
+class BitmapFaceWalkTest : public ::testing::TestWithParam<WalkCase> {};
 
-TEST_P(FaceWalkTest, PicksFirstExactMatchElseLastPlainFace) {
+TEST_P(BitmapFaceWalkTest, PicksFirstExactMatchElseLastPlainFace) {
   const WalkCase& c = GetParam();
   EXPECT_EQ(walk_faces(c.faces, c.bold, c.italic), c.expected);
 }
@@ -35,7 +36,7 @@ const std::vector<std::string> kLightRegularMedium{"A-Light", "A-Regular", "A-Me
 const std::vector<std::string> kRegularMediumBold{"A-Regular", "A-Medium", "A-Bold"};
 
 INSTANTIATE_TEST_SUITE_P(
-    Families, FaceWalkTest,
+    Families, BitmapFaceWalkTest,
     ::testing::Values(WalkCase{kFourStyles, true, false, "A-Bold"},
                       WalkCase{kFourStyles, false, true, "A-Italic"},
                       WalkCase{kFourStyles, true, true, "A-BoldItalic"},
@@ -56,21 +57,21 @@ INSTANTIATE_TEST_SUITE_P(
                       WalkCase{{}, false, false, std::nullopt}));
 
 // A host that sees the DejaVu Sans faces only, styled and condensed.
-class DejaVuSansHostTest : public ::testing::Test {
+class BitmapDejaVuSansHostTest : public ::testing::Test {
  protected:
-  DejaVuSansHostTest()
+  BitmapDejaVuSansHostTest()
       : host_(dejavu_host({"DejaVuSansCondensed-Bold.ttf", "DejaVuSans-BoldOblique.ttf",
                            "DejaVuSans-ExtraLight.ttf", "DejaVuSans-Oblique.ttf",
                            "DejaVuSans-Bold.ttf", "DejaVuSans.ttf", "DejaVuSansCondensed.ttf"})) {}
   std::unique_ptr<platform::FontHost> host_;
 };
 
-TEST_F(DejaVuSansHostTest, FamiliesAreEveryNameFontconfigGives) {
+TEST_F(BitmapDejaVuSansHostTest, FamiliesAreEveryNameFontconfigGives) {
   EXPECT_EQ(host_->family_names(), (std::vector<std::string>{"DejaVu Sans", "DejaVu Sans Condensed",
                                                              "DejaVu Sans Light"}));
 }
 
-TEST_F(DejaVuSansHostTest, FacesComeInWidthWeightSlantOrder) {
+TEST_F(BitmapDejaVuSansHostTest, FacesComeInWidthWeightSlantOrder) {
   EXPECT_EQ(host_->face_names("DejaVu Sans"),
             (std::vector<std::string>{"DejaVuSans", "DejaVuSans-Oblique", "DejaVuSans-Bold",
                                       "DejaVuSans-BoldOblique", "DejaVuSans-ExtraLight",
@@ -87,15 +88,16 @@ struct ChoiceCase {
   std::string expected;
 };
 
-class FindFontTest : public DejaVuSansHostTest, public ::testing::WithParamInterface<ChoiceCase> {};
+class BitmapFindFontTest : public BitmapDejaVuSansHostTest,
+                           public ::testing::WithParamInterface<ChoiceCase> {};
 
-TEST_P(FindFontTest, ChoosesByFamilyAndStyle) {
+TEST_P(BitmapFindFontTest, ChoosesByFamilyAndStyle) {
   const ChoiceCase& c = GetParam();
   EXPECT_EQ(find_font_with_name(*host_, c.name, c.bold, c.italic), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    DejaVu, FindFontTest,
+    DejaVu, BitmapFindFontTest,
     ::testing::Values(ChoiceCase{"DejaVu Sans", false, false, "DejaVuSans"},
                       ChoiceCase{"DejaVu Sans", true, false, "DejaVuSans-Bold"},
                       ChoiceCase{"DejaVu Sans", false, true, "DejaVuSans-Oblique"},
@@ -109,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ChoiceCase{"DejaVuSans-Bold", false, true, "DejaVuSans-Bold"},
                       ChoiceCase{"", false, false, ""}));
 
-TEST_F(DejaVuSansHostTest, OpensFaceByFaceNameFamilyNameOrBestMatch) {
+TEST_F(BitmapDejaVuSansHostTest, OpensFaceByFaceNameFamilyNameOrBestMatch) {
   const auto face_of = [&](std::string_view name) {
     auto font = host_->open_font(name, 12);
     return font ? font->face_name() : std::string("(none)");
@@ -123,7 +125,7 @@ TEST_F(DejaVuSansHostTest, OpensFaceByFaceNameFamilyNameOrBestMatch) {
   EXPECT_NE(face_of(std::string("Dejavu\0Sans", 11)), "(none)");
 }
 
-TEST_F(DejaVuSansHostTest, SizesOutOfRangeOpenNothing) {
+TEST_F(BitmapDejaVuSansHostTest, SizesOutOfRangeOpenNothing) {
   for (double size : {0.0, -12.0, std::nan(""), std::numeric_limits<double>::infinity(),
                       platform::kMaxFontSize + 1}) {
     EXPECT_EQ(host_->open_font("DejaVu Sans", size), nullptr) << size;
@@ -132,13 +134,13 @@ TEST_F(DejaVuSansHostTest, SizesOutOfRangeOpenNothing) {
   EXPECT_NE(host_->open_font("DejaVu Sans", platform::kMaxFontSize), nullptr);
 }
 
-TEST(FontHostTest, HostWithoutUsableFontsOpensNothing) {
+TEST(BitmapFontHostTest, HostWithoutUsableFontsOpensNothing) {
   auto host = platform::new_font_host_for_files(std::vector<std::string>{"/nonexistent.ttf"});
   EXPECT_TRUE(host->family_names().empty());
   EXPECT_EQ(host->open_font("DejaVu Sans", 12), nullptr);
 }
 
-TEST(FontHostTest, SystemHostListsTheInstalledFamilies) {
+TEST(BitmapFontHostTest, SystemHostListsTheInstalledFamilies) {
   auto& host = platform::default_font_host();
   const auto families = host.family_names();
   for (const char* family : {"DejaVu Sans", "DejaVu Serif", "WenQuanYi Micro Hei"}) {

@@ -37,9 +37,9 @@ struct RowCase {
   std::uint8_t expected;
 };
 
-class PackRowTest : public ::testing::TestWithParam<RowCase> {};
+class BitmapPackRowTest : public ::testing::TestWithParam<RowCase> {};
 
-TEST_P(PackRowTest, AlphaZeroIsOneLeftmostIsMostSignificant) {
+TEST_P(BitmapPackRowTest, AlphaZeroIsOneLeftmostIsMostSignificant) {
   Image image(8, 1);
   for (std::size_t x = 0; x < 8; ++x) set_pixel(image, x, 0, GetParam().row[x]);
   EXPECT_EQ(pack_bits(image), Bytes{GetParam().expected});
@@ -49,7 +49,7 @@ const Pixel kFaint{255, 255, 255, 1};
 const Pixel kColouredClear{255, 10, 200, 0};
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, PackRowTest,
+    Rows, BitmapPackRowTest,
     ::testing::Values(RowCase{"AllClear", std::vector<Pixel>(8, kClear), 0xFF},
                       RowCase{"AllInk", std::vector<Pixel>(8, kInk), 0x00},
                       RowCase{"FirstPixelOnly",
@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RowCase{"ColourIsIgnored", std::vector<Pixel>(8, kColouredClear), 0xFF}),
     [](const auto& info) { return info.param.name; });
 
-TEST(PackBitsTest, MatchesThePixelRuleOnRandomImages) {
+TEST(BitmapPackBitsTest, MatchesThePixelRuleOnRandomImages) {
   std::mt19937 random(7);
   for (auto [w, h] :
        {std::pair<std::size_t, std::size_t>{64, 9}, {832, 3}, {24, 4}, {13, 5}, {7, 2}}) {
@@ -78,14 +78,14 @@ TEST(PackBitsTest, MatchesThePixelRuleOnRandomImages) {
   }
 }
 
-TEST(PackBitsTest, RowsStartOnByteBoundariesAndDropTheRemainder) {
+TEST(BitmapPackBitsTest, RowsStartOnByteBoundariesAndDropTheRemainder) {
   Image image(13, 2);  // 1 byte a row; pixels 8 to 12 are dropped
   set_pixel(image, 0, 1, kInk);
   for (std::size_t x = 8; x < 13; ++x) set_pixel(image, x, 0, kInk);
   EXPECT_EQ(pack_bits(image), (Bytes{0xFF, 0x7F}));
 }
 
-TEST(PackBitsTest, NoBitmapGivesNoBytes) {
+TEST(BitmapPackBitsTest, NoBitmapGivesNoBytes) {
   EXPECT_TRUE(pack_bits(Image()).empty());
   EXPECT_TRUE(pack_bits(Image(7, 3)).empty());
   Image broken(16, 2);
@@ -93,7 +93,7 @@ TEST(PackBitsTest, NoBitmapGivesNoBytes) {
   EXPECT_TRUE(pack_bits(broken).empty());
 }
 
-TEST(PadTest, WidensToAByteWithClearPixelsAndKeepsTheRest) {
+TEST(BitmapPadTest, WidensToAByteWithClearPixelsAndKeepsTheRest) {
   const Image source = coordinate_image(29, 40);
   const Image padded = pad_to_byte_width(source);
   ASSERT_EQ(padded.width, 32u);
@@ -146,15 +146,15 @@ struct StyleCase {
   std::string face;
 };
 
-class WindowsfontCommandTest : public ::testing::TestWithParam<StyleCase> {
+class BitmapWindowsfontCommandTest : public ::testing::TestWithParam<StyleCase> {
  protected:
-  WindowsfontCommandTest()
+  BitmapWindowsfontCommandTest()
       : host_(testing::dejavu_host({"DejaVuSans.ttf", "DejaVuSans-Bold.ttf",
                                     "DejaVuSans-Oblique.ttf", "DejaVuSans-BoldOblique.ttf"})) {}
   std::unique_ptr<platform::FontHost> host_;
 };
 
-TEST_P(WindowsfontCommandTest, StyleChoosesTheFaceThatDrawsTheText) {
+TEST_P(BitmapWindowsfontCommandTest, StyleChoosesTheFaceThatDrawsTheText) {
   const StyleCase& c = GetParam();
   const Bytes expected = bitmap_command(12, 34, draw_text(*host_, "Style 123", c.face, 28, 0));
   EXPECT_EQ(windowsfont_command(*host_, 12, 34, 28, 0, c.style, 0, "DejaVu Sans", "Style 123"),
@@ -165,12 +165,12 @@ TEST_P(WindowsfontCommandTest, StyleChoosesTheFaceThatDrawsTheText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Styles, WindowsfontCommandTest,
+    Styles, BitmapWindowsfontCommandTest,
     ::testing::Values(StyleCase{0, "DejaVuSans"}, StyleCase{1, "DejaVuSans-Oblique"},
                       StyleCase{2, "DejaVuSans-Bold"}, StyleCase{3, "DejaVuSans-BoldOblique"},
                       StyleCase{4, "DejaVuSans"}, StyleCase{-1, "DejaVuSans"}));
 
-TEST_F(WindowsfontCommandTest, EmptyContentSendsOneClearByteARow) {
+TEST_F(BitmapWindowsfontCommandTest, EmptyContentSendsOneClearByteARow) {
   const Bytes command = windowsfont_command(*host_, 1, 2, 24, 0, 0, 0, "DejaVu Sans", "");
   const Image image = draw_text(*host_, "", "DejaVu Sans", 24, 0);
   const std::string header = "BITMAP 1,2,1," + std::to_string(image.height) + ",2,";
@@ -179,7 +179,7 @@ TEST_F(WindowsfontCommandTest, EmptyContentSendsOneClearByteARow) {
   for (std::size_t i = header.size(); i < command.size() - 2; ++i) EXPECT_EQ(command[i], 0xFF);
 }
 
-TEST_F(WindowsfontCommandTest, QuarterTurnsCoverTheWholeTurnedImage) {
+TEST_F(BitmapWindowsfontCommandTest, QuarterTurnsCoverTheWholeTurnedImage) {
   const Image upright = draw_text(*host_, "Up", "DejaVu Sans", 30, 0);
   for (std::intptr_t rotation : {90, 270}) {
     const Bytes command =

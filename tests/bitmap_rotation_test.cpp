@@ -27,9 +27,9 @@ struct QuarterCase {
   std::function<std::pair<std::size_t, std::size_t>(std::size_t, std::size_t)> lands;
 };
 
-class QuarterTurnTest : public ::testing::TestWithParam<QuarterCase> {};
+class BitmapQuarterTurnTest : public ::testing::TestWithParam<QuarterCase> {};
 
-TEST_P(QuarterTurnTest, EveryPixelLandsExactly) {
+TEST_P(BitmapQuarterTurnTest, EveryPixelLandsExactly) {
   const QuarterCase& c = GetParam();
   const Image source = coordinate_image(kW, kH);
   const Image turned = rotate_image(source, c.degree);
@@ -43,7 +43,7 @@ TEST_P(QuarterTurnTest, EveryPixelLandsExactly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Angles, QuarterTurnTest,
+INSTANTIATE_TEST_SUITE_P(Angles, BitmapQuarterTurnTest,
                          ::testing::Values(QuarterCase{90.0, kH, kW,
                                                        [](auto c, auto r) {
                                                          return std::pair{kH - 1 - r, c};
@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(Angles, QuarterTurnTest,
                                                          return std::pair{kW - 1 - c, kH - 1 - r};
                                                        }}));
 
-TEST(RotationTest, NinetyPutsTheTopLeftPixelTopRight) {
+TEST(BitmapRotationTest, NinetyPutsTheTopLeftPixelTopRight) {
   Image source(kW, kH);
   testing::set_pixel(source, 0, 0, testing::kInk);
   const Image turned = rotate_image(source, 90.0);
@@ -79,9 +79,9 @@ TEST(RotationTest, NinetyPutsTheTopLeftPixelTopRight) {
 // Angles that keep the canvas: the turned image is clipped to it, the corners
 // the source does not cover are transparent, and every other pixel is a copy
 // of one source pixel.
-class SameCanvasTurnTest : public ::testing::TestWithParam<double> {};
+class BitmapSameCanvasTurnTest : public ::testing::TestWithParam<double> {};
 
-TEST_P(SameCanvasTurnTest, ClipsToTheCanvasWithoutBlending) {
+TEST_P(BitmapSameCanvasTurnTest, ClipsToTheCanvasWithoutBlending) {
   const Image source = coordinate_image(kW, kH);
   std::set<Pixel> source_pixels;
   for (std::size_t y = 0; y < kH; ++y) {
@@ -109,9 +109,10 @@ TEST_P(SameCanvasTurnTest, ClipsToTheCanvasWithoutBlending) {
   EXPECT_GT(copied, kH * kH / 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Angles, SameCanvasTurnTest, ::testing::Values(-90.0, 45.0, 450.0, 30.5));
+INSTANTIATE_TEST_SUITE_P(Angles, BitmapSameCanvasTurnTest,
+                         ::testing::Values(-90.0, 45.0, 450.0, 30.5));
 
-TEST(RotationTest, MinusNinetyOnTheSameCanvasMovesWholePixels) {
+TEST(BitmapRotationTest, MinusNinetyOnTheSameCanvasMovesWholePixels) {
   // Counter-clockwise about the centre (20, 14.5) of the 40 x 29 canvas: the
   // source's top row runs up the canvas column 5, and what falls off the
   // canvas (source columns 0 to 5 and 35 to 39) is lost.
@@ -127,7 +128,7 @@ TEST(RotationTest, MinusNinetyOnTheSameCanvasMovesWholePixels) {
   }
 }
 
-TEST(RotationTest, BadInputsGiveClearResults) {
+TEST(BitmapRotationTest, BadInputsGiveClearResults) {
   const Image source = coordinate_image(8, 4);
   EXPECT_EQ(rotate_image(source, std::nan("")).rgba, source.rgba);
   EXPECT_EQ(rotate_image(source, INFINITY).rgba, source.rgba);
@@ -139,7 +140,7 @@ TEST(RotationTest, BadInputsGiveClearResults) {
   EXPECT_TRUE(empty.rgba.empty());
 }
 
-TEST(RotationTest, RadiansArePiOver180) {
+TEST(BitmapRotationTest, RadiansArePiOver180) {
   EXPECT_DOUBLE_EQ(degrees_to_radians(180.0), M_PI);
   EXPECT_DOUBLE_EQ(degrees_to_radians(45.0), M_PI / 4);
   EXPECT_EQ(degrees_to_radians(0.0), 0.0);

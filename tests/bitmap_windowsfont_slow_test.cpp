@@ -8,6 +8,7 @@
 #include "quillkit/platform/font_host.hpp"
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
+#include "support/fontconfig_leak.hpp"
 
 namespace quillkit {
 namespace {
@@ -16,7 +17,7 @@ using testing::Clock;
 using testing::FakePrinter;
 using testing::since;
 
-TEST(WindowsfontTest, ClosedPrinterPausesAndRefuses) {
+TEST(BitmapWindowsfontTest, ClosedPrinterPausesAndRefuses) {
   WiFi printer;
   const auto start = Clock::now();
   EXPECT_EQ(printer.windowsfont(10, 20, 24, 0, 0, 0, "DejaVu Sans", "Closed"), -1);
@@ -25,7 +26,7 @@ TEST(WindowsfontTest, ClosedPrinterPausesAndRefuses) {
   EXPECT_LT(elapsed, 3.0);
 }
 
-TEST(WindowsfontTest, OpenPrinterGetsTheWholeCommandInOneWrite) {
+TEST(BitmapWindowsfontTest, OpenPrinterGetsTheWholeCommandInOneWrite) {
   FakePrinter fake;
   WiFi printer;
   ASSERT_EQ(printer.openport("127.0.0.1", fake.port()), 1);
@@ -50,7 +51,7 @@ TEST(WindowsfontTest, OpenPrinterGetsTheWholeCommandInOneWrite) {
   EXPECT_TRUE(fake.received().empty());
 }
 
-TEST(WindowsfontTest, StreamClosedByThePrinterStillCountsAsALink) {
+TEST(BitmapWindowsfontTest, StreamClosedByThePrinterStillCountsAsALink) {
   FakePrinter fake;
   WiFi printer;
   ASSERT_EQ(printer.openport("127.0.0.1", fake.port()), 1);
