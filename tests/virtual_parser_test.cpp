@@ -359,6 +359,9 @@ INSTANTIATE_TEST_SUITE_P(
                       "BITMAP 1,2,x,4,0,", "BITMAP 0,0,1,1,7,\x01", "DOWNLOAD F,\"X\",99999999999,",
                       "DOWNLOAD F,\"X\",-1,", "DOWNLOAD F,\"\",1,x", oversized_bitmap(),
                       oversized_download(), std::string(VirtualLimits::kMaxLineBytes + 10, 'A'),
+                      "TEXT 0,0,\"5\",0,10,10,\"" + std::string(1000, 'W') + "\"",
+                      "TEXT 0,0,\"0\",0,300,30,\"" + std::string(1000, 'W') + "\"",
+                      "BARCODE 0,0,\"128\",4800,0,0,10,10,\"" + std::string(200, 'x') + "\"",
                       "PRINT 0", "PRINT -1,1", "PRINT 1,x", "KILL \"NOPE\"", "KILL",
                       "DIAGNOSTIC REPORT SMBNOPE", "OUT _NOPE$", std::string("\x1B!X", 3), "~!Z",
                       std::string("\x00\xFF\xFE garbage", 12)));

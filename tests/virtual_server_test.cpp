@@ -1,12 +1,11 @@
 // The virtual printer over real TCP on 127.0.0.1: answers and their timing, several connections
 // at once, refusals, and a clean stop.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <optional>
@@ -105,8 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
     Queries, ServerQueryTest,
     ::testing::Values(QueryCase{"~!T\r\n", "TEST-MODEL\r"}, QueryCase{"~!I\r\n", "850, 002\r"},
                       QueryCase{"~!@\r\n", "12.5\r"}, QueryCase{"~!A\r\n", "FREE 99\r"},
-                      QueryCase{"OUT _SERIAL$\r\n", "SN-77\r"},
-                      QueryCase{"\x1B!?", "\x24"},
+                      QueryCase{"OUT _SERIAL$\r\n", "SN-77\r"}, QueryCase{"\x1B!?", "\x24"},
                       QueryCase{"DIAGNOSTIC INTERFACE NET\r\nDIAGNOSTIC REPORT SMBVOLTAGE\r\n",
                                 "REPORT=7777\r"},
                       QueryCase{"DOWNLOAD F,\"A.BMP\",2,\r\n\r\n~!F\r\n", "A.BMP\r\x1A"}));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "quillkit/virtual_printer.hpp"
 #include "virtual/text_decode.hpp"
 
 namespace quillkit::vp {
@@ -105,13 +106,11 @@ std::optional<Mono> render_barcode(const BarcodeRequest& request, FontRenderer& 
     data = data.substr(1, data.size() - 2);
   }
   if (symbology->symbology == BARCODE_CODABAR) {
-    auto is_guard = [](char c) {
-      return (c >= 'A' && c <= 'D') || (c >= 'a' && c <= 'd');
-    };
+    auto is_guard = [](char c) { return (c >= 'A' && c <= 'D') || (c >= 'a' && c <= 'd'); };
     if (!is_guard(data.front())) data = "A" + data + "A";
   }
-  int input_mode = symbology->symbology == BARCODE_GS1_128 ? (GS1_MODE | GS1PARENS_MODE)
-                                                           : DATA_MODE;
+  int input_mode =
+      symbology->symbology == BARCODE_GS1_128 ? (GS1_MODE | GS1PARENS_MODE) : DATA_MODE;
   Symbol symbol = encode(symbology->symbology, 0, symbology->option_2, input_mode, data, error);
   if (!symbol && symbology->check_variant != 0) {
     symbol = encode(symbology->check_variant, 0, symbology->option_2, input_mode, data, error);
@@ -132,10 +131,6 @@ std::optional<Mono> render_barcode(const BarcodeRequest& request, FontRenderer& 
   }
   long long bars_width = 0;
   for (const auto& run : runs) bars_width += run.second;
-  if (bars_width > 65536) {
-    error = "barcode wider than 65536 dots";
-    return std::nullopt;
-  }
   int height = std::max(1, request.height);
   Mono hrt;
   if (request.readable > 0) {
@@ -145,6 +140,12 @@ std::optional<Mono> render_barcode(const BarcodeRequest& request, FontRenderer& 
   }
   constexpr int kTextGap = 2;
   int total_height = height + (hrt.width > 0 ? kTextGap + hrt.height : 0);
+  if (static_cast<unsigned long long>(bars_width) * static_cast<unsigned long long>(total_height) >
+      VirtualLimits::kMaxElementDots) {
+    error = "barcode of " + std::to_string(bars_width) + " x " + std::to_string(total_height) +
+            " dots exceeds the cap";
+    return std::nullopt;
+  }
   Mono out(static_cast<int>(bars_width), total_height);
   int x = 0;
   for (const auto& [bar, dots] : runs) {
@@ -163,10 +164,22 @@ std::optional<Mono> render_barcode(const BarcodeRequest& request, FontRenderer& 
 std::optional<Mono> render_qr(char ecc, int cell, std::string_view data, std::string& error) {
   int level = 1;
   switch (ecc) {
-    case 'L': case 'l': level = 1; break;
-    case 'M': case 'm': level = 2; break;
-    case 'Q': case 'q': level = 3; break;
-    case 'H': case 'h': level = 4; break;
+    case 'L':
+    case 'l':
+      level = 1;
+      break;
+    case 'M':
+    case 'm':
+      level = 2;
+      break;
+    case 'Q':
+    case 'q':
+      level = 3;
+      break;
+    case 'H':
+    case 'h':
+      level = 4;
+      break;
     default:
       error = std::string("unknown QR error correction level '") + ecc + "'";
       return std::nullopt;

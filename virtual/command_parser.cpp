@@ -57,8 +57,8 @@ bool parse_double(std::string_view text, double& value) {
   text = trim(text);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return false;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value,
-                                      std::chars_format::fixed);
+  auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
   return error == std::errc() && end == text.data() + text.size() && std::isfinite(value);
 }
 
@@ -69,9 +69,9 @@ void CommandParser::feed(std::span<const std::uint8_t> bytes, CommandSink& sink)
       std::size_t take = std::min(payload_left_, bytes.size() - i);
       if (payload_kind_ != Payload::kSkip) {
         if (payload_.capacity() < payload_.size() + take) {
-          payload_.reserve(std::min(payload_.size() + payload_left_,
-                                    std::max(payload_.size() + take,
-                                             payload_.capacity() + kPayloadReserveStep)));
+          payload_.reserve(std::min(
+              payload_.size() + payload_left_,
+              std::max(payload_.size() + take, payload_.capacity() + kPayloadReserveStep)));
         }
         payload_.insert(payload_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(i),
                         bytes.begin() + static_cast<std::ptrdiff_t>(i + take));
@@ -175,8 +175,8 @@ void CommandParser::check_binary_header(CommandSink& sink) {
       return;
     }
     payload_size = static_cast<std::size_t>(size);
-    fits = v[2] <= VirtualLimits::kMaxBitmapWidthBytes &&
-           v[3] <= VirtualLimits::kMaxBitmapHeightDots;
+    fits =
+        v[2] <= VirtualLimits::kMaxBitmapWidthBytes && v[3] <= VirtualLimits::kMaxBitmapHeightDots;
     payload_kind_ = Payload::kBitmap;
     if (!fits) {
       sink.on_problem("BITMAP of " + std::to_string(v[2]) + " x " + std::to_string(v[3]) +
@@ -214,12 +214,12 @@ void CommandParser::check_binary_header(CommandSink& sink) {
     }
     download_ = {flash, std::string(name), static_cast<std::size_t>(size)};
     payload_size = download_.size;
-    fits = payload_size <= VirtualLimits::kMaxFileBytes &&
-           !name.empty() && name.size() <= VirtualLimits::kMaxFileNameBytes;
+    fits = payload_size <= VirtualLimits::kMaxFileBytes && !name.empty() &&
+           name.size() <= VirtualLimits::kMaxFileNameBytes;
     payload_kind_ = Payload::kDownload;
     if (!fits) {
-      sink.on_problem("DOWNLOAD of " + std::to_string(payload_size) +
-                      " bytes (name of " + std::to_string(name.size()) +
+      sink.on_problem("DOWNLOAD of " + std::to_string(payload_size) + " bytes (name of " +
+                      std::to_string(name.size()) +
                       " bytes) exceeds a cap or has no name; data skipped");
     }
   } else {
@@ -229,7 +229,8 @@ void CommandParser::check_binary_header(CommandSink& sink) {
   if (!fits) payload_kind_ = Payload::kSkip;
   payload_.clear();
   payload_.shrink_to_fit();
-  if (payload_kind_ != Payload::kSkip) payload_.reserve(std::min(payload_size, kPayloadReserveStep));
+  if (payload_kind_ != Payload::kSkip)
+    payload_.reserve(std::min(payload_size, kPayloadReserveStep));
   payload_left_ = payload_size;
   state_ = State::kPayload;
   if (payload_left_ == 0) finish_payload(sink);

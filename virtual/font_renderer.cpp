@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -37,51 +38,61 @@ std::optional<FontFile> take_file(FcPattern* match) {
   return FontFile{reinterpret_cast<const char*>(file), index};
 }
 
-// The best face for a fontconfig pattern such as "DejaVu Sans Mono" or ":spacing=mono".
-std::optional<FontFile> find_font(const char* pattern_text) {
-  std::lock_guard lock(fontconfig_mutex());
+// Answers are cached for the life of the process, so fontconfig is asked once per pattern or
+// character whatever the number of printers (and not again while another part of the process
+// uses it).
+std::optional<FontFile> match(FcPattern* pattern, char32_t needed, bool check_char) {
   FcConfig* config = fontconfig();
   if (config == nullptr) return std::nullopt;
-  FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>(pattern_text));
-  if (pattern == nullptr) return std::nullopt;
   FcConfigSubstitute(config, pattern, FcMatchPattern);
   FcDefaultSubstitute(pattern);
   FcResult result = FcResultNoMatch;
-  FcPattern* match = FcFontMatch(config, pattern, &result);
-  std::optional<FontFile> found;
-  if (match != nullptr) {
-    found = take_file(match);
-    FcPatternDestroy(match);
+  FcPattern* found = FcFontMatch(config, pattern, &result);
+  if (found == nullptr) return std::nullopt;
+  std::optional<FontFile> file;
+  FcCharSet* has = nullptr;
+  if (!check_char || (FcPatternGetCharSet(found, FC_CHARSET, 0, &has) == FcResultMatch &&
+                      has != nullptr && FcCharSetHasChar(has, static_cast<FcChar32>(needed)))) {
+    file = take_file(found);
   }
-  FcPatternDestroy(pattern);
-  return found;
+  FcPatternDestroy(found);
+  return file;
+}
+
+// The best face for a fontconfig pattern such as "DejaVu Sans Mono" or ":spacing=mono".
+std::optional<FontFile> find_font(const std::string& pattern_text) {
+  std::lock_guard lock(fontconfig_mutex());
+  static std::map<std::string, std::optional<FontFile>> cache;
+  auto it = cache.find(pattern_text);
+  if (it != cache.end()) return it->second;
+  std::optional<FontFile> file;
+  if (FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>(pattern_text.c_str()))) {
+    file = match(pattern, 0, false);
+    FcPatternDestroy(pattern);
+  }
+  cache.emplace(pattern_text, file);
+  return file;
 }
 
 // A face that has character c, if the system has one.
 std::optional<FontFile> find_font_for(char32_t c) {
   std::lock_guard lock(fontconfig_mutex());
-  FcConfig* config = fontconfig();
-  if (config == nullptr) return std::nullopt;
+  static std::map<char32_t, std::optional<FontFile>> cache;
+  auto it = cache.find(c);
+  if (it != cache.end()) return it->second;
   FcPattern* pattern = FcPatternCreate();
   FcCharSet* charset = FcCharSetCreate();
-  FcCharSetAddChar(charset, static_cast<FcChar32>(c));
-  FcPatternAddCharSet(pattern, FC_CHARSET, charset);
-  FcConfigSubstitute(config, pattern, FcMatchPattern);
-  FcDefaultSubstitute(pattern);
-  FcResult result = FcResultNoMatch;
-  FcPattern* match = FcFontMatch(config, pattern, &result);
-  std::optional<FontFile> found;
-  if (match != nullptr) {
-    FcCharSet* has = nullptr;
-    if (FcPatternGetCharSet(match, FC_CHARSET, 0, &has) == FcResultMatch && has != nullptr &&
-        FcCharSetHasChar(has, static_cast<FcChar32>(c))) {
-      found = take_file(match);
-    }
-    FcPatternDestroy(match);
+  std::optional<FontFile> file;
+  if (pattern != nullptr && charset != nullptr) {
+    FcCharSetAddChar(charset, static_cast<FcChar32>(c));
+    FcPatternAddCharSet(pattern, FC_CHARSET, charset);
+    file = match(pattern, c, true);
   }
-  FcCharSetDestroy(charset);
-  FcPatternDestroy(pattern);
-  return found;
+  if (charset != nullptr) FcCharSetDestroy(charset);
+  if (pattern != nullptr) FcPatternDestroy(pattern);
+  if (cache.size() >= 4096) cache.clear();
+  cache.emplace(c, file);
+  return file;
 }
 
 // Draws an outlined box for a character no face can draw.
@@ -156,8 +167,7 @@ FontRenderer::Face* FontRenderer::load(const std::string& path, int index) {
   auto it = faces_.find(key);
   if (it != faces_.end()) return it->second.get();
   auto face = std::make_unique<Face>();
-  if (FT_New_Face(library_, path.c_str(), index, &face->face) != 0 ||
-      !FT_IS_SCALABLE(face->face)) {
+  if (FT_New_Face(library_, path.c_str(), index, &face->face) != 0 || !FT_IS_SCALABLE(face->face)) {
     face.reset();
   }
   Face* raw = face.get();
@@ -216,7 +226,8 @@ Mono FontRenderer::cell_text(const std::u32string& text, int cell_w, int cell_h)
   return out;
 }
 
-Mono FontRenderer::scalable_text(const std::u32string& text, int height, double width_scale) {
+Mono FontRenderer::scalable_text(const std::u32string& text, int height, double width_scale,
+                                 std::size_t max_dots) {
   Face* base = face_for(U'M', false);
   double ascent_ratio = base != nullptr ? base->ascent() / base->line() : 0.8;
   int baseline = static_cast<int>(std::lround(height * ascent_ratio));
@@ -248,6 +259,7 @@ Mono FontRenderer::scalable_text(const std::u32string& text, int height, double 
     placed.push_back({face, glyph_index, scale_x, scale_y, static_cast<int>(std::lround(pen))});
     pen += advance;
   }
+  if (pen < 0 || std::ceil(pen) * height > static_cast<double>(max_dots)) return Mono();
   Mono out(std::max(1, static_cast<int>(std::ceil(pen))), height);
   for (const Placed& p : placed) {
     if (p.face == nullptr) {

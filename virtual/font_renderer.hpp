@@ -4,12 +4,12 @@
 // included.
 #pragma once
 
+#include <ft2build.h>
+
 #include <map>
 #include <memory>
 #include <string>
 #include <utility>
-
-#include <ft2build.h>
 #include FT_FREETYPE_H
 
 #include "virtual/canvas.hpp"
@@ -29,8 +29,9 @@ class FontRenderer {
   // centred in it; nothing leaves the cell.
   Mono cell_text(const std::u32string& text, int cell_w, int cell_h);
   // Proportional text whose line (ascent plus descent) is height dots high; width_scale
-  // stretches it horizontally.
-  Mono scalable_text(const std::u32string& text, int height, double width_scale);
+  // stretches it horizontally. An empty image when it would hold more than max_dots dots.
+  Mono scalable_text(const std::u32string& text, int height, double width_scale,
+                     std::size_t max_dots);
 
   struct Face;
 

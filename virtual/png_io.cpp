@@ -1,13 +1,13 @@
 // PNG files of labels, through libpng. libpng reports errors by longjmp, so each function keeps
 // its C++ objects outside the region that may jump, or ends their use before it.
+#include "virtual/png_io.hpp"
+
 #include <png.h>
 
 #include <csetjmp>
 #include <cstdio>
 #include <memory>
 #include <vector>
-
-#include "virtual/png_io.hpp"
 
 namespace quillkit {
 namespace {
@@ -85,7 +85,8 @@ bool read_grey(std::FILE* file, png_uint_32& width, png_uint_32& height,
   // Allocation happens before any further libpng call that may jump.
   pixels.assign(static_cast<std::size_t>(width) * height, 0);
   rows.resize(height);
-  for (png_uint_32 y = 0; y < height; ++y) rows[y] = pixels.data() + static_cast<std::size_t>(y) * width;
+  for (png_uint_32 y = 0; y < height; ++y)
+    rows[y] = pixels.data() + static_cast<std::size_t>(y) * width;
   png_read_image(png, rows.data());
   png_read_end(png, nullptr);
   png_destroy_read_struct(&png, &info, nullptr);
@@ -99,8 +100,8 @@ namespace vp {
 bool encode_png(const VirtualLabel& label, Bytes& out) {
   out.clear();
   if (label.width <= 0 || label.height <= 0 ||
-      label.dots.size() != static_cast<std::size_t>(label.width) *
-                               static_cast<std::size_t>(label.height)) {
+      label.dots.size() !=
+          static_cast<std::size_t>(label.width) * static_cast<std::size_t>(label.height)) {
     return false;
   }
   std::size_t stride = (static_cast<std::size_t>(label.width) + 7) / 8;

@@ -63,7 +63,9 @@ std::optional<std::u32string> decode_with(const char* encoding, std::string_view
   std::u32string text;
   text.reserve(produced / 4);
   for (std::size_t k = 0; k + 3 < produced; k += 4) {
-    auto byte = [&](std::size_t n) { return static_cast<char32_t>(static_cast<std::uint8_t>(out[k + n])); };
+    auto byte = [&](std::size_t n) {
+      return static_cast<char32_t>(static_cast<std::uint8_t>(out[k + n]));
+    };
     text.push_back(byte(0) | (byte(1) << 8) | (byte(2) << 16) | (byte(3) << 24));
   }
   return text;

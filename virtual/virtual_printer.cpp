@@ -230,8 +230,7 @@ class VirtualPrinter::Impl {
     }
     transcript_.insert(transcript_.end(), bytes.begin(), bytes.end());
     if (transcript_.size() > 2 * cap) {
-      transcript_.erase(transcript_.begin(),
-                        transcript_.end() - static_cast<std::ptrdiff_t>(cap));
+      transcript_.erase(transcript_.begin(), transcript_.end() - static_cast<std::ptrdiff_t>(cap));
     }
   }
 
@@ -287,8 +286,8 @@ std::optional<int> Interpreter::length_dots(std::string_view field) {
   double factor = p_.setup_.dpi;
   std::string_view number = field;
   auto ends_with = [&](std::string_view suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(),
-                                                        suffix.size(), suffix) == 0;
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
   };
   if (ends_with("MM")) {
     factor = p_.dots_per_mm();
@@ -305,14 +304,13 @@ std::optional<int> Interpreter::length_dots(std::string_view field) {
   return static_cast<int>(std::lround(value * factor));
 }
 
-
 void Interpreter::on_line(std::string_view line) {
   std::string_view trimmed = trim(line);
   if (trimmed.empty()) return;
   std::size_t space = trimmed.find_first_of(" \t");
   std::string keyword = upper(trimmed.substr(0, space));
-  std::string_view args = space == std::string_view::npos ? std::string_view()
-                                                          : trim(trimmed.substr(space + 1));
+  std::string_view args =
+      space == std::string_view::npos ? std::string_view() : trim(trimmed.substr(space + 1));
   VirtualLabelSetup& setup = p_.setup_;
   if (keyword == "SIZE") {
     size(line, args);
@@ -494,7 +492,8 @@ void Interpreter::print(std::string_view line, std::string_view args) {
       std::snprintf(name, sizeof name, "label-%04llu.png", static_cast<unsigned long long>(number));
       path = p_.config_.output_dir / name;
       std::ofstream out(path, std::ios::binary | std::ios::trunc);
-      out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+      out.write(reinterpret_cast<const char*>(png.data()),
+                static_cast<std::streamsize>(png.size()));
       out.close();
       if (!out) {
         p_.log(pending_, "cannot write " + path.string());
@@ -518,10 +517,18 @@ void Interpreter::place(const vp::Mono& element, long long x, long long y, int r
   x += p_.setup_.reference_x;
   y += p_.setup_.reference_y;
   switch (rotation) {
-    case 90: y += shift; break;
-    case 180: x -= shift; break;
-    case 270: y -= shift; break;
-    default: x += shift; break;
+    case 90:
+      y += shift;
+      break;
+    case 180:
+      x -= shift;
+      break;
+    case 270:
+      y -= shift;
+      break;
+    default:
+      x += shift;
+      break;
   }
   p_.canvas_.draw_rotated(element, x, y, rotation);
 }
@@ -546,8 +553,7 @@ void Interpreter::text(std::string_view line, std::string_view args) {
   }
   std::u32string characters = vp::decode_text(content);
   if (characters.size() > VirtualLimits::kMaxTextChars) {
-    p_.log(pending_, "TEXT cut to " + std::to_string(VirtualLimits::kMaxTextChars) +
-                         " characters");
+    p_.log(pending_, "TEXT cut to " + std::to_string(VirtualLimits::kMaxTextChars) + " characters");
     characters.resize(VirtualLimits::kMaxTextChars);
   }
   if (characters.empty()) return;
@@ -565,6 +571,11 @@ void Interpreter::text(std::string_view line, std::string_view args) {
         iy > VirtualLimits::kMaxMagnification) {
       return malformed(line, "magnification");
     }
+    if (characters.size() * static_cast<std::size_t>(resident->width * ix) *
+            static_cast<std::size_t>(resident->height * iy) >
+        VirtualLimits::kMaxElementDots) {
+      return malformed(line, "text larger than the element cap");
+    }
     element = vp::magnify(p_.fonts().cell_text(characters, resident->width, resident->height),
                           static_cast<int>(ix), static_cast<int>(iy));
   } else {
@@ -580,7 +591,10 @@ void Interpreter::text(std::string_view line, std::string_view args) {
     if (height < 1 || height > VirtualLimits::kMaxScalableTextDots) {
       return malformed(line, "text height");
     }
-    element = p_.fonts().scalable_text(characters, static_cast<int>(std::lround(height)), mx / my);
+    double stretch = std::clamp(mx / my, 0.1, 10.0);
+    element = p_.fonts().scalable_text(characters, static_cast<int>(std::lround(height)), stretch,
+                                       VirtualLimits::kMaxElementDots);
+    if (element.width == 0) return malformed(line, "text larger than the element cap");
   }
   place(element, x, y, rotation, static_cast<int>(alignment));
 }
@@ -599,15 +613,15 @@ void Interpreter::barcode(std::string_view line, std::string_view args) {
   }
   auto type = unquote(lead[2]);
   if (!type) return malformed(line, "barcode type");
-  if (height < 1 || height > VirtualLimits::kMaxBarcodeHeightDots || readable < 0 ||
-      readable > 3 || narrow < 1 || narrow > VirtualLimits::kMaxBarcodeNarrowDots || wide < 1 ||
+  if (height < 1 || height > VirtualLimits::kMaxBarcodeHeightDots || readable < 0 || readable > 3 ||
+      narrow < 1 || narrow > VirtualLimits::kMaxBarcodeNarrowDots || wide < 1 ||
       wide > VirtualLimits::kMaxBarcodeWideDots ||
       code.size() > VirtualLimits::kMaxBarcodeDataBytes) {
     return malformed(line, "size out of range");
   }
-  vp::BarcodeRequest request{std::string(*type), std::string(code),  static_cast<int>(height),
-                             static_cast<int>(readable), static_cast<int>(narrow),
-                             static_cast<int>(wide)};
+  vp::BarcodeRequest request{std::string(*type),       std::string(code),
+                             static_cast<int>(height), static_cast<int>(readable),
+                             static_cast<int>(narrow), static_cast<int>(wide)};
   std::string error;
   auto element = vp::render_barcode(request, p_.fonts(), error);
   if (!element) return malformed(line, error);
@@ -710,13 +724,18 @@ void Interpreter::diagnostic(std::string_view line, std::string_view args) {
   }
 }
 
-void Interpreter::on_bitmap(const vp::BitmapHeader& header,
-                            std::span<const std::uint8_t> raster) {
+void Interpreter::on_bitmap(const vp::BitmapHeader& header, std::span<const std::uint8_t> raster) {
   vp::BlitOp op;
   switch (header.mode) {
-    case 0: op = vp::BlitOp::kOverwrite; break;
-    case 1: op = vp::BlitOp::kOr; break;
-    case 2: op = vp::BlitOp::kXor; break;
+    case 0:
+      op = vp::BlitOp::kOverwrite;
+      break;
+    case 1:
+      op = vp::BlitOp::kOr;
+      break;
+    case 2:
+      op = vp::BlitOp::kXor;
+      break;
     default:
       p_.log(pending_, "BITMAP mode " + std::to_string(header.mode) + " unknown; raster skipped");
       return;
@@ -745,7 +764,8 @@ void Interpreter::on_download(const vp::DownloadHeader& header, Bytes data) {
     std::filesystem::create_directories(p_.config_.files_dir, error);
     std::ofstream out(p_.config_.files_dir / safe_file_name(header.name),
                       std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
     out.close();
     if (!out) p_.log(pending_, "cannot write file to the folder: " + printable(header.name));
   }
@@ -760,9 +780,15 @@ void Interpreter::on_download(const vp::DownloadHeader& header, Bytes data) {
 void Interpreter::on_query(char letter) {
   const VirtualAnswers& answers = p_.config_.answers;
   switch (letter) {
-    case 'T': answer(answers.model_name); break;
-    case 'I': answer(answers.code_page); break;
-    case '@': answer(answers.mileage); break;
+    case 'T':
+      answer(answers.model_name);
+      break;
+    case 'I':
+      answer(answers.code_page);
+      break;
+    case '@':
+      answer(answers.mileage);
+      break;
     case 'A':
       if (answers.memory.empty()) {
         answer(std::to_string(p_.free_file_bytes() / 1024) + " KB FREE\r");

@@ -77,6 +77,9 @@ struct VirtualLimits {
   // QRCODE: cell width in dots, data bytes.
   static constexpr int kMaxQrCellDots = 20;
   static constexpr std::size_t kMaxQrDataBytes = 2048;
+  // Dots of one drawn text, barcode or QR code before it is clipped to the label; the width
+  // stretch of scalable text (x over y magnification) is kept within 1/10 to 10.
+  static constexpr std::size_t kMaxElementDots = 16 * 1024 * 1024;
   // Diagnostic lines kept for log_lines(), and the length each is cut to.
   static constexpr std::size_t kMaxLogLines = 256;
   static constexpr std::size_t kMaxLogLineChars = 240;
@@ -105,9 +108,9 @@ struct VirtualAnswers {
   // SMBTEMPERATURE, SMBDISCYCLE, SMBMANUDATE, SMBREPLACECOUNT, SMBLIFE, SMBSOH). A key missing
   // from the map gets no answer.
   std::map<std::string, std::string> battery = {
-      {"SMBSERIAL", "BAT0001"},     {"SMBVOLTAGE", "7400"},     {"SMBREMCAPCITY", "1800"},
-      {"SMBTEMPERATURE", "25"},     {"SMBDISCYCLE", "12"},      {"SMBMANUDATE", "2024-01-15"},
-      {"SMBREPLACECOUNT", "0"},     {"SMBLIFE", "98"},          {"SMBSOH", "100"}};
+      {"SMBSERIAL", "BAT0001"}, {"SMBVOLTAGE", "7400"}, {"SMBREMCAPCITY", "1800"},
+      {"SMBTEMPERATURE", "25"}, {"SMBDISCYCLE", "12"},  {"SMBMANUDATE", "2024-01-15"},
+      {"SMBREPLACECOUNT", "0"}, {"SMBLIFE", "98"},      {"SMBSOH", "100"}};
 };
 
 // How a transport delivers each answer (see VirtualPrinter::deliver_answer).
@@ -145,8 +148,8 @@ struct VirtualLabelSetup {
   int gap_offset_dots = 0;
   double speed = 4;
   int density = 8;
-  int direction = 0;  // 1 turns the printed label by 180 degrees
-  int mirror = 0;     // 1 mirrors it left to right
+  int direction = 0;    // 1 turns the printed label by 180 degrees
+  int mirror = 0;       // 1 mirrors it left to right
   int reference_x = 0;  // REFERENCE: added to every element's position
   int reference_y = 0;
   int offset_dots = 0;  // OFFSET
