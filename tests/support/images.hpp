@@ -2,8 +2,6 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,7 +13,6 @@
 namespace quillkit::testing {
 
 using Pixel = std::array<std::uint8_t, 4>;
-
 inline constexpr Pixel kInk{0, 0, 0, 255};
 inline constexpr Pixel kClear{0, 0, 0, 0};
 
@@ -35,27 +32,21 @@ inline std::size_t ink_count(const Image& image) {
   return count;
 }
 
-// An opaque image whose every pixel is distinct: R and G hold the column, B and
-// A the row (A never 0, so every pixel is ink).
+// An opaque image whose pixels are all distinct: R G column, B A row (A >= 1).
 inline Image coordinate_image(std::size_t width, std::size_t height) {
   Image image(width, height);
-  for (std::size_t y = 0; y < height; ++y) {
-    for (std::size_t x = 0; x < width; ++x) {
-      set_pixel(image, x, y,
-                {static_cast<std::uint8_t>(x & 0xFF), static_cast<std::uint8_t>(x >> 8),
-                 static_cast<std::uint8_t>(y & 0xFF), static_cast<std::uint8_t>(1 + (y >> 8))});
-    }
+  for (std::size_t i = 0; i < width * height; ++i) {
+    const std::size_t x = i % width, y = i / width;
+    set_pixel(image, x, y,
+              {std::uint8_t(x), std::uint8_t(x >> 8), std::uint8_t(y), std::uint8_t(1 + (y >> 8))});
   }
   return image;
 }
 
-inline const std::string kDejaVuDir = "/usr/share/fonts/truetype/dejavu/";
-inline const std::string kWqyMicroHei = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
-
-// A font host that sees only the named files of the DejaVu folder.
+// A font host that sees only the named files of Debian's DejaVu folder.
 inline std::unique_ptr<platform::FontHost> dejavu_host(const std::vector<std::string>& files) {
   std::vector<std::string> paths;
-  for (const std::string& file : files) paths.push_back(kDejaVuDir + file);
+  for (const std::string& file : files) paths.push_back("/usr/share/fonts/truetype/dejavu/" + file);
   return platform::new_font_host_for_files(paths);
 }
 
