@@ -275,12 +275,15 @@ class FontconfigHost final : public FontHost {
 
   std::unique_ptr<Font> open_font(std::string_view name, double size) override {
     if (!(size > 0.0 && size <= kMaxFontSize)) return nullptr;
-    std::vector<FaceRecord> faces = catalogue();
+    // Candidates in order: the face of that name, the family's first face,
+    // then fontconfig's ranking; a file that fails to open is passed over.
+    const std::vector<FaceRecord> faces = catalogue();
     for (const FaceRecord& face : faces) {
-      if (face.postscript_name == name) return FreeTypeFont::open(face, size);
+      if (face.postscript_name != name) continue;
+      if (auto font = FreeTypeFont::open(face, size)) return font;
     }
     if (auto family = family_faces(name, faces); !family.empty()) {
-      return FreeTypeFont::open(family.front(), size);
+      if (auto font = FreeTypeFont::open(family.front(), size)) return font;
     }
     for (const FaceRecord& face : best_matches(name)) {
       if (auto font = FreeTypeFont::open(face, size)) return font;
