@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "quillkit/virtual_printer.hpp"
+#include "support/fontconfig_leak.hpp"
 
 namespace quillkit::vptest {
 
