@@ -81,6 +81,8 @@ TEST(BitmapRotationTest, BadInputsGiveClearResults) {
   broken.rgba.pop_back();
   EXPECT_TRUE(rotate_image(broken, 90).empty());
   EXPECT_TRUE(rotate_image(Image(), 90).rgba.empty());
+  const Image too_large(std::size_t{1} << 40, std::size_t{1} << 40);
+  EXPECT_EQ(too_large.width + too_large.height + too_large.rgba.size(), 0u);
 }
 
 }  // namespace
