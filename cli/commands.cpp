@@ -282,6 +282,7 @@ int run_download(const LinkOptions& link, const std::filesystem::path& file,
   quillkit::Result result;
   {
     ProgressReport progress(stderr, isatty(STDERR_FILENO) == 1);
+    progress.start(static_cast<std::size_t>(std::filesystem::file_size(file, ec)));
     result = opened.printer->downloadpcx(
         file.string(), name,
         [&progress](std::size_t sent, std::size_t total) { progress.update(sent, total); });

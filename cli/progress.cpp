@@ -9,6 +9,10 @@ constexpr int kBarWidth = 30;
 
 }  // namespace
 
+void ProgressReport::start(std::size_t total) {
+  if (terminal_) update(0, total);
+}
+
 void ProgressReport::update(std::size_t sent, std::size_t total) {
   const double fraction = total == 0 ? 1.0 : static_cast<double>(sent) / static_cast<double>(total);
   const int percent = static_cast<int>(fraction * 100.0);

@@ -16,6 +16,9 @@ class ProgressReport {
   ProgressReport(const ProgressReport&) = delete;
   ProgressReport& operator=(const ProgressReport&) = delete;
 
+  // Before the first write: draws the empty bar on a terminal (the first data write may come
+  // seconds later); writes nothing otherwise.
+  void start(std::size_t total);
   // `sent` of `total` bytes are written.
   void update(std::size_t sent, std::size_t total);
   // Ends the bar's line, if one is drawn. Safe to call twice.
