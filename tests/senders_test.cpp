@@ -5,6 +5,7 @@
 
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
+#include "support/wifi_suite.hpp"
 
 namespace quillkit {
 namespace {
@@ -14,25 +15,7 @@ using testing::Clock;
 using testing::FakePrinter;
 using testing::since;
 
-class SendersTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    fake_ = new FakePrinter();
-    printer_ = new WiFi();
-    ASSERT_EQ(printer_->openport("127.0.0.1", fake_->port()), 1);
-  }
-  static void TearDownTestSuite() {
-    delete printer_;
-    delete fake_;
-  }
-  void SetUp() override { fake_->clear(); }
-
-  static FakePrinter* fake_;
-  static WiFi* printer_;
-};
-
-FakePrinter* SendersTest::fake_ = nullptr;
-WiFi* SendersTest::printer_ = nullptr;
+using SendersTest = testing::WiFiSuite;
 
 TEST_F(SendersTest, SendcommandWritesExactBytesWithoutWait) {
   const auto start = Clock::now();

@@ -68,10 +68,7 @@ TEST(LifetimeTest, TwoHundredOpensAndClosesLeaveNothingBehind) {
   EXPECT_EQ(std::count(opened.begin(), opened.end(), kCycles), kObjects);
   EXPECT_EQ(fake.connections(), static_cast<std::size_t>(kObjects * kCycles));
   // The fake printer lives in this process: let it see the last close.
-  const auto start = Clock::now();
-  while (fake.open_connections() != 0 && since(start) < 5) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  testing::wait_until([&] { return fake.open_connections() == 0; });
   EXPECT_EQ(count_entries("/proc/self/fd"), fds_before)
       << fds_before_text << " / " << describe_fds();
   EXPECT_EQ(count_entries("/proc/self/task"), threads_before);
@@ -84,10 +81,7 @@ TEST(LifetimeTest, DestructorClosesTheConnection) {
     ASSERT_EQ(printer.openport("127.0.0.1", fake.port()), 1);
     EXPECT_EQ(fake.open_connections(), 1u);
   }
-  const auto start = Clock::now();
-  while (fake.open_connections() != 0 && since(start) < 3) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  testing::wait_until([&] { return fake.open_connections() == 0; }, 3);
   EXPECT_EQ(fake.open_connections(), 0u);
 }
 

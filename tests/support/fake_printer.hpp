@@ -107,6 +107,19 @@ class LogCapture {
 
 inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
+// Polls `condition` every 10 ms until it holds or `seconds` pass; returns
+// whether it held.
+template <typename Condition>
+bool wait_until(Condition condition, double seconds = 5) {
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(seconds));
+  while (!condition()) {
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 // Seconds elapsed since `start`.
 inline double since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
