@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
 #include "quillkit/bitmap/rotation.hpp"
 #include "quillkit/bitmap/text_drawing.hpp"
@@ -101,6 +102,21 @@ TEST_F(BitmapDrawTextTest, RotationTurnsTheDrawnImageAndUnderlineChangesNothing)
   EXPECT_EQ(printer.fnDrawString("Turn me", "DejaVu Sans", 20, true, 0).rgba, upright.rgba);
   EXPECT_EQ(printer.fnFindFontWithName("DejaVu Sans", true, false), "DejaVuSans-Bold");
   EXPECT_DOUBLE_EQ(printer.radians(-90.0), -M_PI / 2);
+}
+
+TEST_F(BitmapDrawTextTest, ThreadsDrawAtTheSameTimeAlike) {
+  const Image expected = draw_text(host_, "Same", "DejaVu Serif", 16, 0);
+  std::vector<std::jthread> threads;
+  std::vector<int> matches(4);
+  for (int& match : matches) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 5; ++i) {
+        match += draw_text(host_, "Same", "DejaVu Serif", 16, 0).rgba == expected.rgba;
+      }
+    });
+  }
+  threads.clear();
+  EXPECT_EQ(matches, std::vector<int>(4, 5));
 }
 
 }  // namespace
