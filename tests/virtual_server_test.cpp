@@ -84,6 +84,12 @@ struct QueryCase {
 
 class ServerQueryTest : public ::testing::TestWithParam<QueryCase> {};
 
+std::string query_case_name(std::size_t index) {
+  static constexpr const char* kNames[] = {"model",  "codepage", "mileage", "memory",
+                                           "serial", "status",   "battery", "files"};
+  return kNames[index];
+}
+
 TEST_P(ServerQueryTest, ConfiguredAnswerComesBackOnTheConnection) {
   VirtualPrinterConfig config;
   config.answers.model_name = "TEST-MODEL\r";
@@ -107,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
                       QueryCase{"OUT _SERIAL$\r\n", "SN-77\r"}, QueryCase{"\x1B!?", "\x24"},
                       QueryCase{"DIAGNOSTIC INTERFACE NET\r\nDIAGNOSTIC REPORT SMBVOLTAGE\r\n",
                                 "REPORT=7777\r"},
-                      QueryCase{"DOWNLOAD F,\"A.BMP\",2,\r\n\r\n~!F\r\n", "A.BMP\r\x1A"}));
+                      QueryCase{"DOWNLOAD F,\"A.BMP\",2,\r\n\r\n~!F\r\n", "A.BMP\r\x1A"}),
+    [](const auto& info) { return query_case_name(info.index); });
 
 TEST(VirtualServer, AnswerComesNoSoonerThanTheDelay) {
   VirtualPrinterConfig config;

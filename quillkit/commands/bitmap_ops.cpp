@@ -1,5 +1,5 @@
 // Host-font text on every printer class: thin over the bitmap units and the
-// system's font host.
+// printer's font host.
 #include "quillkit/bitmap/bitmap_command.hpp"
 #include "quillkit/bitmap/face_choice.hpp"
 #include "quillkit/bitmap/packing.hpp"
@@ -7,7 +7,6 @@
 #include "quillkit/bitmap/text_drawing.hpp"
 #include "quillkit/commands/printer_core.hpp"
 #include "quillkit/platform/clock.hpp"
-#include "quillkit/platform/font_host.hpp"
 #include "quillkit/printer.hpp"
 
 namespace quillkit {
@@ -18,13 +17,13 @@ constexpr double kBitmapPause = 0.5;
 }  // namespace
 
 std::string Printer::fnFindFontWithName(std::string_view name, bool bold, bool italic) {
-  return bitmap::find_font_with_name(platform::default_font_host(), name, bold, italic);
+  return bitmap::find_font_with_name(core().fonts(), name, bold, italic);
 }
 
 Image Printer::fnDrawString(std::string_view text, std::string_view fontName,
                             std::intptr_t fontSize, bool /*withUnderline*/,
                             std::intptr_t rotation) {
-  return bitmap::draw_text(platform::default_font_host(), text, fontName, fontSize, rotation);
+  return bitmap::draw_text(core().fonts(), text, fontName, fontSize, rotation);
 }
 
 Image Printer::fnRotateImage(const Image& image, double degree) {
@@ -40,7 +39,7 @@ Result Printer::windowsfont(std::intptr_t x, std::intptr_t y, std::intptr_t heig
                             std::intptr_t withUnderline, std::string_view fontName,
                             std::string_view content) {
   const Bytes command =
-      bitmap::windowsfont_command(platform::default_font_host(), x, y, height, rotation, style,
+      bitmap::windowsfont_command(core().fonts(), x, y, height, rotation, style,
                                   withUnderline, fontName, content);
   platform::sleep_seconds(kBitmapPause);
   if (!core().link().ready_for_bitmap()) return -1;

@@ -8,6 +8,7 @@
 
 #include "quillkit/commands/link.hpp"
 #include "quillkit/commands/profile.hpp"
+#include "quillkit/platform/font_host.hpp"
 #include "quillkit/platform/text_codec.hpp"
 #include "quillkit/types.hpp"
 
@@ -16,11 +17,15 @@ namespace quillkit::detail {
 // Thread-safety: as the link; the core itself holds no mutable state.
 class PrinterCore {
  public:
-  PrinterCore(const Profile& profile, std::unique_ptr<Link> link)
-      : profile_(profile), link_(std::move(link)) {}
+  // `fonts` must outlive the core; the default is the system's font host.
+  PrinterCore(const Profile& profile, std::unique_ptr<Link> link,
+              platform::FontHost& fonts = platform::default_font_host())
+      : profile_(profile), link_(std::move(link)), fonts_(fonts) {}
 
   const Profile& profile() const { return profile_; }
   Link& link() { return *link_; }
+  // The font host that draws host-font text.
+  platform::FontHost& fonts() { return fonts_; }
 
   // The class's write primitive, ungated.
   Result write(std::span<const std::uint8_t> bytes) { return link_->write(bytes, false); }
@@ -41,6 +46,7 @@ class PrinterCore {
 
   const Profile& profile_;
   std::unique_ptr<Link> link_;
+  platform::FontHost& fonts_;
 };
 
 }  // namespace quillkit::detail
