@@ -32,6 +32,7 @@ if [[ -z ${QUILLKIT_SKIP_SANITIZERS:-} ]]; then
     cmake --build "$dir"
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" UBSAN_OPTIONS="print_stacktrace=1" \
+    LSAN_OPTIONS="suppressions=$ROOT/virtual/fuzz/lsan.supp" \
       ctest --test-dir "$dir" -j"$JOBS" --output-on-failure
   done
 fi

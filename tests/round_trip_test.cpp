@@ -1,6 +1,8 @@
 // The receive path and the query round trip over a real TCP connection.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
 
@@ -114,6 +116,8 @@ struct FailedOpen {
   const char* name;
   const char* host;
   std::uint32_t port;  // 0: a port where nothing listens
+
+  friend std::ostream& operator<<(std::ostream& out, const FailedOpen& c) { return out << c.name; }
 };
 
 class FailedOpenTest : public ::testing::TestWithParam<FailedOpen> {};

@@ -22,7 +22,6 @@ constexpr std::array<std::string_view, 9> kReportLines{
 // After the write: a short pause, then a check that the answer is not still
 // arriving, then the answer wait.
 constexpr double kPendingCheckPause = 0.1;
-constexpr double kAnswerWait = 1.0;
 
 // The value sits between the reply's first 7 characters and its last one.
 constexpr std::size_t kValueStart = 7;
@@ -41,7 +40,7 @@ std::string Printer::smartbattery_status(std::intptr_t index) {
   core.send_text(command, platform::Encoding::utf8, 0, /*begin_reply=*/true);
   platform::sleep_seconds(kPendingCheckPause);
   if (core.profile().stream_replies && link.reply_pending()) return "-1";
-  platform::sleep_seconds(kAnswerWait);
+  platform::sleep_seconds(detail::kAnswerWait);
   const std::string reply = link.take_reply().text;
   if (reply.size() < kShortestReply) return "-1";
   return reply.substr(kValueStart, reply.size() - kShortestReply);

@@ -14,18 +14,22 @@
 
 namespace quillkit::detail {
 
+// The answer wait of every query's plain form, in seconds.
+inline constexpr double kAnswerWait = 1.0;
+
 // Thread-safety: as the link; the core itself holds no mutable state.
 class PrinterCore {
  public:
-  // `fonts` must outlive the core; the default is the system's font host.
+  // `fonts`, when given, must outlive the core; without it the core draws with
+  // the system's font host, set up on first use only.
   PrinterCore(const Profile& profile, std::unique_ptr<Link> link,
-              platform::FontHost& fonts = platform::default_font_host())
+              platform::FontHost* fonts = nullptr)
       : profile_(profile), link_(std::move(link)), fonts_(fonts) {}
 
   const Profile& profile() const { return profile_; }
   Link& link() { return *link_; }
   // The font host that draws host-font text.
-  platform::FontHost& fonts() { return fonts_; }
+  platform::FontHost& fonts() { return fonts_ ? *fonts_ : platform::default_font_host(); }
 
   // The class's write primitive, ungated.
   Result write(std::span<const std::uint8_t> bytes) { return link_->write(bytes, false); }
@@ -46,7 +50,7 @@ class PrinterCore {
 
   const Profile& profile_;
   std::unique_ptr<Link> link_;
-  platform::FontHost& fonts_;
+  platform::FontHost* const fonts_;
 };
 
 }  // namespace quillkit::detail

@@ -9,8 +9,6 @@
 namespace quillkit {
 namespace {
 
-constexpr double kAnswerWait = 1.0;
-
 constexpr std::string_view kCodepageQuery = "~!I\r\n";
 constexpr std::string_view kMileageQuery = "~!@\r\n";
 constexpr std::string_view kMemoryQuery = "~!A\r\n";
@@ -35,32 +33,32 @@ std::string information_query(detail::PrinterCore& core, std::string_view line, 
 
 }  // namespace
 
-std::string Printer::printer_codepage() { return printer_codepage(kAnswerWait); }
+std::string Printer::printer_codepage() { return printer_codepage(detail::kAnswerWait); }
 std::string Printer::printer_codepage(double delay) {
   return information_query(core(), kCodepageQuery, delay);
 }
 
-std::string Printer::printer_mileage() { return printer_mileage(kAnswerWait); }
+std::string Printer::printer_mileage() { return printer_mileage(detail::kAnswerWait); }
 std::string Printer::printer_mileage(double delay) {
   return information_query(core(), kMileageQuery, delay);
 }
 
-std::string Printer::printer_memory() { return printer_memory(kAnswerWait); }
+std::string Printer::printer_memory() { return printer_memory(detail::kAnswerWait); }
 std::string Printer::printer_memory(double delay) {
   return information_query(core(), kMemoryQuery, delay);
 }
 
-std::string Printer::printer_files() { return printer_files(kAnswerWait); }
+std::string Printer::printer_files() { return printer_files(detail::kAnswerWait); }
 std::string Printer::printer_files(double delay) {
   return information_query(core(), kFilesQuery, delay);
 }
 
-std::string Printer::printer_modelname() { return printer_modelname(kAnswerWait); }
+std::string Printer::printer_modelname() { return printer_modelname(detail::kAnswerWait); }
 std::string Printer::printer_modelname(double delay) {
   return information_query(core(), kModelnameQuery, delay);
 }
 
-std::string Printer::printer_serialnumber() { return printer_serialnumber(kAnswerWait); }
+std::string Printer::printer_serialnumber() { return printer_serialnumber(detail::kAnswerWait); }
 std::string Printer::printer_serialnumber(double delay) {
   return information_query(core(), kSerialnumberQuery, delay);
 }

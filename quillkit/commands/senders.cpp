@@ -28,8 +28,7 @@ Result PrinterCore::send_text(std::string_view text, platform::Encoding encoding
   return 1;
 }
 
-Result PrinterCore::send_bytes(std::span<const std::uint8_t> bytes, double wait,
-                               bool begin_reply) {
+Result PrinterCore::send_bytes(std::span<const std::uint8_t> bytes, double wait, bool begin_reply) {
   platform::sleep_seconds(wait);
   if (const Result refusal = gates(); refusal != 1) {
     if (begin_reply) link_->write({}, true);

@@ -10,7 +10,6 @@
 namespace quillkit {
 namespace {
 
-constexpr double kAnswerWait = 1.0;
 constexpr std::array<std::uint8_t, 3> kStatusRequest{0x1B, 0x21, 0x3F};
 
 // A notification buffer gives a status byte only when it holds at least this
@@ -66,12 +65,12 @@ Result status_byte(detail::PrinterCore& core, double answer_wait, Result link_do
 
 }  // namespace
 
-std::string Printer::printer_status() { return status_text(core(), kAnswerWait, true); }
+std::string Printer::printer_status() { return status_text(core(), detail::kAnswerWait, true); }
 
 std::string Printer::printer_status(double delay) { return status_text(core(), delay, false); }
 
 Result Printer::printer_status_byte() {
-  return status_byte(core(), kAnswerWait, core().profile().status_byte_link_down);
+  return status_byte(core(), detail::kAnswerWait, core().profile().status_byte_link_down);
 }
 
 Result Printer::printer_status_byte(double delay) { return status_byte(core(), delay, -1); }

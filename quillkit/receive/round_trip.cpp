@@ -5,12 +5,8 @@
 
 namespace quillkit {
 
-namespace {
-constexpr double kAnswerWait = 1.0;
-}
-
 std::string Printer::sendcommand_getstring(std::string_view command) {
-  return sendcommand_getstring(command, kAnswerWait);
+  return sendcommand_getstring(command, detail::kAnswerWait);
 }
 
 std::string Printer::sendcommand_getstring(std::string_view command, double delay) {
