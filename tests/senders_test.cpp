@@ -70,10 +70,10 @@ TEST_F(SendersTest, DataSendersKeepBytesUnchanged) {
   EXPECT_EQ(printer_->sendcommandWithData(status_request), 1);
   EXPECT_GE(since(start), 0.2);
   start = Clock::now();
-  EXPECT_EQ(printer_->sendcommandWithData(status_request, 0.05), 1);
+  EXPECT_EQ(printer_->sendcommandWithData({0x1b, 0x21, 0x3f, 0x00, 0xff}, 0.05), 1);
   EXPECT_LT(since(start), 0.2);
   start = Clock::now();
-  EXPECT_EQ(printer_->sendBinaryData(status_request), 1);
+  EXPECT_EQ(printer_->sendBinaryData({0x1b, 0x21, 0x3f, 0x00, 0xff}), 1);
   EXPECT_LT(since(start), 0.15);
   ASSERT_TRUE(fake_->wait_for_bytes(15));
   const std::string once(status_request.begin(), status_request.end());

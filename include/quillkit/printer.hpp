@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -57,6 +58,10 @@ class QUILLKIT_EXPORT Printer {
   Result sendcommand_gb2312(std::string_view text, double timeout);
   // Writes the bytes with no wait and no gate; returns the write primitive's result.
   Result sendBinaryData(std::span<const std::uint8_t> data);
+  // The same for a braced list of bytes: sendBinaryData({0x1B, 0x21, 0x3F}).
+  Result sendBinaryData(std::initializer_list<std::uint8_t> data) {
+    return sendBinaryData(std::span<const std::uint8_t>(data.begin(), data.size()));
+  }
 
   // Label setup and print control. Each builds its whole message and writes it
   // in one write; returns 1 whatever the link made of it, or -1 with nothing

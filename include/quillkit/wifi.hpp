@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,6 +35,12 @@ class QUILLKIT_EXPORT WiFi final : public Printer {
   Result sendcommandWithData(std::span<const std::uint8_t> data) { return send_data(data); }
   Result sendcommandWithData(std::span<const std::uint8_t> data, double delay) {
     return send_data(data, delay);
+  }
+  Result sendcommandWithData(std::initializer_list<std::uint8_t> data) {
+    return send_data(std::span<const std::uint8_t>(data.begin(), data.size()));
+  }
+  Result sendcommandWithData(std::initializer_list<std::uint8_t> data, double delay) {
+    return send_data(std::span<const std::uint8_t>(data.begin(), data.size()), delay);
   }
 
   using Printer::sendcommand_getstring;
