@@ -122,13 +122,12 @@ bool StreamLink::has_space() {
   return stream && stream->has_space_available();
 }
 
-bool StreamLink::acquire_write_turn() {
+void StreamLink::acquire_write_turn() {
   std::unique_lock lock(mu_);
   // The holder gives up after kWriteStallSeconds without progress, so this
   // wait ends; each step is bounded so that nothing waits on a lost wake-up.
   while (writing_) turn_cv_.wait_for(lock, std::chrono::milliseconds(100));
   writing_ = true;
-  return true;
 }
 
 void StreamLink::release_write_turn() {

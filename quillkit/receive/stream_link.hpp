@@ -100,7 +100,7 @@ class StreamLink final : public Link {
  private:
   std::shared_ptr<platform::ByteStream> current_stream();
   void reset_reply_locked();
-  bool acquire_write_turn();
+  void acquire_write_turn();
   void release_write_turn();
 
   const StreamRules& rules_;
