@@ -13,10 +13,10 @@
 namespace quillkit {
 namespace {
 
+using testing::TempDir;
 using vptest::decode;
 using vptest::ink_box;
 using vptest::InkBox;
-using vptest::TempDir;
 
 VirtualLabel print_label(VirtualPrinter& printer, std::string_view commands) {
   printer.feed(commands);
@@ -57,43 +57,49 @@ TEST_P(BitmapModeTest, RasterLandsPixelForPixel) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, BitmapModeTest, ::testing::Values(0, 1, 2));
 
-struct BarcodeCase {
-  std::string type;
-  std::string code;
+// A barcode or QR code command around its origin and rotation, what it must decode to.
+struct SymbolCase {
+  std::string head, before_rotation, after_rotation;
   ZXing::BarcodeFormat format;
   std::string decoded;
 };
 
-class BarcodeTest : public ::testing::TestWithParam<std::tuple<BarcodeCase, int>> {};
+class SymbolTest : public ::testing::TestWithParam<std::tuple<SymbolCase, int>> {};
 
-TEST_P(BarcodeTest, DrawnBarcodeDecodesToTheCodeSent) {
+TEST_P(SymbolTest, DrawnSymbolDecodesToTheDataSent) {
   const auto& [c, rotation] = GetParam();
   VirtualPrinter printer;
   // Rotated symbols turn about their origin, so place it where the turn stays on the label.
   int x = rotation == 90 || rotation == 180 ? 560 : 40;
   int y = rotation == 180 || rotation == 270 ? 560 : 40;
   VirtualLabel label =
-      print_label(printer, "SIZE 600 dot,600 dot\r\nCLS\r\nBARCODE " + std::to_string(x) + "," +
-                               std::to_string(y) + ",\"" + c.type + "\",80,2," +
-                               std::to_string(rotation) + ",2,5,\"" + c.code + "\"\r\n");
-  ASSERT_FALSE(ink_box(label).empty);
+      print_label(printer, "SIZE 600 dot,600 dot\r\nCLS\r\n" + c.head + " " + std::to_string(x) +
+                               "," + std::to_string(y) + "," + c.before_rotation + "," +
+                               std::to_string(rotation) + "," + c.after_rotation + "\r\n");
   EXPECT_EQ(decode(label, c.format), c.decoded);
 }
 
+SymbolCase barcode(std::string type, std::string code, ZXing::BarcodeFormat format,
+                   std::string decoded) {
+  return {"BARCODE", "\"" + type + "\",80,2", "2,5,\"" + code + "\"", format, decoded};
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    Symbologies, BarcodeTest,
+    Symbologies, SymbolTest,
     ::testing::Combine(
         ::testing::Values(
-            BarcodeCase{"128", "Quill-128", ZXing::BarcodeFormat::Code128, "Quill-128"},
-            BarcodeCase{"39", "CODE39", ZXing::BarcodeFormat::Code39, "CODE39"},
-            BarcodeCase{"93", "CODE93", ZXing::BarcodeFormat::Code93, "CODE93"},
-            BarcodeCase{"EAN13", "590123412345", ZXing::BarcodeFormat::EAN13, "5901234123457"},
-            BarcodeCase{"EAN13", "5901234123457", ZXing::BarcodeFormat::EAN13, "5901234123457"},
-            BarcodeCase{"EAN8", "9638507", ZXing::BarcodeFormat::EAN8, "96385074"},
-            BarcodeCase{"UPCA", "72527273070", ZXing::BarcodeFormat::UPCA, "725272730706"},
-            BarcodeCase{"UPCE", "0123456", ZXing::BarcodeFormat::UPCE, "01234565"},
-            BarcodeCase{"25", "12345678", ZXing::BarcodeFormat::ITF, "12345678"},
-            BarcodeCase{"CODA", "A40156B", ZXing::BarcodeFormat::Codabar, "40156"}),
+            barcode("128", "Quill-128", ZXing::BarcodeFormat::Code128, "Quill-128"),
+            barcode("39", "CODE39", ZXing::BarcodeFormat::Code39, "CODE39"),
+            barcode("93", "CODE93", ZXing::BarcodeFormat::Code93, "CODE93"),
+            barcode("EAN13", "590123412345", ZXing::BarcodeFormat::EAN13, "5901234123457"),
+            barcode("EAN13", "5901234123457", ZXing::BarcodeFormat::EAN13, "5901234123457"),
+            barcode("EAN8", "9638507", ZXing::BarcodeFormat::EAN8, "96385074"),
+            barcode("UPCA", "72527273070", ZXing::BarcodeFormat::UPCA, "725272730706"),
+            barcode("UPCE", "0123456", ZXing::BarcodeFormat::UPCE, "01234565"),
+            barcode("25", "12345678", ZXing::BarcodeFormat::ITF, "12345678"),
+            barcode("CODA", "A40156B", ZXing::BarcodeFormat::Codabar, "40156"),
+            SymbolCase{"QRCODE", "M,4,A", "\"https://example.com/q?x=1,2\"",
+                       ZXing::BarcodeFormat::QRCode, "https://example.com/q?x=1,2"}),
         ::testing::Values(0, 90, 180, 270)));
 
 // Element widths along the middle of the bars.
@@ -136,19 +142,6 @@ TEST(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
   EXPECT_GE(text.left, bars.left);
   EXPECT_LE(text.right, bars.right);
 }
-
-class QrTest : public ::testing::TestWithParam<int> {};
-
-TEST_P(QrTest, QrCodeDecodes) {
-  VirtualPrinter printer;
-  int rotation = GetParam();
-  VirtualLabel label =
-      print_label(printer, "SIZE 400 dot,400 dot\r\nCLS\r\nQRCODE 200,200,M,4,A," +
-                               std::to_string(rotation) + ",\"https://example.com/q?x=1,2\"\r\n");
-  EXPECT_EQ(decode(label, ZXing::BarcodeFormat::QRCode), "https://example.com/q?x=1,2");
-}
-
-INSTANTIATE_TEST_SUITE_P(Rotations, QrTest, ::testing::Values(0, 90, 180, 270));
 
 struct FontCase {
   std::string name;
@@ -200,20 +193,9 @@ TEST_P(TextRotationTest, TextTurnsClockwiseAboutItsOrigin) {
   bool upright = rotation == 0 || rotation == 180;
   EXPECT_GT(upright ? box.width() : box.height(), 2 * 16);
   EXPECT_LE(upright ? box.height() : box.width(), 24);
-  switch (rotation) {
-    case 0:
-      EXPECT_TRUE(box.left >= kX && box.top >= kY);
-      break;
-    case 90:
-      EXPECT_TRUE(box.right <= kX && box.top >= kY);
-      break;
-    case 180:
-      EXPECT_TRUE(box.right <= kX && box.bottom <= kY);
-      break;
-    case 270:
-      EXPECT_TRUE(box.left >= kX && box.bottom <= kY);
-      break;
-  }
+  // Clockwise: 0 lies right of and below the origin, 90 left and below, 180 left and above.
+  EXPECT_TRUE(rotation == 0 || rotation == 270 ? box.left >= kX : box.right <= kX);
+  EXPECT_TRUE(rotation == 0 || rotation == 90 ? box.top >= kY : box.bottom <= kY);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rotations, TextRotationTest, ::testing::Values(0, 90, 180, 270));

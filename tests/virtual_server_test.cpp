@@ -77,20 +77,7 @@ struct Served {
   VirtualPrinterServer server;
 };
 
-struct QueryCase {
-  std::string request;
-  std::string answer;
-};
-
-class ServerQueryTest : public ::testing::TestWithParam<QueryCase> {};
-
-std::string query_case_name(std::size_t index) {
-  static constexpr const char* kNames[] = {"model",  "codepage", "mileage", "memory",
-                                           "serial", "status",   "battery", "files"};
-  return kNames[index];
-}
-
-TEST_P(ServerQueryTest, ConfiguredAnswerComesBackOnTheConnection) {
+TEST(VirtualServer, ConfiguredAnswersComeBackInOrderOnTheConnection) {
   VirtualPrinterConfig config;
   config.answers.model_name = "TEST-MODEL\r";
   config.answers.code_page = "850, 002\r";
@@ -102,47 +89,31 @@ TEST_P(ServerQueryTest, ConfiguredAnswerComesBackOnTheConnection) {
   Served served(config);
   Client client(served.server.port());
   ASSERT_TRUE(client.connected());
-  client.send(GetParam().request);
-  EXPECT_EQ(client.read_exactly(GetParam().answer.size()), GetParam().answer);
+  // The status request needs no line end; the file's bytes hold one.
+  client.send(
+      "~!T\r\n~!I\r\n~!@\r\n~!A\r\nOUT _SERIAL$\r\n\x1B!?DIAGNOSTIC REPORT SMBVOLTAGE\r\n"
+      "DOWNLOAD F,\"A.BMP\",2,\r\n\r\n~!F\r\n");
+  const std::string expected =
+      "TEST-MODEL\r850, 002\r12.5\rFREE 99\rSN-77\r\x24REPORT=7777\rA.BMP\r\x1A";
+  EXPECT_EQ(client.read_exactly(expected.size()), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Queries, ServerQueryTest,
-    ::testing::Values(QueryCase{"~!T\r\n", "TEST-MODEL\r"}, QueryCase{"~!I\r\n", "850, 002\r"},
-                      QueryCase{"~!@\r\n", "12.5\r"}, QueryCase{"~!A\r\n", "FREE 99\r"},
-                      QueryCase{"OUT _SERIAL$\r\n", "SN-77\r"}, QueryCase{"\x1B!?", "\x24"},
-                      QueryCase{"DIAGNOSTIC INTERFACE NET\r\nDIAGNOSTIC REPORT SMBVOLTAGE\r\n",
-                                "REPORT=7777\r"},
-                      QueryCase{"DOWNLOAD F,\"A.BMP\",2,\r\n\r\n~!F\r\n", "A.BMP\r\x1A"}),
-    [](const auto& info) { return query_case_name(info.index); });
-
-TEST(VirtualServer, AnswerComesNoSoonerThanTheDelay) {
-  VirtualPrinterConfig config;
-  config.timing.delay = milliseconds(300);
-  Served served(config);
-  Client client(served.server.port());
-  auto start = Clock::now();
-  client.send("~!I\r\n");
-  EXPECT_EQ(client.read_exactly(9), "437, 001\r");
-  auto elapsed = Clock::now() - start;
-  EXPECT_GE(elapsed, milliseconds(300));
-  EXPECT_LT(elapsed, milliseconds(3000));
-}
-
-TEST(VirtualServer, AnswerIsSplitIntoPiecesWithGaps) {
+TEST(VirtualServer, AnswerComesAfterTheDelayInPiecesWithGaps) {
   VirtualPrinterConfig config;
   config.answers.model_name = "ABCDEFGHIJ";
-  config.timing.piece_size = 4;
-  config.timing.piece_gap = milliseconds(150);
+  config.timing = {milliseconds(300), 4, milliseconds(150)};
   Served served(config);
   Client client(served.server.port());
   auto start = Clock::now();
   client.send("~!T\r\n");
   auto first = client.read_some();
+  EXPECT_GE(Clock::now() - start, milliseconds(300));
   ASSERT_TRUE(first.has_value());
   EXPECT_EQ(*first, "ABCD");
   EXPECT_EQ(*first + client.read_exactly(6), "ABCDEFGHIJ");
-  EXPECT_GE(Clock::now() - start, milliseconds(300));
+  auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, milliseconds(300 + 2 * 150));
+  EXPECT_LT(elapsed, milliseconds(5000));
 }
 
 TEST(VirtualServer, ConnectionsParseIndependentlyAndShareOnePrinter) {

@@ -1,22 +1,19 @@
-// Helpers for the virtual printer's tests: bytes from text, ink bounding boxes, barcode decoding
-// of a label region, temporary folders.
+// Helpers for the virtual printer's tests and the quill command's: bytes from text, ink bounding
+// boxes, barcode decoding of a label.
 #pragma once
 
 #define ZX_USE_UTF8 1
 #include <ZXing/ReadBarcode.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "quillkit/virtual_printer.hpp"
 #include "support/fontconfig_leak.hpp"
+#include "support/temp_files.hpp"
 
 namespace quillkit::vptest {
 
@@ -24,9 +21,10 @@ inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.e
 
 inline std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-// Smallest rectangle holding every ink dot inside [x0, x1) x [y0, y1); empty when none.
+// Smallest rectangle holding every ink dot inside [x0, x1) x [y0, y1); right and bottom
+// exclusive.
 struct InkBox {
-  int left = 0, top = 0, right = 0, bottom = 0;  // right and bottom exclusive
+  int left = 0, top = 0, right = 0, bottom = 0;
   bool empty = true;
   int width() const { return right - left; }
   int height() const { return bottom - top; }
@@ -38,14 +36,9 @@ inline InkBox ink_box(const VirtualLabel& label, int x0 = 0, int y0 = 0, int x1 
   for (int y = std::max(y0, 0); y < std::min(y1, label.height); ++y) {
     for (int x = std::max(x0, 0); x < std::min(x1, label.width); ++x) {
       if (!label.ink(x, y)) continue;
-      if (box.empty) {
-        box = {x, y, x + 1, y + 1, false};
-      } else {
-        box.left = std::min(box.left, x);
-        box.top = std::min(box.top, y);
-        box.right = std::max(box.right, x + 1);
-        box.bottom = std::max(box.bottom, y + 1);
-      }
+      if (box.empty) box = {x, y, x + 1, y + 1, false};
+      box = {std::min(box.left, x), std::min(box.top, y), std::max(box.right, x + 1),
+             std::max(box.bottom, y + 1), false};
     }
   }
   return box;
@@ -69,25 +62,5 @@ inline std::optional<std::string> decode(const VirtualLabel& label, ZXing::Barco
   if (!result.isValid()) return std::nullopt;
   return result.text();
 }
-
-// A fresh folder under the system's temporary folder, removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    static std::atomic<int> counter{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("quillkit-vp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code error;
-    std::filesystem::remove_all(path_, error);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 }  // namespace quillkit::vptest
