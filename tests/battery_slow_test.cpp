@@ -2,7 +2,6 @@
 // call that writes pauses 1.1 s.
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -11,33 +10,27 @@
 namespace quillkit {
 namespace {
 
-using testing::Clock;
-using testing::since;
-
 const std::string kNet = "DIAGNOSTIC INTERFACE NET\r\n";
 
-struct BatteryCase {
-  const char* name;
+// The value sits between the reply's first 7 characters and its last one.
+struct BatteryCase : testing::NamedCase {
   std::intptr_t index;
   std::string report_line;
   std::vector<std::string> reply;
   std::string value;
 };
 
-void PrintTo(const BatteryCase& c, std::ostream* os) { *os << c.name; }
+using BatteryReplyTest = testing::QueryTableTest<BatteryCase>;
 
-class BatteryReplyTest : public testing::OpenWiFiTest,
-                         public ::testing::WithParamInterface<BatteryCase> {};
-
-TEST_P(BatteryReplyTest, WritesBothLinesAndCutsTheValueOut) {
+TEST_P(BatteryReplyTest, WritesBothLinesInOneWriteAndCutsTheValueOut) {
   const BatteryCase& c = GetParam();
   const std::string command = kNet + c.report_line;
-  fake().add_answer({command, c.reply, 0, 0.05});
-  const auto start = Clock::now();
+  fake().add_answer({command, c.reply});
+  const auto start = testing::Clock::now();
   EXPECT_EQ(printer().smartbattery_status(c.index), c.value);
-  EXPECT_GE(since(start), 1.1);
-  EXPECT_LT(since(start), 3.0);
-  ASSERT_EQ(fake().chunks().size(), 1u);  // one write
+  EXPECT_GE(testing::since(start), 1.1);
+  EXPECT_LT(testing::since(start), 3.0);
+  ASSERT_EQ(fake().chunks().size(), 1u);
   EXPECT_EQ(fake().received(), command);
 }
 
@@ -62,15 +55,18 @@ INSTANTIATE_TEST_SUITE_P(
                      "C\r"},
                     "31\xb0"
                     "C"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing::kCaseName);
 
 using BatteryTest = testing::OpenWiFiTest;
 
-TEST_F(BatteryTest, IndexOutOfRangeRefusesAtOnceAndWritesNothing) {
-  const auto start = Clock::now();
-  for (const std::intptr_t index : {-1, 9, 1000})
+TEST_F(BatteryTest, IndexOutOfRangeOrLinkDownRefusesAtOnceAndWritesNothing) {
+  WiFi never_opened;
+  const auto start = testing::Clock::now();
+  for (const std::intptr_t index : {-1, 9, 1000}) {
     EXPECT_EQ(printer().smartbattery_status(index), "-1");
-  EXPECT_LT(since(start), 0.1);
+  }
+  EXPECT_EQ(never_opened.smartbattery_status(2), "-1");
+  EXPECT_LT(testing::since(start), 0.1);
   EXPECT_EQ(printer().smartbattery_status(7), "-1");  // a real request, no answer
   EXPECT_EQ(fake().received(), kNet + "DIAGNOSTIC REPORT SMBLIFE\r\n");
 }
@@ -85,18 +81,11 @@ TEST_F(BatteryTest, SilentPrinterIsNeverReportedWithItsLastValue) {
 TEST_F(BatteryTest, ReplyStillArrivingAfterTheShortPauseGivesMinusOneAtOnce) {
   fake().add_answer({"SMBMANUDATE\r\n", testing::one_byte_pieces("MANUDAT2024\r"), 0, 0.03});
   reader_.hold();  // the pieces after the first read stay on the input stream
-  const auto start = Clock::now();
+  const auto start = testing::Clock::now();
   EXPECT_EQ(printer().smartbattery_status(5), "-1");
-  EXPECT_GE(since(start), 0.1);
-  EXPECT_LT(since(start), 1.0);
+  EXPECT_GE(testing::since(start), 0.1);
+  EXPECT_LT(testing::since(start), 1.0);
   reader_.release();
-}
-
-TEST(BatteryLinkTest, LinkDownRefusesAtOnce) {
-  WiFi printer;
-  const auto start = Clock::now();
-  EXPECT_EQ(printer.smartbattery_status(2), "-1");
-  EXPECT_LT(since(start), 0.1);
 }
 
 TEST(BatteryLinkTest, SerialProfileWritesTheComInterfaceLine) {

@@ -15,20 +15,17 @@
 namespace quillkit {
 namespace {
 
-using testing::Chunk;
 using testing::Clock;
-using testing::patterned_bytes;
-using testing::TempDir;
 
-// Chunks that arrived with less than `gap` seconds between them, joined: the
-// writes that a pause of the download separates.
+// The chunks joined into the writes that the download's pauses separate: a
+// chunk less than `gap` seconds after the one before joins its burst.
 struct Burst {
   std::string bytes;
   Clock::time_point at;       // arrival of its first chunk
-  Clock::time_point last_at;  // arrival of its last chunk, for the grouping
+  Clock::time_point last_at;  // arrival of its last chunk
 };
 
-std::vector<Burst> bursts(const std::vector<Chunk>& chunks, double gap) {
+std::vector<Burst> bursts(const std::vector<testing::Chunk>& chunks, double gap) {
   std::vector<Burst> result;
   for (const auto& chunk : chunks) {
     if (result.empty() ||
@@ -52,13 +49,12 @@ class DownloadPacketTest : public testing::WiFiSuite,
 
 TEST_P(DownloadPacketTest, SendsPacketsAfterTheirPauses) {
   const auto& param = GetParam();
-  TempDir dir;
-  const auto data = patterned_bytes(param.size);
-  const auto path = dir.write("big", data);
+  testing::TempDir dir;
+  const auto data = testing::patterned_bytes(param.size);
   std::vector<std::pair<std::size_t, std::size_t>> progress;
   const auto call = Clock::now();
   EXPECT_EQ(printer_->downloadpcx(
-                path, "BIG",
+                dir.write("big", data), "BIG",
                 [&](std::size_t sent, std::size_t total) { progress.emplace_back(sent, total); }),
             1);
   const std::string header = "DOWNLOAD F,\"BIG\"," + std::to_string(param.size) + ",";
@@ -68,8 +64,8 @@ TEST_P(DownloadPacketTest, SendsPacketsAfterTheirPauses) {
 
   // Each packet follows 2.3 s after the write before it (the header goes out
   // 0.3 s after the call); the trailer follows the last packet at once, so it
-  // joins the last burst. Arrival times are compared with the call, not with
-  // each other, so that a late receipt of one burst cannot pass for a pause.
+  // joins the last burst. Arrival times are compared with the call, so that a
+  // late receipt of one burst cannot pass for a pause.
   const auto got = bursts(fake_->chunks(), 1.0);
   ASSERT_EQ(got.size(), 1 + param.packets.size());
   EXPECT_EQ(got[0].bytes, header);
@@ -77,11 +73,10 @@ TEST_P(DownloadPacketTest, SendsPacketsAfterTheirPauses) {
   std::vector<std::pair<std::size_t, std::size_t>> expected_progress;
   for (std::size_t i = 0; i < param.packets.size(); ++i) {
     SCOPED_TRACE(i);
-    const auto& burst = got[i + 1];
     const bool last = i + 1 == param.packets.size();
-    EXPECT_EQ(burst.bytes.size(), param.packets[i] + (last ? 2 : 0));
-    EXPECT_EQ(burst.bytes.substr(0, param.packets[i]), body.substr(start, param.packets[i]));
-    EXPECT_GE(std::chrono::duration<double>(burst.at - call).count(), 0.3 + 2.3 * (i + 1));
+    EXPECT_EQ(got[i + 1].bytes.size(), param.packets[i] + (last ? 2 : 0));
+    EXPECT_EQ(got[i + 1].bytes.substr(0, param.packets[i]), body.substr(start, param.packets[i]));
+    EXPECT_GE(std::chrono::duration<double>(got[i + 1].at - call).count(), 0.3 + 2.3 * (i + 1));
     start += param.packets[i];
     expected_progress.emplace_back(start, param.size);
   }
@@ -91,7 +86,9 @@ TEST_P(DownloadPacketTest, SendsPacketsAfterTheirPauses) {
 INSTANTIATE_TEST_SUITE_P(Sizes, DownloadPacketTest,
                          ::testing::Values(PacketCase{50000, {50000}},
                                            PacketCase{100001, {50000, 50000, 1}}),
-                         [](const auto& info) { return ::testing::PrintToString(info.param); });
+                         [](const auto& info) {
+                           return std::to_string(info.param.size) + "Bytes";
+                         });
 
 }  // namespace
 }  // namespace quillkit

@@ -1,7 +1,6 @@
 // The information queries over a real TCP connection to a fake printer.
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 
 #include "support/query_support.hpp"
@@ -12,22 +11,27 @@ namespace {
 using testing::Clock;
 using testing::since;
 
-struct Query {
-  const char* name;
+struct Query : testing::NamedCase {
   std::string line;  // what the printer must see
   std::string (Printer::*plain)();
   std::string (Printer::*with_delay)(double);
 };
 
-void PrintTo(const Query& query, std::ostream* os) { *os << query.name; }
+const Query kQueries[] = {
+    {"codepage", "~!I\r\n", &Printer::printer_codepage, &Printer::printer_codepage},
+    {"mileage", "~!@\r\n", &Printer::printer_mileage, &Printer::printer_mileage},
+    {"memory", "~!A\r\n", &Printer::printer_memory, &Printer::printer_memory},
+    {"files", "~!F\r\n", &Printer::printer_files, &Printer::printer_files},
+    {"modelname", "~!T\r\n", &Printer::printer_modelname, &Printer::printer_modelname},
+    {"serialnumber", "OUT _SERIAL$\r\n", &Printer::printer_serialnumber,
+     &Printer::printer_serialnumber},
+};
 
-class InformationQueryTest : public testing::OpenWiFiTest,
-                             public ::testing::WithParamInterface<Query> {};
+using InformationQueryTest = testing::QueryTableTest<Query>;
 
 TEST_P(InformationQueryTest, WritesItsLineAndReturnsTheWholeAnswer) {
   const Query& query = GetParam();
-  fake().add_answer({query.line, {"AB", "C\r\n"}, 0, 0.05});
-
+  fake().add_answer({query.line, {"AB", "C\r\n"}});
   EXPECT_EQ((printer().*query.with_delay)(0.4), "ABC\r\n");
   EXPECT_EQ(fake().received(), query.line);
 
@@ -38,17 +42,8 @@ TEST_P(InformationQueryTest, WritesItsLineAndReturnsTheWholeAnswer) {
   EXPECT_EQ(fake().received(), query.line + query.line);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllSix, InformationQueryTest,
-    ::testing::Values(
-        Query{"codepage", "~!I\r\n", &Printer::printer_codepage, &Printer::printer_codepage},
-        Query{"mileage", "~!@\r\n", &Printer::printer_mileage, &Printer::printer_mileage},
-        Query{"memory", "~!A\r\n", &Printer::printer_memory, &Printer::printer_memory},
-        Query{"files", "~!F\r\n", &Printer::printer_files, &Printer::printer_files},
-        Query{"modelname", "~!T\r\n", &Printer::printer_modelname, &Printer::printer_modelname},
-        Query{"serialnumber", "OUT _SERIAL$\r\n", &Printer::printer_serialnumber,
-              &Printer::printer_serialnumber}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AllSix, InformationQueryTest, ::testing::ValuesIn(kQueries),
+                         testing::kCaseName);
 
 using QueryAnswerTest = testing::OpenWiFiTest;
 
@@ -77,13 +72,9 @@ TEST_F(QueryAnswerTest, AnswerStillArrivingGivesMinusOne) {
 }
 
 TEST(QueryLinkDownTest, EveryQueryRefusesAtOnce) {
-  using Plain = std::string (Printer::*)();
-  const Plain queries[] = {&Printer::printer_codepage,  &Printer::printer_mileage,
-                           &Printer::printer_memory,    &Printer::printer_files,
-                           &Printer::printer_modelname, &Printer::printer_serialnumber};
   WiFi printer;
   const auto start = Clock::now();
-  for (const Plain query : queries) EXPECT_EQ((printer.*query)(), "-1");
+  for (const Query& query : kQueries) EXPECT_EQ((printer.*query.plain)(), "-1");
   EXPECT_LT(since(start), 0.2);
 }
 

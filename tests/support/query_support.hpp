@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -29,7 +30,7 @@ namespace quillkit::testing {
 // The diagnostic line a stream link writes after each reader pass.
 inline constexpr std::string_view kReaderPassLine = "NSStreamEvent.HasBytesAvailable";
 
-// Watches the reader passes of every printer through the diagnostic lines
+// Counts the reader passes of every printer through their diagnostic lines
 // and can hold the reader thread inside such a line: bytes that arrive while
 // it is held stay unread on the input stream ("still arriving"). A hold lasts
 // until release(), the destructor, or 5 s at most, so a failing test cannot
@@ -52,18 +53,9 @@ class ReaderWatch {
   ReaderWatch(const ReaderWatch&) = delete;
   ReaderWatch& operator=(const ReaderWatch&) = delete;
 
-  // Holds the reader at its next pass (and every later one) until release().
-  void hold() {
-    std::lock_guard lock(state_->mu);
-    state_->holding = true;
-  }
-  void release() {
-    {
-      std::lock_guard lock(state_->mu);
-      state_->holding = false;
-    }
-    state_->cv.notify_all();
-  }
+  // Holds the reader at its next pass and every later one.
+  void hold() { set_holding(true); }
+  void release() { set_holding(false); }
   std::size_t passes() {
     std::lock_guard lock(state_->mu);
     return state_->passes;
@@ -82,6 +74,13 @@ class ReaderWatch {
     std::size_t passes = 0;
     bool holding = false;
   };
+  void set_holding(bool holding) {
+    {
+      std::lock_guard lock(state_->mu);
+      state_->holding = holding;
+    }
+    state_->cv.notify_all();
+  }
   std::shared_ptr<State> state_;
 };
 
@@ -101,12 +100,23 @@ class OpenWiFiTest : public WiFiSuite {
     WiFiSuite::SetUp();
     fake_->clear_answers();
   }
-
   static FakePrinter& fake() { return *fake_; }
   static WiFi& printer() { return *printer_; }
 
   ReaderWatch reader_;
 };
+
+// A case of a table-driven test: its name names the test and stands for it in
+// test listings.
+struct NamedCase {
+  const char* name;
+  friend std::ostream& operator<<(std::ostream& os, const NamedCase& c) { return os << c.name; }
+};
+inline constexpr auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
+
+// The table-driven query tests over the shared WiFi suite.
+template <class Case>
+class QueryTableTest : public OpenWiFiTest, public ::testing::WithParamInterface<Case> {};
 
 // Stream rules of a serial link: a read counts when it returns a byte or more
 // and adds the whole zero-filled block to the text.

@@ -1,5 +1,4 @@
-// Scratch files for the tests: a private directory removed with everything in
-// it when the owner goes, and byte patterns that show a lost, doubled or
+// Scratch files for the tests and byte patterns that show a lost, doubled or
 // reordered block.
 #pragma once
 
@@ -15,6 +14,7 @@
 
 namespace quillkit::testing {
 
+// A private directory, removed with everything in it when the owner goes.
 class TempDir {
  public:
   TempDir() {
