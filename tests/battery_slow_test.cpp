@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "C\r"},
                     "31\xb0"
                     "C"}),
-    testing::kCaseName);
+    ::testing::PrintToStringParamName());
 
 using BatteryTest = testing::OpenWiFiTest;
 

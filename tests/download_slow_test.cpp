@@ -86,9 +86,7 @@ TEST_P(DownloadPacketTest, SendsPacketsAfterTheirPauses) {
 INSTANTIATE_TEST_SUITE_P(Sizes, DownloadPacketTest,
                          ::testing::Values(PacketCase{50000, {50000}},
                                            PacketCase{100001, {50000, 50000, 1}}),
-                         [](const auto& info) {
-                           return std::to_string(info.param.size) + "Bytes";
-                         });
+                         ::testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace quillkit

@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, DownloadRefusalTest,
                                            BadInput::nul_in_path, BadInput::too_large,
                                            BadInput::unreadable, BadInput::emoji,
                                            BadInput::invalid),
-                         [](const auto& info) { return ::testing::PrintToString(info.param); });
+                         ::testing::PrintToStringParamName());
 
 TEST(DownloadProfileTest, OneWriteProfileSendsAnySizeInOneWrite) {
   const detail::Profile one_write{.download_in_packets = false};

@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                  ""},
         LineCase{"Utf8Overlong", text(&Printer::printerfont, "\xc0\xaf"), ""},
         LineCase{"Gb18030Surrogate", text(&Printer::printerfont_GB2312, "\xed\xa0\x80"), ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 using LabelTest = testing::WiFiSuite;
 

@@ -43,7 +43,7 @@ TEST_P(InformationQueryTest, WritesItsLineAndReturnsTheWholeAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllSix, InformationQueryTest, ::testing::ValuesIn(kQueries),
-                         testing::kCaseName);
+                         ::testing::PrintToStringParamName());
 
 using QueryAnswerTest = testing::OpenWiFiTest;
 

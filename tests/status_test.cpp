@@ -37,7 +37,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StatusAnswer{"byte_ff", {"\xff"}, 0xff, "<ff>"},
                       StatusAnswer{"leading_nul", {std::string("\0\x24\r\n", 4)}, 0x00, "<24>"},
                       StatusAnswer{"in_two_pieces", {"\x12", "\x34"}, 0x12, "<12>"}),
-    testing::kCaseName);
+    ::testing::PrintToStringParamName());
 
 using PrinterStatusTest = testing::OpenWiFiTest;
 

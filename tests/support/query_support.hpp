@@ -14,7 +14,6 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "quillkit/commands/printer_core.hpp"
@@ -106,13 +105,12 @@ class OpenWiFiTest : public WiFiSuite {
   ReaderWatch reader_;
 };
 
-// A case of a table-driven test: its name names the test and stands for it in
-// test listings.
+// A case of a table-driven test: its name stands for it in test names and
+// listings (with ::testing::PrintToStringParamName()).
 struct NamedCase {
   const char* name;
   friend std::ostream& operator<<(std::ostream& os, const NamedCase& c) { return os << c.name; }
 };
-inline constexpr auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
 
 // The table-driven query tests over the shared WiFi suite.
 template <class Case>
@@ -146,11 +144,7 @@ class ProfiledPrinter final : public Printer {
   // Connects to 127.0.0.1:port; true once the stream is open (3 s at most).
   bool open(std::uint16_t port) {
     link().attach(platform::open_tcp_stream("127.0.0.1", port, link().handler()));
-    const auto start = Clock::now();
-    while (link().stream_status() != platform::kStreamOpen && since(start) < 3) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return link().stream_status() == platform::kStreamOpen;
+    return wait_until([&] { return link().stream_status() == platform::kStreamOpen; }, 3);
   }
 
  private:
