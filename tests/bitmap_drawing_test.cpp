@@ -1,9 +1,11 @@
-// Image size from the measured text, and drawing with real fonts.
+// Face choice by style words, the font host's names, face order and look-ups,
+// the image size from the measured text, and drawing with real fonts.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <thread>
 
+#include "quillkit/bitmap/face_choice.hpp"
 #include "quillkit/bitmap/rotation.hpp"
 #include "quillkit/bitmap/text_drawing.hpp"
 #include "quillkit/wifi.hpp"
@@ -16,30 +18,88 @@ namespace {
 using testing::ink_count;
 using testing::pixel_at;
 
-// Measured width and height, and the image size they give (0 by 0: beyond the
-// surface bound, no image of that size).
-struct SizeCase {
-  double width, height;
-  std::size_t expected_width, expected_height;
-};
+using Faces = std::vector<std::string>;
 
-class BitmapImageSizeTest : public ::testing::TestWithParam<SizeCase> {};
-
-TEST_P(BitmapImageSizeTest, NextMultipleOf8AboveAndTruncatedPlusOne) {
-  const auto size = text_image_size(GetParam().width, GetParam().height).value_or(ImageSize{});
-  EXPECT_EQ(size.width, GetParam().expected_width);
-  EXPECT_EQ(size.height, GetParam().expected_height);
+TEST(BitmapFaceWalkTest, FirstExactMatchElseLastPlainFace) {
+  const Faces four{"A-Regular", "A-Bold", "A-Italic", "A-BoldItalic"};
+  const struct {
+    Faces faces;
+    bool bold, italic;
+    std::optional<std::string> expected;
+  } cases[] = {{four, true, false, "A-Bold"},
+               {four, false, true, "A-Italic"},
+               {four, true, true, "A-BoldItalic"},
+               {four, false, false, "A-Regular"},
+               {{"A-Light", "A-Regular", "A-Medium"}, false, true, "A-Regular"},
+               {{"A-Regular", "A-Medium", "A-Bold"}, true, false, "A-Medium"},
+               {{"A-Regular", "A-ObliqueBold"}, true, true, "A-ObliqueBold"},
+               {{"A-bold", "A-Italic"}, true, false, "A-bold"},
+               {{"A-Bold", "A-BoldItalic"}, false, true, std::nullopt}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(walk_faces(c.faces, c.bold, c.italic), c.expected) << "case " << &c - cases;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Measures, BitmapImageSizeTest,
-                         ::testing::Values(SizeCase{16.0, 28.6, 24, 29}, SizeCase{0, 0, 8, 1},
-                                           SizeCase{37.6, 29.0, 40, 30},
-                                           SizeCase{39.9, 28.99, 40, 29},
-                                           SizeCase{-3.5, -2.0, 8, 1},
-                                           SizeCase{32759.9, 10, 32760, 11},
-                                           SizeCase{32760, 10, 0, 0}, SizeCase{8, 32767, 0, 0},
-                                           SizeCase{16000, 8000, 0, 0}, SizeCase{INFINITY, 1, 0, 0},
-                                           SizeCase{std::nan(""), 1, 0, 0}));
+// A host that sees the DejaVu Sans faces only, styled and condensed.
+class BitmapFontHostTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<platform::FontHost> host_ =
+      testing::dejavu_host({"DejaVuSansCondensed-Bold.ttf", "DejaVuSans-BoldOblique.ttf",
+                            "DejaVuSans-ExtraLight.ttf", "DejaVuSans-Oblique.ttf",
+                            "DejaVuSans-Bold.ttf", "DejaVuSans.ttf", "DejaVuSansCondensed.ttf"});
+};
+
+TEST_F(BitmapFontHostTest, FamiliesFaceOrderAndChoiceByExactFamilyNameAndStyle) {
+  EXPECT_EQ(host_->family_names(),
+            (Faces{"DejaVu Sans", "DejaVu Sans Condensed", "DejaVu Sans Light"}));
+  EXPECT_EQ(host_->face_names("DejaVu Sans"),
+            (Faces{"DejaVuSans", "DejaVuSans-Oblique", "DejaVuSans-Bold", "DejaVuSans-BoldOblique",
+                   "DejaVuSans-ExtraLight", "DejaVuSansCondensed", "DejaVuSansCondensed-Bold"}));
+  EXPECT_TRUE(host_->face_names("dejavu sans").empty());
+  const auto find = [&](std::string_view name, bool bold, bool italic) {
+    return find_font_with_name(*host_, name, bold, italic);
+  };
+  EXPECT_EQ(find("DejaVu Sans", true, true), "DejaVuSans-BoldOblique");
+  EXPECT_EQ(find("DejaVu Sans Condensed", false, true), "DejaVuSansCondensed");
+  EXPECT_EQ(find("DejaVu Sans Light", true, false), "DejaVuSans-ExtraLight");
+  EXPECT_EQ(find("dejavu sans", true, false), "dejavu sans");
+  EXPECT_EQ(find("DejaVuSans-Bold", false, true), "DejaVuSans-Bold");
+}
+
+TEST_F(BitmapFontHostTest, OpensByFaceNameFamilyNameOrBestMatch) {
+  const auto face_of = [&](std::string_view name, double size = 12) {
+    auto font = host_->open_font(name, size);
+    return font ? font->face_name() : "(none)";
+  };
+  EXPECT_EQ(face_of("DejaVuSans-BoldOblique"), "DejaVuSans-BoldOblique");
+  EXPECT_EQ(face_of("DejaVu Sans"), "DejaVuSans");
+  EXPECT_EQ(face_of("DejaVu Sans Light"), "DejaVuSans-ExtraLight");
+  EXPECT_NE(face_of("No Such Family"), "(none)");
+  EXPECT_NE(face_of(std::string("Dejavu\0Sans", 11)), "(none)");
+  for (double size : {0.0, -12.0, std::nan(""), double{INFINITY}, platform::kMaxFontSize + 1}) {
+    EXPECT_EQ(face_of("DejaVu Sans", size), "(none)") << size;
+  }
+  EXPECT_EQ(face_of("DejaVu Sans", platform::kMaxFontSize), "DejaVuSans");
+  EXPECT_EQ(platform::new_font_host_for_files(Faces{"/nonexistent.ttf"})->open_font("A", 12),
+            nullptr);
+}
+
+TEST(BitmapImageSizeTest, NextMultipleOf8AboveAndTruncatedPlusOne) {
+  // Measured width and height, and the image size they give (0 by 0: beyond the
+  // surface bound, no image of that size).
+  const struct {
+    double width, height;
+    std::size_t expected_width, expected_height;
+  } cases[] = {{16.0, 28.6, 24, 29},  {0, 0, 8, 1},           {37.6, 29.0, 40, 30},
+               {39.9, 28.99, 40, 29}, {-3.5, -2.0, 8, 1},     {32759.9, 10, 32760, 11},
+               {32760, 10, 0, 0},     {8, 32767, 0, 0},       {16000, 8000, 0, 0},
+               {INFINITY, 1, 0, 0},   {std::nan(""), 1, 0, 0}};
+  for (const auto& c : cases) {
+    const auto size = text_image_size(c.width, c.height).value_or(ImageSize{});
+    EXPECT_EQ(std::pair(size.width, size.height), std::pair(c.expected_width, c.expected_height))
+        << c.width << " x " << c.height;
+  }
+}
 
 class BitmapDrawTextTest : public ::testing::Test {
  protected:
@@ -52,15 +112,14 @@ TEST_F(BitmapDrawTextTest, SizeFollowsTheMeasureAndInkIsBlackFromTheTopLeft) {
     EXPECT_GT(extent.height, size);
     EXPECT_LT(extent.height, 2.0 * size);
     const Image image = draw_text(host_, "Hello", "DejaVu Sans", size, 0);
-    EXPECT_EQ(image.width, text_image_size(extent.width, extent.height)->width);
-    EXPECT_EQ(image.height, text_image_size(extent.width, extent.height)->height);
+    const ImageSize measured = *text_image_size(extent.width, extent.height);
+    EXPECT_EQ(std::pair(image.width, image.height), std::pair(measured.width, measured.height));
     std::size_t min_x = image.width, min_y = image.height;
-    for (std::size_t y = 0; y < image.height; ++y) {
-      for (std::size_t x = 0; x < image.width; ++x) {
-        const auto p = pixel_at(image, x, y);
-        ASSERT_TRUE(p == testing::kInk || p == testing::kClear) << x << "," << y;
-        if (p == testing::kInk) min_x = std::min(min_x, x), min_y = std::min(min_y, y);
-      }
+    for (std::size_t i = 0; i < image.width * image.height; ++i) {
+      const auto p = pixel_at(image, i % image.width, i / image.width);
+      ASSERT_TRUE(p == testing::kInk || p == testing::kClear) << i;  // no antialiasing
+      if (p == testing::kInk)
+        min_x = std::min(min_x, i % image.width), min_y = std::min(min_y, i / image.width);
     }
     EXPECT_GT(ink_count(image), std::size_t(size) * 5);
     EXPECT_LT(min_x, 1u + size / 8);  // the left side bearing of "H"
@@ -83,15 +142,14 @@ TEST_F(BitmapDrawTextTest, ChineseTextDrawsEveryCharacter) {
 
 TEST_F(BitmapDrawTextTest, UnknownFontsDrawAndUnusableSizesGiveEightByOne) {
   EXPECT_GT(ink_count(draw_text(host_, "Label", "No Such Font At All", 24, 0)), 50u);
-  const auto blank_8_by_1 = [](const Image& image) {
-    return image.width == 8 && image.height == 1 && ink_count(image) == 0;
-  };
   // No font at size 0 or below; 40000 points and 2 MiB of text are beyond the
   // surface bound.
-  for (std::intptr_t size : {0, -5, 40000}) {
-    EXPECT_TRUE(blank_8_by_1(draw_text(host_, "Hello", "DejaVu Sans", size, 0))) << size;
+  for (const Image& image : {draw_text(host_, "Hello", "DejaVu Sans", 0, 0),
+                             draw_text(host_, "Hello", "DejaVu Sans", -5, 0),
+                             draw_text(host_, "Hello", "DejaVu Sans", 40000, 0),
+                             draw_text(host_, std::string(2 << 20, 'x'), "DejaVu Sans", 2, 0)}) {
+    EXPECT_TRUE(image.width == 8 && image.height == 1 && ink_count(image) == 0);
   }
-  EXPECT_TRUE(blank_8_by_1(draw_text(host_, std::string(2 << 20, 'x'), "DejaVu Sans", 2, 0)));
 }
 
 TEST_F(BitmapDrawTextTest, RotationTurnsTheDrawnImageAndUnderlineChangesNothing) {
@@ -106,16 +164,16 @@ TEST_F(BitmapDrawTextTest, RotationTurnsTheDrawnImageAndUnderlineChangesNothing)
 
 TEST_F(BitmapDrawTextTest, ThreadsDrawAtTheSameTimeAlike) {
   const Image expected = draw_text(host_, "Same", "DejaVu Serif", 16, 0);
-  std::vector<std::jthread> threads;
   std::vector<int> matches(4);
-  for (int& match : matches) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 5; ++i) {
-        match += draw_text(host_, "Same", "DejaVu Serif", 16, 0).rgba == expected.rgba;
-      }
-    });
+  {
+    std::vector<std::jthread> threads;
+    for (int& match : matches) {
+      threads.emplace_back([&] {
+        for (int i = 0; i < 5; ++i)
+          match += draw_text(host_, "Same", "DejaVu Serif", 16, 0).rgba == expected.rgba;
+      });
+    }
   }
-  threads.clear();
   EXPECT_EQ(matches, std::vector<int>(4, 5));
 }
 

@@ -1,10 +1,14 @@
-// Packing to one bit per dot, padding, and the BITMAP command bytes.
+// Turning images (exact quarter turns, clipping at other angles), packing to one
+// bit per dot, padding, and the BITMAP command bytes.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
+#include <set>
 
 #include "quillkit/bitmap/bitmap_command.hpp"
 #include "quillkit/bitmap/packing.hpp"
+#include "quillkit/bitmap/rotation.hpp"
 #include "quillkit/bitmap/text_drawing.hpp"
 #include "support/images.hpp"
 
@@ -16,42 +20,81 @@ using testing::kInk;
 using testing::pixel_at;
 using testing::set_pixel;
 
-// The packing rule pixel by pixel, the reference for the word-wide code.
-Bytes pack_reference(const Image& image) {
-  Bytes out((image.width / 8) * image.height, 0);
-  for (std::size_t y = 0; y < image.height; ++y) {
-    for (std::size_t x = 0; x < (image.width / 8) * 8; ++x) {
-      if (pixel_at(image, x, y)[3] == 0) out[y * (image.width / 8) + x / 8] |= 0x80 >> (x % 8);
+constexpr std::size_t kW = 40;
+constexpr std::size_t kH = 29;
+const Image kSource = testing::coordinate_image(kW, kH);
+
+class BitmapQuarterTurnTest : public ::testing::TestWithParam<double> {};
+
+TEST_P(BitmapQuarterTurnTest, EveryPixelLandsExactly) {
+  const double degree = GetParam();
+  const Image turned = rotate_image(kSource, degree);
+  const bool swapped = degree == 90 || degree == 270;
+  ASSERT_EQ(turned.width, swapped ? kH : kW);
+  ASSERT_EQ(turned.height, swapped ? kW : kH);
+  for (std::size_t r = 0; r < kH; ++r) {
+    for (std::size_t c = 0; c < kW; ++c) {
+      std::pair<std::size_t, std::size_t> at{c, r};  // 0 and 360
+      if (degree == 90) at = {kH - 1 - r, c};
+      if (degree == 180 || degree == -180) at = {kW - 1 - c, kH - 1 - r};
+      if (degree == 270) at = {r, kW - 1 - c};
+      ASSERT_EQ(pixel_at(turned, at.first, at.second), pixel_at(kSource, c, r)) << c << "," << r;
     }
   }
-  return out;
 }
 
-std::string text_of(const Bytes& bytes, std::size_t from, std::size_t count) {
-  return std::string(bytes.begin() + from, bytes.begin() + from + count);
-}
+INSTANTIATE_TEST_SUITE_P(Angles, BitmapQuarterTurnTest,
+                         ::testing::Values(90.0, 180.0, 270.0, 0.0, 360.0, -180.0));
 
-// Rows of 8 pixels: '#' ink, '.' clear, 'f' alpha 1 (faint), 'c' clear but coloured.
-class BitmapPackRowTest : public ::testing::TestWithParam<std::pair<std::string, int>> {};
+// Angles that keep the canvas: the turn is clipped to it, uncovered corners are
+// transparent and every other pixel is a copy of one source pixel (no blending).
+class BitmapSameCanvasTurnTest : public ::testing::TestWithParam<double> {};
 
-TEST_P(BitmapPackRowTest, AlphaZeroIsOneLeftmostIsMostSignificant) {
-  Image image(8, 1);
-  for (std::size_t x = 0; x < 8; ++x) {
-    const char kind = GetParam().first[x];
-    set_pixel(image, x, 0,
-              kind == '#'   ? kInk
-              : kind == 'f' ? testing::Pixel{255, 255, 255, 1}
-              : kind == 'c' ? testing::Pixel{255, 10, 200, 0}
-                            : kClear);
+TEST_P(BitmapSameCanvasTurnTest, ClipsToTheCanvasWithoutBlending) {
+  const Image turned = rotate_image(kSource, GetParam());
+  ASSERT_EQ(turned.width, kW);
+  ASSERT_EQ(turned.height, kH);
+  std::set<testing::Pixel> seen;
+  for (std::size_t i = 0; i < kW * kH; ++i) {
+    const testing::Pixel p = pixel_at(turned, i % kW, i / kW);
+    if (p == kClear) continue;
+    // Each source pixel holds its own column in R and row in B.
+    ASSERT_TRUE(p[0] < kW && p[2] < kH && p == pixel_at(kSource, p[0], p[2])) << i;
+    seen.insert(p);
   }
-  EXPECT_EQ(pack_bits(image), Bytes{static_cast<std::uint8_t>(GetParam().second)});
+  EXPECT_EQ(pixel_at(turned, 0, 0), kClear);
+  EXPECT_EQ(pixel_at(turned, kW - 1, kH - 1), kClear);
+  EXPECT_LT(seen.size(), kW * kH);  // part of the source is lost
+  EXPECT_GT(seen.size(), kH * kH / 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, BitmapPackRowTest,
-                         ::testing::Values(std::pair{"........", 0xFF}, std::pair{"########", 0x00},
-                                           std::pair{"#.......", 0x7F}, std::pair{".......#", 0xFE},
-                                           std::pair{"f.f.....", 0x5F},
-                                           std::pair{"cccccccc", 0xFF}));
+INSTANTIATE_TEST_SUITE_P(Angles, BitmapSameCanvasTurnTest,
+                         ::testing::Values(-90.0, 45.0, 450.0, 30.5));
+
+TEST(BitmapRotationTest, BadInputsGiveClearResults) {
+  EXPECT_EQ(rotate_image(kSource, std::nan("")).rgba, kSource.rgba);
+  EXPECT_EQ(rotate_image(kSource, INFINITY).rgba, kSource.rgba);
+  Image broken = kSource;
+  broken.rgba.pop_back();
+  EXPECT_TRUE(rotate_image(broken, 90).empty());
+  EXPECT_TRUE(rotate_image(Image(), 90).rgba.empty());
+  const Image too_large(std::size_t{1} << 40, std::size_t{1} << 40);
+  EXPECT_EQ(too_large.width + too_large.height + too_large.rgba.size(), 0u);
+}
+
+TEST(BitmapPackBitsTest, AnyAlphaIsADotColourIsIgnoredAndBadImagesGiveNothing) {
+  Image row(8, 1);  // all ink, then faint ink and coloured clear pixels
+  for (std::size_t x = 0; x < 8; ++x) set_pixel(row, x, 0, kInk);
+  EXPECT_EQ(pack_bits(row), Bytes{0x00});
+  for (std::size_t x = 0; x < 8; ++x) {
+    set_pixel(row, x, 0,
+              x % 2 == 0 ? testing::Pixel{255, 255, 255, 1} : testing::Pixel{255, 10, 200, 0});
+  }
+  EXPECT_EQ(pack_bits(row), Bytes{0x55});
+  EXPECT_TRUE(pack_bits(Image()).empty());
+  row.rgba.resize(10);
+  EXPECT_TRUE(pack_bits(row).empty());
+}
 
 TEST(BitmapPackBitsTest, MatchesThePixelRuleOnRandomImages) {
   std::mt19937 random(7);
@@ -62,76 +105,61 @@ TEST(BitmapPackBitsTest, MatchesThePixelRuleOnRandomImages) {
       const unsigned r = random() % 4;
       byte = r == 0 ? 0 : r == 1 ? 255 : static_cast<std::uint8_t>(random());
     }
-    EXPECT_EQ(pack_bits(image), pack_reference(image)) << w << " x " << h;
+    // Pixel by pixel: rows start on a byte, the last w % 8 pixels are dropped.
+    Bytes reference((w / 8) * h, 0);
+    for (std::size_t y = 0; y < h; ++y) {
+      for (std::size_t x = 0; x < (w / 8) * 8; ++x) {
+        if (pixel_at(image, x, y)[3] == 0) reference[y * (w / 8) + x / 8] |= 0x80 >> (x % 8);
+      }
+    }
+    EXPECT_EQ(pack_bits(image), reference) << w << " x " << h;
   }
 }
 
-TEST(BitmapPackBitsTest, RowsStartOnByteBoundariesAndBadImagesGiveNothing) {
-  Image image(13, 2);  // 1 byte a row; pixels 8 to 12 are dropped
-  set_pixel(image, 0, 1, kInk);
-  for (std::size_t x = 8; x < 13; ++x) set_pixel(image, x, 0, kInk);
-  EXPECT_EQ(pack_bits(image), (Bytes{0xFF, 0x7F}));
-  EXPECT_TRUE(pack_bits(Image()).empty());
-  image.rgba.resize(10);
-  EXPECT_TRUE(pack_bits(image).empty());
+// `header`, then `raster`, then CR LF.
+Bytes framed(std::string_view header, const Bytes& raster) {
+  Bytes command(header.begin(), header.end());
+  command.insert(command.end(), raster.begin(), raster.end());
+  command.insert(command.end(), {'\r', '\n'});
+  return command;
 }
 
-TEST(BitmapCommandTest, FortyByTwentyNineIsHeaderRasterAndLineEnd) {
+TEST(BitmapCommandTest, HeaderRasterAndLineEndAndTurnedTextIsPadded) {
   Image image(40, 29);
   set_pixel(image, 0, 0, kInk);
+  Bytes raster(5 * 29, 0xFF);  // clear is 1, the leftmost pixel the top bit
+  raster[0] = 0x7F;
   const Bytes command = bitmap_command(10, 20, image);
-  ASSERT_EQ(command.size(), 167u);
-  EXPECT_EQ(text_of(command, 0, 20), "BITMAP 10,20,5,29,2,");
-  EXPECT_EQ(Bytes(command.begin() + 20, command.end() - 2), pack_bits(image));
-  EXPECT_EQ(command[20], 0x7F);
-  EXPECT_EQ(text_of(command, 165, 2), "\r\n");
-  EXPECT_EQ(text_of(bitmap_command(-3, -120, image), 0, 22), "BITMAP -3,-120,5,29,2,");
-}
+  EXPECT_EQ(command.size(), 167u);
+  EXPECT_EQ(command, framed("BITMAP 10,20,5,29,2,", raster));
+  EXPECT_EQ(bitmap_command(-3, -120, image), framed("BITMAP -3,-120,5,29,2,", raster));
 
-TEST(BitmapCommandTest, TurnedTextIsPaddedSoNoInkIsLost) {
-  Image narrow(29, 40);  // a 40 x 29 image turned by 90 degrees
-  for (std::size_t y = 0; y < 40; ++y) set_pixel(narrow, 28, y, kInk);
-  const Image padded = pad_to_byte_width(narrow);
-  ASSERT_EQ(padded.width, 32u);
-  for (std::size_t x = 0; x < 32; ++x) EXPECT_EQ(pixel_at(padded, x, 7), x == 28 ? kInk : kClear);
-  const Bytes command = bitmap_command(0, 0, narrow);
-  EXPECT_EQ(text_of(command, 0, 18), "BITMAP 0,0,4,40,2,");
-  ASSERT_EQ(command.size(), 18u + 4 * 40 + 2);
-  for (std::size_t y = 0; y < 40; ++y) EXPECT_EQ(command[18 + y * 4 + 3], 0xF7) << y;
-}
-
-// windowsfont's command on a host with the four DejaVu Sans styles.
-class BitmapWindowsfontCommandTest
-    : public ::testing::TestWithParam<std::pair<std::intptr_t, std::string>> {
- protected:
-  std::unique_ptr<platform::FontHost> host_ =
-      testing::dejavu_host({"DejaVuSans.ttf", "DejaVuSans-Bold.ttf", "DejaVuSans-Oblique.ttf",
-                            "DejaVuSans-BoldOblique.ttf"});
-};
-
-TEST_P(BitmapWindowsfontCommandTest, StyleChoosesTheFaceAndUnderlineChangesNothing) {
-  const auto [style, face] = GetParam();
-  const Bytes expected = bitmap_command(12, 34, draw_text(*host_, "Style 1", face, 28, 0));
-  for (std::intptr_t underline : {0, 1, 2}) {
-    EXPECT_EQ(
-        windowsfont_command(*host_, 12, 34, 28, 0, style, underline, "DejaVu Sans", "Style 1"),
-        expected);
+  Image narrow(29, 40);  // 40 x 29 turned by 90 degrees, ink in its last column
+  Bytes padded;
+  for (std::size_t y = 0; y < 40; ++y) {
+    set_pixel(narrow, 28, y, kInk);
+    padded.insert(padded.end(), {0xFF, 0xFF, 0xFF, 0xF7});
   }
+  EXPECT_EQ(bitmap_command(0, 0, narrow), framed("BITMAP 0,0,4,40,2,", padded));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Styles, BitmapWindowsfontCommandTest,
-    ::testing::Values(std::pair{0, "DejaVuSans"}, std::pair{1, "DejaVuSans-Oblique"},
-                      std::pair{2, "DejaVuSans-Bold"}, std::pair{3, "DejaVuSans-BoldOblique"},
-                      std::pair{4, "DejaVuSans"}, std::pair{-1, "DejaVuSans"}));
-
-TEST_F(BitmapWindowsfontCommandTest, EmptyContentSendsOneClearByteARow) {
-  const Bytes command = windowsfont_command(*host_, 1, 2, 24, 0, 0, 0, "DejaVu Sans", "");
-  const std::size_t height = draw_text(*host_, "", "DejaVu Sans", 24, 0).height;
-  const std::string header = "BITMAP 1,2,1," + std::to_string(height) + ",2,";
-  ASSERT_EQ(command.size(), header.size() + height + 2);
-  EXPECT_EQ(text_of(command, 0, header.size()), header);
-  EXPECT_EQ(Bytes(command.begin() + header.size(), command.end() - 2), Bytes(height, 0xFF));
+TEST(BitmapCommandTest, WindowsfontStyleChoosesTheFaceAndUnderlineChangesNothing) {
+  const auto host = testing::dejavu_host({"DejaVuSans.ttf", "DejaVuSans-Bold.ttf",
+                                          "DejaVuSans-Oblique.ttf", "DejaVuSans-BoldOblique.ttf"});
+  // Styles 0 to 3: plain, italic, bold, bold italic; others plain.
+  const std::pair<std::intptr_t, const char*> styles[] = {
+      {0, "DejaVuSans"},      {1, "DejaVuSans-Oblique"},
+      {2, "DejaVuSans-Bold"}, {3, "DejaVuSans-BoldOblique"},
+      {4, "DejaVuSans"},      {-1, "DejaVuSans"}};
+  for (const auto& [style, face] : styles) {
+    const Bytes expected = bitmap_command(12, 34, draw_text(*host, "Style 1", face, 28, 0));
+    for (std::intptr_t underline : {0, 1, 2}) {
+      EXPECT_EQ(
+          windowsfont_command(*host, 12, 34, 28, 0, style, underline, "DejaVu Sans", "Style 1"),
+          expected)
+          << style << " " << underline;
+    }
+  }
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
-// Small helpers for tests that build and inspect RGBA images.
+// Helpers for tests that build and inspect RGBA images.
 #pragma once
 
 #include <array>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "quillkit/platform/font_host.hpp"
 #include "quillkit/types.hpp"
@@ -26,6 +23,7 @@ inline void set_pixel(Image& image, std::size_t x, std::size_t y, Pixel p) {
   std::memcpy(image.rgba.data() + (y * image.width + x) * 4, p.data(), 4);
 }
 
+// Pixels with any alpha.
 inline std::size_t ink_count(const Image& image) {
   std::size_t count = 0;
   for (std::size_t i = 3; i < image.rgba.size(); i += 4) count += image.rgba[i] != 0;
