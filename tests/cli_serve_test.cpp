@@ -18,32 +18,26 @@ namespace {
 using clitest::quill;
 using namespace std::chrono_literals;
 
-class QuillServeTest : public ::testing::TestWithParam<int> {
- protected:
-  void SetUp() override { SKIP_WITHOUT_QUILL(); }
-};
+using QuillServeTest = ::testing::TestWithParam<int>;
 
 TEST_P(QuillServeTest, SavesEachLabelAndStopsOnTheSignal) {
+  SKIP_WITHOUT_QUILL();
   testing::TempDir dir;
   const auto out = dir.path() / "labels";
-  testing::ChildProcess serve({clitest::kQuill, "serve", "--port", "0", "--out", out.string()});
-  ASSERT_TRUE(serve.started());
+  clitest::ChildProcess serve({clitest::kQuill, "serve", "--port", "0", "--out", out.string()});
   const auto banner = serve.read_line(10s);
-  ASSERT_TRUE(banner.has_value());
   std::smatch match;
-  ASSERT_TRUE(std::regex_match(*banner, match,
-                               std::regex("serving a 203 dpi virtual printer on "
-                                          "127\\.0\\.0\\.1:([0-9]+), labels in (.*)")))
-      << *banner;
+  ASSERT_TRUE(banner && std::regex_match(*banner, match,
+                                         std::regex("serving a 203 dpi virtual printer on "
+                                                    "127\\.0\\.0\\.1:([0-9]+), labels in (.*)")))
+      << banner.value_or("(no line)");
   EXPECT_EQ(match[2].str(), out.string());
 
   const auto sent = quill({"send", "--wifi", "127.0.0.1:" + match[1].str(),
                            "SIZE 30 mm,20 mm\\r\\nCLS\\r\\nBAR 10,10,100,20\\r\\nPRINT 1,1\\r\\n"});
   ASSERT_EQ(sent.exit_code, 0) << sent.err;
-
-  const auto first = serve.read_line(10s);
   const auto png = out / "label-0001.png";
-  EXPECT_EQ(first, "label 1: " + png.string() + " (240 x 160 dots)");
+  EXPECT_EQ(serve.read_line(10s), "label 1: " + png.string() + " (240 x 160 dots)");
   const auto label = load_label_png(png);
   ASSERT_TRUE(label.has_value());
   EXPECT_TRUE(label->ink(50, 20));
@@ -69,7 +63,7 @@ TEST(QuillServe, PortInUseExitsOneWithTheReason) {
   testing::TempDir dir;
   const auto run = quill(
       {"serve", "--port", std::to_string(taken.port()), "--out", (dir.path() / "labels").string()},
-      {}, 10s);
+      "", 10s);
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_THAT(run.err, ::testing::MatchesRegex("quill: cannot serve on 127\\.0\\.0\\.1: .+\n"));

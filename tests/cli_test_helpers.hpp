@@ -1,14 +1,22 @@
-// Running the built `quill` command in the tests of the command (cli_*_test.cpp).
+// Running the built `quill` command as a user runs it from a shell, for cli_*_test.cpp.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <map>
+#include <cerrno>
+#include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "support/child_process.hpp"
+extern char** environ;
 
 namespace quillkit::clitest {
 
@@ -20,18 +28,141 @@ inline const std::string kQuill = QUILL_BINARY;
 inline const std::string kQuill;
 #endif
 
-using Env = std::map<std::string, std::optional<std::string>>;
+using Clock = std::chrono::steady_clock;
 
-// Runs quill with `args`; QUILL_PRINTER is removed from its environment unless `env` sets it.
-inline testing::ProcessResult quill(std::vector<std::string> args, Env env = {},
-                                    std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-  args.insert(args.begin(), kQuill);
-  env.try_emplace("QUILL_PRINTER", std::nullopt);
-  return testing::run_process(args, env, timeout);
-}
+struct ProcessResult {
+  // The exit status, or 128 + the signal number when a signal ended it; -1 when it did not end
+  // in time (it is then killed).
+  int exit_code = -1;
+  std::string out, err;
+  double seconds = 0;  // from the start to the end of wait()
+};
 
-inline double seconds(std::chrono::steady_clock::duration d) {
-  return std::chrono::duration<double>(d).count();
+// A child with standard input /dev/null and both outputs captured. Not thread-safe; the
+// destructor kills a child that still runs and reaps it.
+class ChildProcess {
+ public:
+  // argv[0] is the program's path; when it cannot start, the outputs are empty and wait() gives
+  // -1 at once.
+  explicit ChildProcess(std::vector<std::string> argv) {
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    int out[2] = {-1, -1}, err[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+      posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+      // The child starts with default signal handling and nothing blocked, whatever the test does.
+      posix_spawnattr_t attributes;
+      posix_spawnattr_init(&attributes);
+      sigset_t none, all;
+      sigemptyset(&none);
+      sigfillset(&all);
+      posix_spawnattr_setsigmask(&attributes, &none);
+      posix_spawnattr_setsigdefault(&attributes, &all);
+      posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+      start_ = Clock::now();
+      if (posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), environ) != 0) {
+        pid_ = -1;
+      }
+      posix_spawnattr_destroy(&attributes);
+      posix_spawn_file_actions_destroy(&actions);
+    }
+    for (const int fd : {out[1], err[1]}) {
+      if (fd >= 0) ::close(fd);
+    }
+    fds_[0] = out[0];
+    fds_[1] = err[0];
+  }
+  ~ChildProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    for (const int fd : fds_) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  void send_signal(int signal_number) {
+    if (pid_ > 0) ::kill(pid_, signal_number);
+  }
+
+  // The next line of standard output, without its line end; nothing when the output ends or
+  // no whole line arrives within `timeout`.
+  std::optional<std::string> read_line(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (true) {
+      if (const auto end = text_[0].find('\n'); end != std::string::npos) {
+        std::string line = text_[0].substr(0, end);
+        text_[0].erase(0, end + 1);
+        return line;
+      }
+      if (fds_[0] < 0 || Clock::now() >= deadline) return std::nullopt;
+      pump(deadline);
+    }
+  }
+
+  // Reads both outputs to their end and waits for the exit, at most `timeout` in all; what
+  // read_line took is not repeated in `out`.
+  ProcessResult wait(std::chrono::milliseconds timeout) {
+    ProcessResult result;
+    const auto deadline = Clock::now() + timeout;
+    while ((fds_[0] >= 0 || fds_[1] >= 0) && Clock::now() < deadline) pump(deadline);
+    for (int status = 0; pid_ > 0 && Clock::now() < deadline; usleep(10'000)) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid_ = -1;
+        break;
+      }
+    }
+    result.seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    result.out = std::exchange(text_[0], {});
+    result.err = std::exchange(text_[1], {});
+    return result;
+  }
+
+ private:
+  // Reads what is ready on the two pipes, waiting until `deadline` at most.
+  void pump(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd fds[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+    if (poll(fds, 2, left.count() > 0 ? static_cast<int>(left.count()) : 0) <= 0) return;
+    char buffer[4096];
+    for (int i = 0; i < 2; ++i) {
+      if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      const ssize_t n = ::read(fds_[i], buffer, sizeof buffer);
+      if (n > 0) {
+        text_[i].append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds_[i]);
+        fds_[i] = -1;
+      }
+    }
+  }
+
+  pid_t pid_ = -1;
+  int fds_[2] = {-1, -1};  // standard output, standard error
+  std::string text_[2];    // what they gave and no one took yet
+  Clock::time_point start_;
+};
+
+// Runs quill with `args` to its end, with QUILL_PRINTER set to `printer`, or removed when that is
+// empty.
+inline ProcessResult quill(const std::vector<std::string>& args, const std::string& printer = "",
+                           std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  std::vector<std::string> argv{"/usr/bin/env", "-u", "QUILL_PRINTER"};
+  if (!printer.empty()) argv.push_back("QUILL_PRINTER=" + printer);
+  argv.push_back(kQuill);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return ChildProcess(std::move(argv)).wait(timeout);
 }
 
 }  // namespace quillkit::clitest
