@@ -88,15 +88,5 @@ TEST_F(BatteryTest, ReplyStillArrivingAfterTheShortPauseGivesMinusOneAtOnce) {
   reader_.release();
 }
 
-TEST(BatteryLinkTest, SerialProfileWritesTheComInterfaceLine) {
-  const detail::Profile& serial = detail::kBluetoothProfile;
-  testing::FakePrinter fake;
-  testing::ProfiledPrinter printer(serial);
-  ASSERT_TRUE(printer.open(fake.port()));
-  fake.add_answer({"SMBREPLACECOUNT\r\n", {"REPLACE3\r"}});
-  EXPECT_EQ(printer.smartbattery_status(6), "3");
-  EXPECT_EQ(fake.received(), "DIAGNOSTIC INTERFACE COM\r\nDIAGNOSTIC REPORT SMBREPLACECOUNT\r\n");
-}
-
 }  // namespace
 }  // namespace quillkit
