@@ -12,11 +12,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <mutex>
 #include <stop_token>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "quillkit/platform/byte_stream.hpp"
 #include "quillkit/platform/log.hpp"
@@ -24,114 +25,77 @@
 namespace quillkit::platform {
 namespace {
 
-// One asynchronous name lookup (getaddrinfo_a). A caller that stops waiting
-// abandons it: the lookup cannot always be cancelled, so whichever of the
-// caller and glibc's notification comes last frees it.
-class Lookup {
+// Name lookups run on threads of a process-wide resolver, so that no printer
+// object ever waits for the name server: a lookup whose caller gave up runs to
+// its end on its own, and its thread is joined by a later lookup. The
+// resolver lives as long as the process (threads still in a lookup at exit end
+// with it), since a lookup cannot be interrupted.
+class Resolver {
  public:
-  // Starts the lookup; nullptr when it cannot be started.
-  static Lookup* start(const std::string& host, const std::string& service) {
-    auto* lookup = new Lookup(host, service);
-    if (lookup->done_fd_ < 0) {
-      delete lookup;
-      return nullptr;
+  struct Lookup {
+    ~Lookup() {
+      if (found) freeaddrinfo(found);
+      if (done_fd >= 0) ::close(done_fd);
     }
-    gaicb* list[] = {&lookup->request_};
-    sigevent notify{};
-    notify.sigev_notify = SIGEV_THREAD;
-    notify.sigev_notify_function = &Lookup::finished;
-    notify.sigev_value.sival_ptr = lookup;
-    if (getaddrinfo_a(GAI_NOWAIT, list, 1, &notify) != 0) {
-      delete lookup;
-      return nullptr;
-    }
+    const int done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // readable once finished
+    std::mutex mu;
+    addrinfo* found = nullptr;  // guarded by mu; owned until taken
+  };
+
+  static Resolver& instance() {
+    static Resolver* const resolver = new Resolver;  // never destroyed, see above
+    return *resolver;
+  }
+
+  // Starts a lookup of host:port for a stream socket.
+  std::shared_ptr<Lookup> start(std::string host, std::string service) {
+    auto lookup = std::make_shared<Lookup>();
+    if (lookup->done_fd < 0) return nullptr;
+    std::lock_guard lock(mu_);
+    std::erase_if(workers_, [](Worker& w) { return w.done->load(); });  // joins them
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    workers_.push_back(
+        {done, std::jthread([lookup, done, host = std::move(host), service = std::move(service)] {
+           addrinfo hints{};
+           hints.ai_family = AF_UNSPEC;
+           hints.ai_socktype = SOCK_STREAM;
+           addrinfo* found = nullptr;
+           if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+             found = nullptr;
+           }
+           {
+             std::lock_guard lock(lookup->mu);
+             lookup->found = found;
+           }
+           const std::uint64_t one = 1;
+           [[maybe_unused]] auto n = ::write(lookup->done_fd, &one, sizeof(one));
+           done->store(true);
+         })});
     return lookup;
   }
 
-  // Readable once the lookup has finished.
-  int done_fd() const { return done_fd_; }
-
-  // After done_fd() became readable: the addresses (the caller frees them with
-  // freeaddrinfo), or nullptr. Frees the lookup.
-  addrinfo* take_and_free() {
-    {
-      // Waits until the notification has left the lookup alone.
-      std::lock_guard lock(mu_);
-    }
-    addrinfo* found = gai_error(&request_) == 0 ? request_.ar_result : nullptr;
-    request_.ar_result = nullptr;
-    delete this;
-    return found;
-  }
-
-  // The caller stops waiting; the lookup is freed now or when it finishes.
-  void abandon() {
-    if (gai_cancel(&request_) == EAI_CANCELED) {  // no notification will come
-      delete this;
-      return;
-    }
-    bool finished = false;
-    {
-      std::lock_guard lock(mu_);
-      finished = finished_;
-      abandoned_ = true;
-    }
-    if (finished) delete this;
-  }
-
  private:
-  Lookup(const std::string& host, const std::string& service)
-      : host_(host), service_(service), done_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    hints_.ai_family = AF_UNSPEC;
-    hints_.ai_socktype = SOCK_STREAM;
-    request_.ar_name = host_.c_str();
-    request_.ar_service = service_.c_str();
-    request_.ar_request = &hints_;
-  }
-  ~Lookup() {
-    if (request_.ar_result) freeaddrinfo(request_.ar_result);
-    if (done_fd_ >= 0) ::close(done_fd_);
-  }
-
-  // On a thread of glibc's.
-  static void finished(sigval value) {
-    auto* lookup = static_cast<Lookup*>(value.sival_ptr);
-    bool abandoned = false;
-    {
-      std::lock_guard lock(lookup->mu_);
-      lookup->finished_ = true;
-      abandoned = lookup->abandoned_;
-      if (!abandoned) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(lookup->done_fd_, &one, sizeof(one));
-      }
-    }
-    if (abandoned) delete lookup;
-  }
-
-  const std::string host_;
-  const std::string service_;
-  addrinfo hints_{};
-  gaicb request_{};
-  const int done_fd_;
+  struct Worker {
+    std::shared_ptr<std::atomic<bool>> done;
+    std::jthread thread;
+  };
   std::mutex mu_;
-  bool finished_ = false;   // guarded by mu_
-  bool abandoned_ = false;  // guarded by mu_
+  std::vector<Worker> workers_;  // guarded by mu_
 };
 
-// Resolves `host` without blocking the close: nullptr when the name does not
+// Resolves `host` without holding up a close: nullptr when the name does not
 // resolve or `wake_fd` became readable first (the lookup is then abandoned).
 addrinfo* resolve(const std::string& host, std::uint32_t port, int wake_fd) {
-  Lookup* lookup = Lookup::start(host, std::to_string(port));
-  if (lookup == nullptr) return nullptr;
-  pollfd fds[2] = {{lookup->done_fd(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
+  const auto lookup = Resolver::instance().start(host, std::to_string(port));
+  if (!lookup) return nullptr;
+  pollfd fds[2] = {{lookup->done_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
   int ready;
   do {
     ready = poll(fds, 2, -1);
   } while (ready < 0 && errno == EINTR);
-  if (ready > 0 && (fds[0].revents & POLLIN)) return lookup->take_and_free();
-  lookup->abandon();
-  return nullptr;
+  if (ready <= 0 || !(fds[0].revents & POLLIN)) return nullptr;
+  std::lock_guard lock(lookup->mu);
+  return std::exchange(lookup->found, nullptr);
 }
 
 // Resolves and connects on the reader thread; returns a connected,
