@@ -27,9 +27,9 @@ namespace {
 
 // Name lookups run on threads of a process-wide resolver, so that no printer
 // object ever waits for the name server: a lookup whose caller gave up runs to
-// its end on its own, and its thread is joined by a later lookup. The
-// resolver lives as long as the process (threads still in a lookup at exit end
-// with it), since a lookup cannot be interrupted.
+// its end on its own, and its thread is joined by a later lookup or at exit. A
+// lookup cannot be interrupted, so one still running at exit is left to end
+// with the process rather than hold the exit up.
 class Resolver {
  public:
   struct Lookup {
@@ -43,8 +43,15 @@ class Resolver {
   };
 
   static Resolver& instance() {
-    static Resolver* const resolver = new Resolver;  // never destroyed, see above
-    return *resolver;
+    static Resolver resolver;
+    return resolver;
+  }
+
+  ~Resolver() {
+    std::lock_guard lock(mu_);
+    for (Worker& worker : workers_) {
+      if (!worker.done->load()) worker.thread.detach();
+    }
   }
 
   // Starts a lookup of host:port for a stream socket.
