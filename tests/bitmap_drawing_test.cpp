@@ -208,19 +208,38 @@ TEST(BitmapFontKeepingTest, AFontInstalledLaterIsFoundByName) {
   EXPECT_EQ(host->open_font("DejaVuSerif", 12)->face_name(), "DejaVuSerif");
 }
 
-TEST_F(BitmapDrawTextTest, ThreadsDrawAtTheSameTimeAlike) {
-  const Image expected = draw_text(host_, "Same", "DejaVu Serif", 16, 0);
-  std::vector<int> matches(4);
+// Threads start together on a new host (its face list is built while they
+// wait for it) and draw in more faces and sizes than it keeps open, so faces
+// are opened, shared and dropped while others draw with them.
+TEST(BitmapFontKeepingTest, ThreadsDrawAtTheSameTimeAlike) {
+  const std::vector<std::string> folder{"/usr/share/fonts/truetype/dejavu"};
+  const auto reference = platform::new_font_host_for_files(folder);
+  std::vector<std::pair<std::string, int>> draws;
+  for (const std::string& family : reference->family_names()) {
+    for (const std::string& face : reference->face_names(family)) {
+      draws.emplace_back(face, 11 + draws.size() % 2 * 5);
+    }
+  }
+  ASSERT_GT(draws.size(), 16u);
+  std::vector<std::vector<std::uint8_t>> expected;
+  for (const auto& [name, size] : draws) {
+    expected.push_back(draw_text(*reference, "Same 1", name, size, 0).rgba);
+  }
+  const auto shared = platform::new_font_host_for_files(folder);
+  std::vector<std::size_t> matches(4);
   {
     std::vector<std::jthread> threads;
-    for (int& match : matches) {
-      threads.emplace_back([&] {
-        for (int i = 0; i < 5; ++i)
-          match += draw_text(host_, "Same", "DejaVu Serif", 16, 0).rgba == expected.rgba;
+    for (std::size_t t = 0; t < matches.size(); ++t) {
+      threads.emplace_back([&, t] {
+        for (std::size_t i = 0; i < 2 * draws.size(); ++i) {
+          const std::size_t k = (i + t * 3) % draws.size();
+          const auto& [name, size] = draws[k];
+          matches[t] += draw_text(*shared, "Same 1", name, size, 0).rgba == expected[k];
+        }
       });
     }
   }
-  EXPECT_EQ(matches, std::vector<int>(4, 5));
+  EXPECT_EQ(matches, std::vector<std::size_t>(4, 2 * draws.size()));
 }
 
 }  // namespace
