@@ -17,6 +17,7 @@
 #include <hb-ft.h>
 #include <hb-ot.h>
 #include <hb.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -54,9 +55,9 @@ constexpr std::size_t kMaxKeptGlyphBytes = std::size_t{1} << 16;
 constexpr std::size_t kGlyphOverheadBytes = 64;
 // Names remembered for fontconfig's best match; the memo starts over when full.
 constexpr std::size_t kMaxBestMatchMemo = 64;
-// A name found neither as a face nor as a family reloads the configuration (to
-// see fonts installed since), at most once in this many seconds.
-constexpr std::time_t kMissRescanSeconds = 2;
+// A name found neither as a face nor as a family looks for changed font
+// folders (to see fonts installed since) at most once in this many seconds.
+constexpr std::time_t kMissRescanSeconds = 1;
 
 struct FaceRecord {
   std::string postscript_name;
@@ -196,6 +197,51 @@ std::shared_ptr<const Catalogue> build_catalogue(FcConfig* config) {
     catalogue->faces.push_back(std::move(face));
   }
   return catalogue;
+}
+
+// The modification times of the files and folders a configuration was read
+// from. Installing or removing a font changes its folder's time; the times are
+// compared to the nanosecond, so a change in the same second as the last look
+// is seen too.
+class SourceTimes {
+ public:
+  SourceTimes() = default;
+  explicit SourceTimes(std::vector<std::string> paths) : paths_(std::move(paths)), times_(read()) {}
+
+  bool changed() const { return read() != times_; }
+
+ private:
+  using Time = std::optional<std::pair<std::time_t, long>>;  // nothing: missing
+
+  std::vector<Time> read() const {
+    std::vector<Time> times;
+    times.reserve(paths_.size());
+    for (const std::string& path : paths_) {
+      struct stat info {};
+      if (::stat(path.c_str(), &info) == 0) {
+        times.emplace_back(std::pair(info.st_mtim.tv_sec, info.st_mtim.tv_nsec));
+      } else {
+        times.emplace_back(std::nullopt);
+      }
+    }
+    return times;
+  }
+
+  std::vector<std::string> paths_;
+  std::vector<Time> times_;
+};
+
+// The configuration files, their folders and the font folders of `config`.
+std::vector<std::string> config_sources(FcConfig* config) {
+  std::vector<std::string> paths;
+  if (config == nullptr) return paths;
+  for (FcStrList* list : {FcConfigGetConfigFiles(config), FcConfigGetConfigDirs(config),
+                          FcConfigGetFontDirs(config)}) {
+    if (list == nullptr) continue;
+    while (FcChar8* path = FcStrListNext(list)) paths.emplace_back(reinterpret_cast<char*>(path));
+    FcStrListDone(list);
+  }
+  return paths;
 }
 
 // One monochrome glyph bitmap as FreeType rendered it, rows packed at `stride`
@@ -504,13 +550,15 @@ class FreeTypeFont final : public Font {
 // A host over one source of font configuration, which load_config_ reads
 // afresh whenever the fonts may have changed.
 //
-// The catalogue is rebuilt when fontconfig reports its configuration or font
-// folders changed (FcConfigUptoDate, asked at most once per the
-// configuration's rescan interval, 30 s by default) and when a name that is
-// neither a face nor a family is asked for (at most once per
-// kMissRescanSeconds), so that a font installed while the process runs is
-// found by its name. Both use the wall clock, as fontconfig itself does for
-// the file times it compares.
+// The catalogue is rebuilt when the configuration's files or font folders (and
+// the paths the host was given) have changed. They are looked at no more than
+// once per the configuration's rescan interval (30 s by default), and when a
+// name that is neither a face nor a family is asked for, at most once per
+// kMissRescanSeconds, so that a font installed while the process runs is found
+// by its name. fontconfig's own FcConfigUptoDate is not used: it compares
+// whole seconds with the time of its previous call, so a font installed in the
+// same second as a look is never seen, and it takes about 0.2 ms. Both limits
+// use the wall clock, as fontconfig does for its rescan interval.
 //
 // Locking: fc_mu_ serialises every fontconfig call of this host (including
 // loading and listing); state_mu_ guards the catalogue pointer, the check
@@ -519,8 +567,11 @@ class FreeTypeFont final : public Font {
 // rebuild never blocks a drawing in progress.
 class FontconfigHost final : public FontHost {
  public:
-  explicit FontconfigHost(std::function<FcConfig*()> load_config)
-      : load_config_(std::move(load_config)) {}
+  // `watched` adds paths whose change means the configuration must be read
+  // again (those of application fonts, which fontconfig does not list).
+  explicit FontconfigHost(std::function<FcConfig*()> load_config,
+                          std::vector<std::string> watched = {})
+      : load_config_(std::move(load_config)), watched_(std::move(watched)) {}
 
   std::vector<std::string> family_names() override {
     const auto catalogue = current(std::nullopt);
@@ -566,30 +617,28 @@ class FontconfigHost final : public FontHost {
   }
 
  private:
-  // The catalogue to answer with, rebuilt first when it is missing, when the
-  // rescan interval has passed and fontconfig says the configuration changed,
-  // or when `name` is unknown to it and no reload for an unknown name
-  // happened within kMissRescanSeconds.
+  // The catalogue to answer with, rebuilt first when it is missing or when its
+  // sources changed, looked at once the rescan interval has passed, or when
+  // `name` is unknown to it and no look for an unknown name happened within
+  // kMissRescanSeconds.
   std::shared_ptr<const Catalogue> current(std::optional<std::string_view> name) {
     const std::time_t now = std::time(nullptr);
     std::shared_ptr<const Catalogue> catalogue;
-    bool check_up_to_date = false;
-    bool reload_for_name = false;
+    bool look = false;
     {
       std::lock_guard lock(state_mu_);
       catalogue = catalogue_;
-      if (catalogue && rescan_interval_ > 0 &&
-          !within(last_up_to_date_check_, rescan_interval_, now)) {
-        last_up_to_date_check_ = now;
-        check_up_to_date = true;
+      if (catalogue && rescan_interval_ > 0 && !within(last_look_, rescan_interval_, now)) {
+        last_look_ = now;
+        look = true;
       }
       if (catalogue && name && !catalogue->knows(*name) &&
-          !within(last_miss_reload_, kMissRescanSeconds, now)) {
-        last_miss_reload_ = now;
-        reload_for_name = true;
+          !within(last_look_for_name_, kMissRescanSeconds, now)) {
+        last_look_for_name_ = now;
+        look = true;
       }
     }
-    if (catalogue && !check_up_to_date && !reload_for_name) return catalogue;
+    if (catalogue && !look) return catalogue;
 
     std::lock_guard fc_lock(fc_mu_);
     {
@@ -597,16 +646,17 @@ class FontconfigHost final : public FontHost {
       // Another thread may have rebuilt while this one waited for fc_mu_.
       if (catalogue_ != catalogue) return catalogue_;
     }
-    bool reload = !catalogue || reload_for_name;
-    if (!reload && check_up_to_date) reload = config_ && !FcConfigUptoDate(config_.get());
-    if (!reload) return catalogue;
+    if (catalogue && !sources_.changed()) return catalogue;
     config_.reset(load_config_());
+    std::vector<std::string> sources = config_sources(config_.get());
+    sources.insert(sources.end(), watched_.begin(), watched_.end());
+    sources_ = SourceTimes(std::move(sources));
     auto rebuilt = build_catalogue(config_.get());
     const std::time_t interval = config_ ? FcConfigGetRescanInterval(config_.get()) : 0;
     std::lock_guard lock(state_mu_);
     catalogue_ = rebuilt;
     rescan_interval_ = interval;
-    last_up_to_date_check_ = now;
+    last_look_ = now;
     best_match_memo_.clear();
     return rebuilt;
   }
@@ -654,16 +704,18 @@ class FontconfigHost final : public FontHost {
   }
 
   const std::function<FcConfig*()> load_config_;
+  const std::vector<std::string> watched_;
   FaceCache faces_;
 
   std::mutex fc_mu_;
-  ConfigPtr config_;  // guarded by fc_mu_
+  ConfigPtr config_;     // guarded by fc_mu_
+  SourceTimes sources_;  // guarded by fc_mu_
 
   std::mutex state_mu_;
   std::shared_ptr<const Catalogue> catalogue_;
   std::time_t rescan_interval_ = 0;
-  std::optional<std::time_t> last_up_to_date_check_;
-  std::optional<std::time_t> last_miss_reload_;
+  std::optional<std::time_t> last_look_;
+  std::optional<std::time_t> last_look_for_name_;
   std::map<std::string, FaceRecord, std::less<>> best_match_memo_;
 };
 
@@ -677,8 +729,9 @@ FontHost& default_font_host() {
 }
 
 std::unique_ptr<FontHost> new_font_host_for_files(std::span<const std::string> font_files) {
+  std::vector<std::string> paths(font_files.begin(), font_files.end());
   return std::make_unique<FontconfigHost>(
-      [files = std::vector<std::string>(font_files.begin(), font_files.end())] {
+      [files = paths] {
         FcConfig* config = FcConfigCreate();
         if (config == nullptr) return config;
         for (const std::string& file : files) {
@@ -691,7 +744,8 @@ std::unique_ptr<FontHost> new_font_host_for_files(std::span<const std::string> f
           }
         }
         return config;
-      });
+      },
+      std::move(paths));
 }
 
 std::unique_ptr<FontHost> new_font_host_for_config_file(const std::string& config_file) {
