@@ -27,8 +27,9 @@
 // kMaxFontSize).
 //
 // Keeping. A host lists the installed faces once and keeps the list until the
-// font configuration changes or a name it does not know is asked for (so a font
-// installed while the process runs is found). It keeps a few faces open, with
+// font configuration or its font folders change; it looks for changes now and
+// then and whenever a name it does not know is asked for, so a font installed
+// while the process runs is found by name. It keeps a few faces open, with
 // their shaping and rendered glyphs, within a fixed memory bound; what is kept
 // never changes what is measured or drawn.
 //
