@@ -158,6 +158,7 @@ FontRenderer::FontRenderer() {
 
 FontRenderer::~FontRenderer() {
   faces_.clear();
+  memory_faces_.clear();
   if (library_ != nullptr) FT_Done_FreeType(library_);
 }
 
@@ -175,7 +176,26 @@ FontRenderer::Face* FontRenderer::load(const std::string& path, int index) {
   return raw;
 }
 
-FontRenderer::Face* FontRenderer::face_for(char32_t c, bool monospace) {
+FontRenderer::Face* FontRenderer::memory_face(const Bytes& data, const std::string& key) {
+  if (library_ == nullptr) return nullptr;
+  auto it = memory_faces_.find(key);
+  if (it == memory_faces_.end()) {
+    if (memory_faces_.size() >= 16) memory_faces_.clear();
+    MemoryFace entry{data, std::make_unique<Face>()};
+    if (FT_New_Memory_Face(library_, entry.data.data(), static_cast<FT_Long>(entry.data.size()), 0,
+                           &entry.face->face) != 0 ||
+        !FT_IS_SCALABLE(entry.face->face)) {
+      entry.face.reset();
+    }
+    it = memory_faces_.emplace(key, std::move(entry)).first;
+  }
+  return it->second.face.get();
+}
+
+void FontRenderer::forget(const std::string& face_key) { memory_faces_.erase(face_key); }
+
+FontRenderer::Face* FontRenderer::face_for(char32_t c, bool monospace, Face* preferred) {
+  if (preferred != nullptr && FT_Get_Char_Index(preferred->face, c) != 0) return preferred;
   if (!looked_up_) {
     looked_up_ = true;
     if (auto file = find_font("DejaVu Sans Mono")) mono_ = load(file->path, file->index);
@@ -227,8 +247,10 @@ Mono FontRenderer::cell_text(const std::u32string& text, int cell_w, int cell_h)
 }
 
 Mono FontRenderer::scalable_text(const std::u32string& text, int height, double width_scale,
-                                 std::size_t max_dots) {
-  Face* base = face_for(U'M', false);
+                                 std::size_t max_dots, const Bytes* face_data,
+                                 const std::string& face_key) {
+  Face* preferred = face_data != nullptr ? memory_face(*face_data, face_key) : nullptr;
+  Face* base = face_for(U'M', false, preferred);
   double ascent_ratio = base != nullptr ? base->ascent() / base->line() : 0.8;
   int baseline = static_cast<int>(std::lround(height * ascent_ratio));
   // First pass: advances, to size the image.
@@ -242,7 +264,7 @@ Mono FontRenderer::scalable_text(const std::u32string& text, int height, double 
   double pen = 0;
   int box_w = std::max(1, static_cast<int>(std::lround(height * 0.6 * width_scale)));
   for (char32_t c : text) {
-    Face* face = face_for(c, false);
+    Face* face = face_for(c, false, preferred);
     FT_UInt glyph_index = face != nullptr ? FT_Get_Char_Index(face->face, c) : 0;
     if (face == nullptr || glyph_index == 0) {
       placed.push_back({nullptr, 0, 0, 0, static_cast<int>(std::lround(pen))});

@@ -12,6 +12,7 @@
 #include <utility>
 #include FT_FREETYPE_H
 
+#include "quillkit/types.hpp"
 #include "virtual/canvas.hpp"
 
 namespace quillkit::vp {
@@ -30,18 +31,29 @@ class FontRenderer {
   Mono cell_text(const std::u32string& text, int cell_w, int cell_h);
   // Proportional text whose line (ascent plus descent) is height dots high; width_scale
   // stretches it horizontally. An empty image when it would hold more than max_dots dots.
+  // `face_data`, when given, is a TrueType font file (a font stored by DOWNLOAD) used in place
+  // of the system's face; it is copied and cached under `face_key` until forget(face_key).
   Mono scalable_text(const std::u32string& text, int height, double width_scale,
-                     std::size_t max_dots);
+                     std::size_t max_dots, const Bytes* face_data = nullptr,
+                     const std::string& face_key = {});
+  // Drops the cached face of a stored font (it was replaced or removed).
+  void forget(const std::string& face_key);
 
   struct Face;
 
  private:
-  Face* face_for(char32_t c, bool monospace);
+  Face* face_for(char32_t c, bool monospace, Face* preferred = nullptr);
+  Face* memory_face(const Bytes& data, const std::string& key);
   Face* load(const std::string& path, int index);
 
   FT_Library library_ = nullptr;
   std::map<std::pair<std::string, int>, std::unique_ptr<Face>> faces_;
   std::map<char32_t, Face*> fallback_;
+  struct MemoryFace {
+    Bytes data;  // FreeType reads the face from here while it lives
+    std::unique_ptr<Face> face;
+  };
+  std::map<std::string, MemoryFace> memory_faces_;
   Face* mono_ = nullptr;
   Face* sans_ = nullptr;
   bool looked_up_ = false;

@@ -83,6 +83,12 @@ struct VirtualLimits {
   // Diagnostic lines kept for log_lines(), and the length each is cut to.
   static constexpr std::size_t kMaxLogLines = 256;
   static constexpr std::size_t kMaxLogLineChars = 240;
+  // Dots of the labels kept in memory for labels(): older labels are dropped beyond it (the
+  // newest is always kept).
+  static constexpr std::size_t kMaxKeptLabelDots = 64 * 1024 * 1024;
+  // Bytes of the drawing commands since CLS kept to draw the page again for each label when
+  // counters step; beyond it every label of the page shows the first values (logged).
+  static constexpr std::size_t kMaxPageBytes = 1024 * 1024;
   // Received bytes kept for transcript() (the most recent ones).
   static constexpr std::size_t kMaxTranscriptBytes = 1024 * 1024;
 };
@@ -171,6 +177,11 @@ struct VirtualPrinterConfig {
   // Each printed label is written here as label-0001.png, label-0002.png, ... (1-bit grey PNG,
   // black ink). Created when missing. Empty: no files.
   std::filesystem::path output_dir;
+  // Caps on what is written to output_dir over the printer's life: label files and their
+  // bytes. Labels beyond either cap are printed (counted, kept, reported) but not written; the
+  // first one is logged.
+  std::uint64_t output_max_labels = 10000;
+  std::uint64_t output_max_bytes = 256ULL * 1024 * 1024;
   // Stored files are also written here under a safe name: bytes other than letters, digits,
   // '-', '_' and '.' (and a leading '.') become %XX. Empty: memory only.
   std::filesystem::path files_dir;
