@@ -360,8 +360,8 @@ void run_line(VirtualPrinter::Impl& printer, StreamState& stream, Bytes& answers
     call.log("unknown command skipped: " + printable(line));
     return;
   }
-  if (keyword == "@") call.words = trimmed;
   if (!split_args(*row, args, call)) return call.malformed("number of fields");
+  if (keyword == "@") call.words = trimmed;
   if (record && row->draws && !printer.page_overflow_) {
     printer.page_bytes_ += line.size();
     if (printer.page_bytes_ > VirtualLimits::kMaxPageBytes) {
