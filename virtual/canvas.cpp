@@ -98,6 +98,18 @@ void Canvas::line(long long x0, long long y0, long long x1, long long y1, long l
 }
 
 void Canvas::draw_rotated(const Mono& src, long long x, long long y, int rotation) {
+  if (rotation == 0) {
+    // Upright, the common case: whole clipped rows at once.
+    long long u0 = std::max(0LL, -x), u1 = std::min<long long>(src.width, image_.width - x);
+    for (int v = 0; v < src.height && u0 < u1; ++v) {
+      long long cy = y + v;
+      if (cy < 0 || cy >= image_.height) continue;
+      const std::uint8_t* from = &src.dots[static_cast<std::size_t>(v) * src.width];
+      std::uint8_t* to = &image_.at(0, static_cast<int>(cy));
+      for (long long u = u0; u < u1; ++u) to[x + u] |= from[u];
+    }
+    return;
+  }
   for (int v = 0; v < src.height; ++v) {
     for (int u = 0; u < src.width; ++u) {
       if (!src.at(u, v)) continue;

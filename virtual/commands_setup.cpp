@@ -26,9 +26,10 @@ void sensor(Call& call, bool black_line) {
 // The canvas as the direction and mirror settings turn it.
 std::shared_ptr<const Mono> printed_image(const VirtualPrinter::Impl& p) {
   const Mono& canvas = p.canvas_.image();
-  auto image = std::make_shared<Mono>(canvas.width, canvas.height);
   bool turn = p.setup_.direction == 1;
   bool mirror = p.setup_.mirror == 1;
+  if (!turn && !mirror) return std::make_shared<Mono>(canvas);
+  auto image = std::make_shared<Mono>(canvas.width, canvas.height);
   for (int y = 0; y < canvas.height; ++y) {
     for (int x = 0; x < canvas.width; ++x) {
       int sx = turn ? canvas.width - 1 - x : x;
@@ -243,8 +244,7 @@ void cmd_print(Call& call) {
     if (write_files) {
       std::error_code error;
       std::filesystem::create_directories(p.config_.output_dir, error);
-      VirtualLabel label{image->width, image->height, image->dots, 0, {}};
-      if (!encode_png(label, png)) {
+      if (!encode_png(image->width, image->height, image->dots, png)) {
         call.log("PNG encoding failed; label not written");
         write_files = false;
       }

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include FT_FREETYPE_H
 
@@ -42,6 +43,20 @@ class FontRenderer {
   struct Face;
 
  private:
+  // A rendered glyph, kept across labels: FreeType's hinting costs far more than the copy.
+  struct Glyph {
+    Mono ink;
+    int left = 0, top = 0;  // bitmap offset from the pen position and baseline
+    double advance = 0;
+    bool ok = false;  // false when FreeType could not render it
+  };
+  using GlyphKey = std::tuple<Face*, FT_UInt, long long, long long>;
+  static constexpr std::size_t kMaxCachedGlyphs = 16384;
+
+  // The glyph at the scale; valid until the cache is cleared (by a later call).
+  const Glyph& glyph(Face* face, FT_UInt index, double scale_x, double scale_y);
+  static void blit(const Glyph& glyph, Mono& out, int pen_x, int baseline, int clip_x0,
+                   int clip_x1);
   Face* face_for(char32_t c, bool monospace, Face* preferred = nullptr);
   Face* memory_face(const Bytes& data, const std::string& key);
   Face* load(const std::string& path, int index);
@@ -54,6 +69,7 @@ class FontRenderer {
     std::unique_ptr<Face> face;
   };
   std::map<std::string, MemoryFace> memory_faces_;
+  std::map<GlyphKey, Glyph> glyphs_;
   Face* mono_ = nullptr;
   Face* sans_ = nullptr;
   bool looked_up_ = false;
