@@ -401,6 +401,23 @@ TEST(VirtualText, FontsWithoutASizeAreApproximatedNotTiny) {
   EXPECT_EQ(wide.dots, plain.dots);
 }
 
+TEST(VirtualText, StoredTrueTypeFontIsUsedByName) {
+  std::ifstream in("/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf", std::ios::binary);
+  std::string font((std::istreambuf_iterator<char>(in)), {});
+  if (font.empty()) GTEST_SKIP() << "no DejaVu Serif to store";
+  VirtualPrinter printer;
+  auto draw = [&](const std::string& name) {
+    return print_label(printer, "CLS\r\nTEXT 10,10,\"" + name + "\",0,20,20,\"Serif\"\r\n").dots;
+  };
+  printer.feed("SIZE 400 dot,100 dot\r\nDOWNLOAD \"MY.TTF\"," + std::to_string(font.size()) + "," +
+               font + "\r\n");
+  auto stored = draw("MY.TTF");
+  EXPECT_NE(stored, draw("0"));  // the system's sans face differs from the stored serif one
+  printer.feed("KILL \"MY.TTF\"\r\n");
+  printer.feed("CLS\r\nTEXT 10,10,\"MY.TTF\",0,20,20,\"Serif\"\r\nPRINT 1\r\n");
+  EXPECT_NE(printer.labels().back().dots, stored);
+}
+
 // The width is no multiple of 8, so PNG rows carry padding bits.
 TEST(VirtualShapes, ShapesLandExactlyAndSurviveDirectionAndPng) {
   VirtualPrinter printer;
