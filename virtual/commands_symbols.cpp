@@ -27,6 +27,15 @@ void draw_symbol(Call& call, const MatrixRequest& request, long long x, long lon
   call.place(magnify(*symbol, mx, my), x, y, rotation);
 }
 
+// A request for zint's symbology over the data, plain bytes in.
+MatrixRequest request_for(int symbology, std::string data) {
+  MatrixRequest request;
+  request.symbology = symbology;
+  request.input_mode = DATA_MODE;
+  request.data = std::move(data);
+  return request;
+}
+
 // A field such as "x6" or "E4": its letter (upper case) and the number after it.
 bool option(std::string_view field, char& letter, long long& value) {
   field = trim(field);
@@ -62,10 +71,8 @@ void cmd_qrcode(Call& call) {
   if (ecc.size() != 1 || kLevels.find(ecc[0]) == std::string_view::npos) {
     return call.malformed("error correction level");
   }
-  MatrixRequest request;
-  request.symbology = BARCODE_QRCODE;
+  MatrixRequest request = request_for(BARCODE_QRCODE, {});
   request.option_1 = static_cast<int>(kLevels.find(ecc[0])) + 1;
-  request.input_mode = DATA_MODE;
   for (std::size_t i = 6; i < call.fields.size(); ++i) {
     std::string field = upper(trim(call.fields[i]));
     long long value = 0;
@@ -105,10 +112,7 @@ void cmd_dmatrix(Call& call) {
   long long height = call.integer(3, 0, VirtualLimits::kMaxLabelHeightDots);
   auto data = call.content_text();
   if (!call.ok() || !data) return call.malformed();
-  MatrixRequest request;
-  request.symbology = BARCODE_DATAMATRIX;
-  request.input_mode = DATA_MODE;
-  request.data = *data;
+  MatrixRequest request = request_for(BARCODE_DATAMATRIX, *data);
   long long module = 0, rows = 0;
   int rotation = 0;
   for (std::size_t i = 4; i < call.fields.size(); ++i) {
@@ -155,10 +159,7 @@ void cmd_pdf417(Call& call) {
   int rotation = call.rotation(4);
   auto data = call.content_text();
   if (!call.ok() || !data) return call.malformed();
-  MatrixRequest request;
-  request.symbology = BARCODE_PDF417;
-  request.input_mode = DATA_MODE;
-  request.data = *data;
+  MatrixRequest request = request_for(BARCODE_PDF417, *data);
   long long module = 2, row = 0;
   for (std::size_t i = 5; i < call.fields.size(); ++i) {
     // Options may also share one field, separated by blanks.
@@ -200,10 +201,7 @@ void cmd_aztec(Call& call) {
   long long ecc = call.has(4) ? call.integer(4, 0, 300) : 0;
   auto data = call.content_text();
   if (!call.ok() || !data) return call.malformed();
-  MatrixRequest request;
-  request.symbology = BARCODE_AZTEC;
-  request.input_mode = DATA_MODE;
-  request.data = *data;
+  MatrixRequest request = request_for(BARCODE_AZTEC, *data);
   // Error correction in percent (1-99) maps to zint's four levels; 0 is zint's default.
   if (ecc >= 1 && ecc <= 99) request.option_1 = ecc <= 10 ? 1 : ecc <= 23 ? 2 : ecc <= 36 ? 3 : 4;
   if (ecc > 99) call.ignored("symbol size " + std::to_string(ecc));
@@ -216,11 +214,8 @@ void cmd_maxicode(Call& call) {
   long long mode = call.integer(2, 2, 6);
   auto data = call.content_text();
   if (!call.ok() || !data) return call.malformed();
-  MatrixRequest request;
-  request.symbology = BARCODE_MAXICODE;
-  request.input_mode = DATA_MODE;
+  MatrixRequest request = request_for(BARCODE_MAXICODE, *data);
   request.option_1 = static_cast<int>(mode);
-  request.data = *data;
   if (mode == 2 || mode == 3) {
     if (call.fields.size() != 6) return call.malformed("mode 2 and 3 need class, country, post");
     long long service = call.integer(3, 0, 999), country = call.integer(4, 0, 999);
@@ -330,10 +325,7 @@ void cmd_tlc39(Call& call) {
   if (!bars) return call.malformed(error);
   Mono micro;
   if (!rest.empty()) {
-    MatrixRequest request;
-    request.symbology = BARCODE_MICROPDF417;
-    request.input_mode = DATA_MODE;
-    request.data = rest;
+    MatrixRequest request = request_for(BARCODE_MICROPDF417, rest);
     auto symbol = render_matrix(request, error);
     if (!symbol) return call.malformed(error);
     // zint draws each row two modules high.
@@ -354,10 +346,7 @@ void cmd_codablock(Call& call) {
   long long module = call.has(4) ? call.integer(4, 1, kMaxModuleDots) : 2;
   auto data = call.content_text();
   if (!call.ok() || !data) return call.malformed();
-  MatrixRequest request;
-  request.symbology = BARCODE_CODABLOCKF;
-  request.input_mode = DATA_MODE;
-  request.data = *data;
+  MatrixRequest request = request_for(BARCODE_CODABLOCKF, *data);
   std::string error;
   int rows = 1;
   auto symbol = render_matrix(request, error, &rows);

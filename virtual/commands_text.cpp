@@ -100,6 +100,24 @@ Mono draw_text(Call& call, const TextStyle& style, const std::u32string& text) {
                              key);
 }
 
+// The style and characters of a TEXT or BLOCK; false (the call logged as malformed) when the
+// magnification is out of range. Characters past the cap are dropped and logged.
+bool prepare(Call& call, std::string_view font, double mx, double my, const std::string& content,
+             TextStyle& style, std::u32string& characters) {
+  auto resolved = text_style(call, font, mx, my);
+  if (!resolved) {
+    call.malformed("magnification");
+    return false;
+  }
+  style = *resolved;
+  characters = call.decode(content);
+  if (characters.size() > VirtualLimits::kMaxTextChars) {
+    call.ignored("characters past " + std::to_string(VirtualLimits::kMaxTextChars));
+    characters.resize(VirtualLimits::kMaxTextChars);
+  }
+  return true;
+}
+
 int line_height(const TextStyle& style) {
   return style.resident != nullptr ? style.resident->height * style.my
                                    : static_cast<int>(std::lround(style.height));
@@ -154,15 +172,10 @@ void cmd_text(Call& call) {
   long long alignment = call.has(6) ? call.integer(6, 0, 3) : 1;
   auto content = call.content_text();
   if (!call.ok() || !content || font.empty()) return call.malformed();
-  auto style = text_style(call, font, mx, my);
-  if (!style) return call.malformed("magnification");
-  std::u32string characters = call.decode(*content);
-  if (characters.size() > VirtualLimits::kMaxTextChars) {
-    call.ignored("characters past " + std::to_string(VirtualLimits::kMaxTextChars));
-    characters.resize(VirtualLimits::kMaxTextChars);
-  }
-  if (characters.empty()) return;
-  Mono element = draw_text(call, *style, characters);
+  TextStyle style;
+  std::u32string characters;
+  if (!prepare(call, font, mx, my, *content, style, characters) || characters.empty()) return;
+  Mono element = draw_text(call, style, characters);
   if (element.width == 0) return call.malformed("text larger than the element cap");
   call.place(element, x, y, rotation, static_cast<int>(alignment));
 }
@@ -184,13 +197,10 @@ void cmd_block(Call& call) {
       VirtualLimits::kMaxElementDots) {
     return call.malformed("block larger than the element cap");
   }
-  auto style = text_style(call, font, mx, my);
-  if (!style) return call.malformed("magnification");
-  std::u32string characters = call.decode(*content);
-  if (characters.size() > VirtualLimits::kMaxTextChars) {
-    call.ignored("characters past " + std::to_string(VirtualLimits::kMaxTextChars));
-    characters.resize(VirtualLimits::kMaxTextChars);
-  }
+  TextStyle text;
+  std::u32string characters;
+  if (!prepare(call, font, mx, my, *content, text, characters)) return;
+  TextStyle* style = &text;
   std::vector<std::u32string> lines = wrap(call, *style, characters, static_cast<int>(width));
   // Fit: shrink the scalable font until every line fits the box's height.
   while (fit == 1 && style->resident == nullptr && style->height > kSmallestScalableDots &&
