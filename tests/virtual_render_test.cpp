@@ -121,6 +121,13 @@ INSTANTIATE_TEST_SUITE_P(
                        "09501101530010"}),
         ::testing::Values(0, 90, 180, 270)));
 
+// MaxiCode has no rotation field.
+INSTANTIATE_TEST_SUITE_P(
+    Upright, SymbolTest,
+    ::testing::Combine(::testing::Values(SymbolCase{"MAXICODE {x},{y},4,\"Maxi 4\"",
+                                                    BarcodeFormat::MaxiCode, "Maxi 4"}),
+                       ::testing::Values(0)));
+
 // Element widths along the middle of the bars.
 std::set<int> run_widths(const VirtualLabel& label, int row) {
   std::set<int> widths;

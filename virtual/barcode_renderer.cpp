@@ -250,8 +250,8 @@ std::optional<Mono> render_barcode(const BarcodeRequest& request, FontRenderer& 
 }
 
 std::optional<Mono> render_matrix(const MatrixRequest& request, std::string& error, int* rows) {
-  if (request.data.empty()) {
-    error = "empty symbol data";
+  if (request.data.empty() || request.data.size() > VirtualLimits::kMaxQrDataBytes) {
+    error = request.data.empty() ? "empty symbol data" : "symbol data too long";
     return std::nullopt;
   }
   Symbol symbol(ZBarcode_Create());

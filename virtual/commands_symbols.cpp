@@ -16,7 +16,6 @@ constexpr int kMaxModuleDots = VirtualLimits::kMaxQrCellDots;
 // Draws the request's symbol magnified to mx by my dots per module.
 void draw_symbol(Call& call, const MatrixRequest& request, long long x, long long y, int rotation,
                  int mx, int my) {
-  if (request.data.size() > VirtualLimits::kMaxQrDataBytes) return call.malformed("data too long");
   std::string error;
   auto symbol = render_matrix(request, error);
   if (!symbol) return call.malformed(error);

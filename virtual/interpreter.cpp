@@ -123,7 +123,11 @@ bool split_args(const CommandRow& row, std::string_view args, Call& call) {
         std::string_view rest = trim(args);
         if (static_cast<int>(fields.size()) >= row.min_fields &&
             (rest.empty() || rest.front() == '"' || rest.front() == '@')) {
-          break;
+          // A quoted optional field ("post" of MAXICODE) is followed by a comma.
+          std::string_view peek = rest;
+          bool more = false;
+          take_field(peek, more);
+          if (!more) break;
         }
         fields.push_back(take_field(args, had_comma));
         if (!had_comma) return false;

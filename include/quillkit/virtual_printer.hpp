@@ -74,7 +74,7 @@ struct VirtualLimits {
   static constexpr int kMaxBarcodeNarrowDots = 10;
   static constexpr int kMaxBarcodeWideDots = 30;
   static constexpr std::size_t kMaxBarcodeDataBytes = 256;
-  // QRCODE: cell width in dots, data bytes.
+  // QRCODE and the other 2-D symbols: module (cell) width in dots, data bytes.
   static constexpr int kMaxQrCellDots = 20;
   static constexpr std::size_t kMaxQrDataBytes = 2048;
   // Dots of one drawn text, barcode or QR code before it is clipped to the label; the width
