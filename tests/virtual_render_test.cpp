@@ -122,11 +122,11 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Values(0, 90, 180, 270)));
 
 // MaxiCode has no rotation field.
-INSTANTIATE_TEST_SUITE_P(
-    Upright, SymbolTest,
-    ::testing::Combine(::testing::Values(SymbolCase{"MAXICODE {x},{y},4,\"Maxi 4\"",
-                                                    BarcodeFormat::MaxiCode, "Maxi 4"}),
-                       ::testing::Values(0)));
+INSTANTIATE_TEST_SUITE_P(Upright, SymbolTest,
+                         ::testing::Combine(::testing::Values(SymbolCase{
+                                                "MAXICODE {x},{y},4,\"Maxi 4\"",
+                                                BarcodeFormat::MaxiCode, "Maxi 4"}),
+                                            ::testing::Values(0)));
 
 // Element widths along the middle of the bars.
 std::set<int> run_widths(const VirtualLabel& label, int row) {
@@ -306,7 +306,8 @@ bool pattern(int x, int y) { return (x + y) % 3 == 0; }
 
 std::string le(std::uint32_t value, int bytes) {
   std::string out;
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  for (int i = 0; i < bytes; ++i)
+    out.push_back(static_cast<char>(i < 4 ? (value >> (8 * i)) & 0xFF : 0));
   return out;
 }
 
