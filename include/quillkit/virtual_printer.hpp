@@ -188,7 +188,9 @@ struct VirtualPrinterConfig {
   // Labels kept in memory for labels(); older ones are dropped.
   std::size_t labels_kept = 32;
   // Called for each printed label and each diagnostic line, on the thread that fed the bytes,
-  // without the printer's lock held; they must not feed this printer.
+  // without the printer's lock held; they must not feed this printer. Labels are handed over as
+  // they print (a PRINT of many labels releases the lock between them), so one feed holds one
+  // label image at a time.
   std::function<void(const VirtualLabel&)> on_label;
   std::function<void(std::string_view line)> on_log;
 };
@@ -203,6 +205,8 @@ class VirtualPrinter {
   // it from one thread at a time. It must not outlive the printer.
   class Stream {
    public:
+    // Logs what the input left unfinished: a last line without its line end, a payload cut
+    // short, a program without EOP.
     virtual ~Stream() = default;
     // Parses the bytes (any chunking) and returns the answers they asked for, concatenated, in
     // order, without delay. Never fails: bad input is logged and skipped.
