@@ -70,9 +70,8 @@ class Call {
   double number(std::size_t i, double lo, double hi);
   long long coordinate(std::size_t i);
   int rotation(std::size_t i);
-  // A length in dots: "40 mm", "2 inch" style units are the caller's (SIZE, GAP); plain
-  // numbers are inches unless `dots_default`; "dot"/"dots" suffixes are dots.
-  int length(std::size_t i, bool dots_default = false);
+  // A length in dots: "40 mm", "480 dot" (or "dots"), or a plain number of inches.
+  int length(std::size_t i);
   // The inside of a quoted field.
   std::string_view quoted(std::size_t i);
   bool has(std::size_t i) const { return i < fields.size(); }

@@ -245,11 +245,11 @@ int Call::rotation(std::size_t i) {
   return static_cast<int>(value);
 }
 
-int Call::length(std::size_t i, bool dots_default) {
+int Call::length(std::size_t i) {
   if (!has(i)) return mark_bad(i), 0;
   std::string_view field = trim(fields[i]);
   std::string text = upper(field);
-  double factor = dots_default ? 1.0 : printer.setup_.dpi;
+  double factor = printer.setup_.dpi;
   std::string_view number = field;
   for (auto [suffix, per_unit] : {std::pair<std::string_view, double>{"MM", printer.dots_per_mm()},
                                   {"DOTS", 1.0},
