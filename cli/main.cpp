@@ -130,8 +130,17 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::IsMember({"codepage", "mileage", "memory", "files", "model", "serial"}))
       ->type_name("WHAT");
-  query_cmd->add_option("--wait", wait, "Seconds to wait for the answer (default 1)")
-      ->check(CLI::Range(0.1, 60.0));
+  // CLI::Range lets NaN through (every comparison with it is false).
+  query_cmd->add_option("--wait", wait, "Seconds to wait for the answer, 0.1 to 60 (default 1)")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            double seconds = 0;
+            const bool number = CLI::detail::lexical_cast(text, seconds);
+            return number && seconds >= 0.1 && seconds <= 60.0
+                       ? ""
+                       : "expected seconds from 0.1 to 60, got " + text;
+          },
+          "SECONDS"));
   add_link_options(*query_cmd, link);
   query_cmd->callback([&] { action = [&] { return run_query(link, queries.at(query), wait); }; });
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -174,8 +175,8 @@ void VirtualPrinterServer::Impl::accept_loop(std::stop_token stop) {
     reap_locked();
     if (open_.load() >= options_.max_connections) {
       ::close(fd);
-      printer_.log("connection refused: " + std::to_string(options_.max_connections) +
-                   " connections are open");
+      printer_.log("connection refused and closed: " + std::to_string(options_.max_connections) +
+                   " connections are open (the limit)");
       continue;
     }
     auto connection = std::make_unique<Connection>();
@@ -188,25 +189,37 @@ void VirtualPrinterServer::Impl::accept_loop(std::stop_token stop) {
 }
 
 void VirtualPrinterServer::Impl::serve(std::stop_token stop, Connection& connection) {
+  using Clock = std::chrono::steady_clock;
   auto stream = printer_.open_stream();
   std::uint8_t buffer[kReadChunk];
   auto write = [&connection](std::span<const std::uint8_t> bytes) {
     return send_all(connection.fd, bytes);
   };
+  auto last_activity = Clock::now();
   while (!stop.stop_requested()) {
+    if (options_.idle_timeout.count() > 0 && Clock::now() - last_activity > options_.idle_timeout) {
+      printer_.log("connection closed: nothing received for " +
+                   std::to_string(options_.idle_timeout.count()) + " ms");
+      break;
+    }
     pollfd wait{connection.fd, POLLIN, 0};
     int ready = ::poll(&wait, 1, kPollMillis);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
     ssize_t got = ::recv(connection.fd, buffer, sizeof buffer, 0);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    // End of input: every answer it asked for is already written.
     if (got <= 0) break;
     Bytes answer = stream->feed(std::span(buffer, static_cast<std::size_t>(got)));
     if (!answer.empty() && !printer_.deliver_answer(answer, stop, write)) {
       if (!stop.stop_requested()) printer_.log("answer not delivered: the peer went away");
       break;
     }
+    last_activity = Clock::now();
   }
+  // The peer sees the end of the stream now; the descriptor itself is closed when the
+  // connection is reaped, so that stop() never shuts down a reused descriptor number.
+  ::shutdown(connection.fd, SHUT_RDWR);
   --open_;
   connection.done = true;
 }
