@@ -84,6 +84,20 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   demo_cmd->callback([&] { action = [&] { return run_demo(demo); }; });
 
+  PreviewOptions preview;
+  auto* preview_cmd = app.add_subcommand(
+      "preview", "Render a label file or raw command bytes to PNG, without a printer");
+  preview_cmd->add_option("input", preview.input, "Label JSON or command bytes; - reads stdin")
+      ->required()
+      ->type_name("INPUT");
+  preview_cmd->add_option("-o,--out", preview.out,
+                          "The PNG (default label.png); with --all the folder (default .)");
+  preview_cmd->add_option("--dpi", preview.dpi, "Resolution")
+      ->check(CLI::IsMember({203, 300}))
+      ->capture_default_str();
+  preview_cmd->add_flag("--all", preview.all, "Write every label: label-0001.png, ...");
+  preview_cmd->callback([&] { action = [&] { return run_preview(preview); }; });
+
   ServeOptions serve;
   auto* serve_cmd = app.add_subcommand(
       "serve", "Run the virtual printer, saving every printed label as PNG, until SIGINT/SIGTERM");
