@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "cli/common.hpp"
+#include "cli/web_view.hpp"
 #include "quillkit/virtual_printer.hpp"
 
 namespace quill {
@@ -29,11 +31,14 @@ int run_serve(const ServeOptions& options) {
   }
 
   std::mutex output_mu;
+  WebView web;
+  const bool http = !options.http.empty();
   quillkit::VirtualPrinterConfig config;
   config.dpi = options.dpi;
   config.output_dir = out;
   config.labels_kept = 1;
-  config.on_label = [&output_mu](const quillkit::VirtualLabel& label) {
+  config.on_label = [&output_mu, &web, http](const quillkit::VirtualLabel& label) {
+    if (http) web.on_label(label);
     std::lock_guard lock(output_mu);
     if (label.png_path.empty()) {
       std::printf("label %ju: %d x %d dots, not saved (run with --verbose to see why)\n",
@@ -44,15 +49,31 @@ int run_serve(const ServeOptions& options) {
     }
     std::fflush(stdout);
   };
-  config.on_log = [](std::string_view line) { diagnostic(line); };
+  config.on_log = [&web, http](std::string_view line) {
+    if (http) web.on_log(line);
+    diagnostic(line);
+  };
   quillkit::VirtualPrinter printer(config);
-  quillkit::VirtualPrinterServer server(
-      printer, quillkit::VirtualServerOptions{.host = options.bind, .port = options.port});
+  quillkit::VirtualServerOptions server_options{.host = options.bind, .port = options.port};
+  if (http) {
+    server_options.on_receive = [&web](std::string_view peer, std::span<const std::uint8_t> bytes) {
+      web.on_receive(peer, bytes);
+    };
+  }
+  quillkit::VirtualPrinterServer server(printer, server_options);
   if (!server.start()) return fail("cannot serve on " + options.bind + ": " + server.error());
+  std::string error;
+  if (http && !web.start(printer, options.http, error)) return fail(error);
   {
     std::lock_guard lock(output_mu);
     std::printf("serving a %d dpi virtual printer on %s:%u, labels in %s\n", options.dpi,
                 options.bind.c_str(), static_cast<unsigned>(server.port()), out.string().c_str());
+    if (http) {
+      const std::string host = web.host();
+      std::printf("web view on http://%s:%u/\n",
+                  host.find(':') != std::string::npos ? ("[" + host + "]").c_str() : host.c_str(),
+                  static_cast<unsigned>(web.port()));
+    }
     std::fflush(stdout);
   }
 
@@ -61,6 +82,7 @@ int run_serve(const ServeOptions& options) {
   }
   diagnostic(signal_number == SIGINT ? "interrupted, stopping" : "terminated, stopping");
   server.stop();
+  web.stop();
   std::lock_guard lock(output_mu);
   std::printf("stopped after %ju label(s)\n", static_cast<std::uintmax_t>(printer.label_count()));
   std::fflush(stdout);

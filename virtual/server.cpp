@@ -37,6 +37,19 @@ bool send_all(int fd, std::span<const std::uint8_t> bytes) {
   return true;
 }
 
+// "address:port" of the connected client, "[address]:port" for IPv6.
+std::string peer_name(int fd) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
+    ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), length, host, sizeof host, port, sizeof port,
+                  NI_NUMERICHOST | NI_NUMERICSERV);
+  }
+  return peer.ss_family == AF_INET6 ? "[" + std::string(host) + "]:" + port
+                                    : std::string(host) + ":" + port;
+}
+
 }  // namespace
 
 class VirtualPrinterServer::Impl {
@@ -46,6 +59,7 @@ class VirtualPrinterServer::Impl {
 
   struct Connection {
     int fd = -1;
+    std::string peer;
     std::atomic<bool> done{false};
     std::jthread thread;  // declared last: joined before fd is closed
     ~Connection() {
@@ -181,6 +195,7 @@ void VirtualPrinterServer::Impl::accept_loop(std::stop_token stop) {
     }
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
+    connection->peer = peer_name(fd);
     Connection& ref = *connection;
     ++open_;
     connection->thread = std::jthread([this, &ref](std::stop_token s) { serve(s, ref); });
@@ -210,7 +225,9 @@ void VirtualPrinterServer::Impl::serve(std::stop_token stop, Connection& connect
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     // End of input: every answer it asked for is already written.
     if (got <= 0) break;
-    Bytes answer = stream->feed(std::span(buffer, static_cast<std::size_t>(got)));
+    const std::span received(buffer, static_cast<std::size_t>(got));
+    if (options_.on_receive) options_.on_receive(connection.peer, received);
+    Bytes answer = stream->feed(received);
     if (!answer.empty() && !printer_.deliver_answer(answer, stop, write)) {
       if (!stop.stop_requested()) printer_.log("answer not delivered: the peer went away");
       break;

@@ -266,6 +266,10 @@ struct VirtualServerOptions {
   // A connection that sends nothing for longer than this is logged and closed, so that idle
   // clients cannot hold every slot. Zero: never.
   std::chrono::milliseconds idle_timeout{30000};
+  // Called with each block a connection receives, on that connection's own thread, before the
+  // printer parses it: the printer's on_label and on_log calls that follow on the same thread
+  // come from this connection. `peer` is the client's address and port. Must not block.
+  std::function<void(std::string_view peer, std::span<const std::uint8_t> bytes)> on_receive;
 };
 
 // A TCP server in front of a VirtualPrinter: each connection gets its own command stream, and
