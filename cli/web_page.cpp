@@ -17,7 +17,7 @@ const std::string_view kWebPage = R"page(<!doctype html>
   header h1 { font-size: 16px; margin: 0; }
   #live { font-size: 12px; padding: 2px 8px; border-radius: 8px; background: #7a2a2a; }
   #live.on { background: #2a7a3a; }
-  main { display: grid; grid-template-columns: 1fr 300px; gap: 16px; padding: 16px; }
+  main { display: grid; grid-template-columns: minmax(0, 1fr) 300px; gap: 16px; padding: 16px; }
   aside section, .label { background: #fff; border: 1px solid #ddd; border-radius: 6px;
                           padding: 10px 12px; margin-bottom: 12px; }
   aside h2 { font-size: 14px; margin: 0 0 6px; }

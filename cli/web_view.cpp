@@ -32,6 +32,7 @@ constexpr std::size_t kLabelsShown = 50;
 // The bytes kept with each label (the last ones before its PRINT) and its log lines.
 constexpr std::size_t kTranscriptBytes = 64 * 1024;
 constexpr std::size_t kLogLinesPerLabel = 64;
+constexpr std::size_t kLineChars = 160;
 // An event stream with nothing to say sends a comment this often, so a dead client is noticed.
 constexpr auto kKeepAlive = std::chrono::seconds(15);
 
@@ -96,8 +97,11 @@ json transcript_lines(const Entry& entry) {
     for (const std::string& log : entry.logs) {
       logged = logged || (!command.empty() && log.find(command) != std::string::npos);
     }
-    lines.push_back({{"text", std::string(line.substr(0, line.size() - line.ends_with('\n')))},
-                     {"logged", logged}});
+    // Payloads (bitmaps, files) would bury the commands: long lines are cut.
+    std::string_view shown = line.substr(0, line.size() - line.ends_with('\n'));
+    std::string text(shown.substr(0, kLineChars));
+    if (shown.size() > kLineChars) text += " ... (" + std::to_string(shown.size()) + " characters)";
+    lines.push_back({{"text", std::move(text)}, {"logged", logged}});
     start = end;
   }
   return lines;

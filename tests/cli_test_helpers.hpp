@@ -44,7 +44,9 @@ class ChildProcess {
  public:
   // argv[0] is the program's path; when it cannot start, the outputs are empty and wait() gives
   // -1 at once.
-  explicit ChildProcess(std::vector<std::string> argv, const std::string& input = "/dev/null") {
+  // `inherit` gives the child more descriptors: each (parent's fd, number in the child).
+  explicit ChildProcess(std::vector<std::string> argv, const std::string& input = "/dev/null",
+                        const std::vector<std::pair<int, int>>& inherit = {}) {
     std::vector<char*> args;
     for (std::string& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
@@ -55,6 +57,7 @@ class ChildProcess {
       posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
       posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
       posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+      for (const auto& [from, to] : inherit) posix_spawn_file_actions_adddup2(&actions, from, to);
       // The child starts with default signal handling and nothing blocked, whatever the test does.
       posix_spawnattr_t attributes;
       posix_spawnattr_init(&attributes);
