@@ -17,6 +17,12 @@ namespace quill {
 // SIGINT and SIGTERM are blocked in this thread before any other thread starts, so that every
 // thread inherits the mask and the signal is taken only by sigwait below.
 int run_serve(const ServeOptions& options) {
+  std::string http_host, error;
+  std::uint16_t http_port = 0;
+  const bool http = !options.http.empty();
+  if (http && !WebView::parse_address(options.http, http_host, http_port, error)) {
+    return usage_error(error);
+  }
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
@@ -32,7 +38,6 @@ int run_serve(const ServeOptions& options) {
 
   std::mutex output_mu;
   WebView web;
-  const bool http = !options.http.empty();
   quillkit::VirtualPrinterConfig config;
   config.dpi = options.dpi;
   config.output_dir = out;
@@ -62,8 +67,7 @@ int run_serve(const ServeOptions& options) {
   }
   quillkit::VirtualPrinterServer server(printer, server_options);
   if (!server.start()) return fail("cannot serve on " + options.bind + ": " + server.error());
-  std::string error;
-  if (http && !web.start(printer, options.http, error)) return fail(error);
+  if (http && !web.start(printer, http_host, http_port, error)) return fail(error);
   {
     std::lock_guard lock(output_mu);
     std::printf("serving a %d dpi virtual printer on %s:%u, labels in %s\n", options.dpi,

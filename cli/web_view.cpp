@@ -296,32 +296,39 @@ void WebView::on_label(const quillkit::VirtualLabel& label) {
   impl_->changed();
 }
 
-bool WebView::start(quillkit::VirtualPrinter& printer, const std::string& address,
-                    std::string& error) {
-  std::string host = "127.0.0.1";
-  std::string_view port_text = address;
-  if (const auto colon = address.rfind(':'); colon != std::string::npos) {
-    host = address.substr(0, colon);
+bool WebView::parse_address(std::string_view text, std::string& host, std::uint16_t& port,
+                            std::string& error) {
+  host = "127.0.0.1";
+  std::string_view port_text = text;
+  if (const auto colon = text.rfind(':'); colon != std::string_view::npos) {
+    host = std::string(text.substr(0, colon));
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
       host = host.substr(1, host.size() - 2);
     }
-    port_text = std::string_view(address).substr(colon + 1);
+    port_text = text.substr(colon + 1);
   }
-  unsigned port = 0;
-  const auto [end, ec] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
-  if (ec != std::errc() || end != port_text.data() + port_text.size() || port > 65535 ||
+  unsigned number = 0;
+  const auto [end, ec] =
+      std::from_chars(port_text.data(), port_text.data() + port_text.size(), number);
+  if (ec != std::errc() || end != port_text.data() + port_text.size() || number > 65535 ||
       host.empty()) {
-    error = "--http: expected [ADDRESS:]PORT with a port from 0 to 65535, got \"" + address + "\"";
+    error = "--http: expected [ADDRESS:]PORT with a port from 0 to 65535, got \"" +
+            std::string(text) + "\"";
     return false;
   }
+  port = static_cast<std::uint16_t>(number);
+  return true;
+}
+
+bool WebView::start(quillkit::VirtualPrinter& printer, const std::string& host,
+                    std::uint16_t port, std::string& error) {
   impl_->printer_ = &printer;
   impl_->routes();
   const int bound = port == 0 ? impl_->server_.bind_to_any_port(host)
-                              : (impl_->server_.bind_to_port(host, static_cast<int>(port))
-                                     ? static_cast<int>(port)
-                                     : -1);
+                    : impl_->server_.bind_to_port(host, port) ? port
+                                                              : -1;
   if (bound < 0) {
-    error = "cannot serve the web view on " + host + ":" + std::string(port_text);
+    error = "cannot serve the web view on " + host + ":" + std::to_string(port);
     return false;
   }
   impl_->host_ = host;

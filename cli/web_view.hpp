@@ -31,9 +31,14 @@ class WebView {
   void on_log(std::string_view line);
   void on_label(const quillkit::VirtualLabel& label);
 
-  // Serves the page for `printer`, which must outlive the view, on `address` ("[ADDR:]PORT",
-  // 127.0.0.1 when no address is given). False with `error` set when it cannot listen.
-  bool start(quillkit::VirtualPrinter& printer, const std::string& address, std::string& error);
+  // Splits "[ADDR:]PORT" (ADDR 127.0.0.1 when left out; [IPV6] in brackets). False with `error`
+  // set when the port is not 0 to 65535 or the address is empty.
+  static bool parse_address(std::string_view text, std::string& host, std::uint16_t& port,
+                            std::string& error);
+  // Serves the page for `printer`, which must outlive the view, on host:port (port 0 picks a
+  // free one). False with `error` set when it cannot listen.
+  bool start(quillkit::VirtualPrinter& printer, const std::string& host, std::uint16_t port,
+             std::string& error);
   std::uint16_t port() const;
   std::string host() const;
   // Ends the event streams and the server; safe to call twice.
