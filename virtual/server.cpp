@@ -188,9 +188,9 @@ void VirtualPrinterServer::Impl::accept_loop(std::stop_token stop) {
     std::lock_guard lock(mutex_);
     reap_locked();
     if (open_.load() >= options_.max_connections) {
-      ::close(fd);
       printer_.log("connection refused and closed: " + std::to_string(options_.max_connections) +
                    " connections are open (the limit)");
+      ::close(fd);
       continue;
     }
     auto connection = std::make_unique<Connection>();
