@@ -47,7 +47,8 @@ OpenedPrinter open_printer(const LinkOptions& options) {
   return {std::move(wifi), name, kExitOk};
 }
 
-// The link's states that mean open (stream links: open, reading, writing; BLE: radio on).
+// Link states (stream_Status) that quill tells apart: 2 to 4 mean open (stream links: open,
+// reading, writing; BLE: radio on), 5 the peer ended the connection, 7 it failed or was reset.
 constexpr quillkit::Result kLinkOpen = 2;
 constexpr quillkit::Result kLinkWriting = 4;
 constexpr quillkit::Result kLinkAtEnd = 5;
@@ -192,11 +193,12 @@ int run_send(const LinkOptions& link, const std::vector<std::string>& words,
   // UTF-8 goes out through the write primitive itself, whose result tells a failed write.
   const quillkit::Result result =
       encoding == "gb18030" ? printer.sendcommand_gb2312(*text, 0)
-      : encoding == "big5"  ? printer.sendcommand_big5(*text, 0)
-                            : printer.sendBinaryData(std::span(
-                                  reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
-  if (result == -2) return fail("the printer at " + opened.name + " is not taking data");
+      : encoding == "big5"
+          ? printer.sendcommand_big5(*text, 0)
+          : printer.sendBinaryData(
+                std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
   if (const int code = link_still_up(printer, opened.name, "sending"); code != kExitOk) return code;
+  if (result == -2) return fail("the printer at " + opened.name + " is not taking data");
   if (result != 1 && encoding != "utf-8") {
     return fail("the text cannot be written in " + std::string(encoding));
   }

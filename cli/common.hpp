@@ -57,7 +57,7 @@ struct ServeOptions {
 };
 
 struct PreviewOptions {
-  std::string input;  // a file, or "-" for standard input
+  std::string input;          // a file, or "-" for standard input
   std::filesystem::path out;  // the PNG, or with `all` the folder; empty: label.png or "."
   int dpi = 203;
   bool all = false;

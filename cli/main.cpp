@@ -106,8 +106,9 @@ int main(int argc, char** argv) {
   serve_cmd->add_option("--bind", serve.bind, "Address to listen on")->capture_default_str();
   serve_cmd->add_option("--out", serve.out, "Folder for label-0001.png, label-0002.png, ...")
       ->capture_default_str();
-  serve_cmd->add_option("--http", serve.http,
-                        "Also serve a live web view of the printer (127.0.0.1 unless ADDR given)")
+  serve_cmd
+      ->add_option("--http", serve.http,
+                   "Also serve a live web view of the printer (127.0.0.1 unless ADDR given)")
       ->type_name("[ADDR:]PORT");
   serve_cmd->add_option("--dpi", serve.dpi, "Resolution")
       ->check(CLI::IsMember({203, 300}))

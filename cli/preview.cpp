@@ -71,9 +71,12 @@ int run_preview(const PreviewOptions& options) {
   }
 
   std::error_code ec;
-  const std::filesystem::path out = std::filesystem::absolute(
-      options.out.empty() ? std::filesystem::path(options.all ? "." : "label.png") : options.out,
-      ec).lexically_normal();
+  const std::filesystem::path out =
+      std::filesystem::absolute(options.out.empty()
+                                    ? std::filesystem::path(options.all ? "." : "label.png")
+                                    : options.out,
+                                ec)
+          .lexically_normal();
   std::mutex mu;
   std::optional<quillkit::VirtualLabel> first;
   quillkit::VirtualPrinterConfig config;
@@ -113,8 +116,7 @@ int run_preview(const PreviewOptions& options) {
   if (!quillkit::save_label_png(*first, out)) return fail("cannot write " + out.string());
   const double dots_per_mm = options.dpi == 300 ? 12 : 8;
   std::printf("%s: %d x %d dots (%g x %g mm at %d dpi)\n", out.string().c_str(), first->width,
-              first->height, first->width / dots_per_mm, first->height / dots_per_mm,
-              options.dpi);
+              first->height, first->width / dots_per_mm, first->height / dots_per_mm, options.dpi);
   return kExitOk;
 }
 

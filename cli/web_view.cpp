@@ -282,8 +282,15 @@ void WebView::on_label(const quillkit::VirtualLabel& label) {
     if (previous != nullptr) {
       ++previous->copies;
     } else {
-      Entry entry{label.number, local_time(), label.width, label.height, 1,
-                  hash,         pending.peer, escaped(pending.bytes),   std::move(pending.logs),
+      Entry entry{label.number,
+                  local_time(),
+                  label.width,
+                  label.height,
+                  1,
+                  hash,
+                  pending.peer,
+                  escaped(pending.bytes),
+                  std::move(pending.logs),
                   label.png_path};
       impl_->entries_.push_back(std::move(entry));
       if (impl_->entries_.size() > kLabelsShown) impl_->entries_.pop_front();
@@ -320,8 +327,8 @@ bool WebView::parse_address(std::string_view text, std::string& host, std::uint1
   return true;
 }
 
-bool WebView::start(quillkit::VirtualPrinter& printer, const std::string& host,
-                    std::uint16_t port, std::string& error) {
+bool WebView::start(quillkit::VirtualPrinter& printer, const std::string& host, std::uint16_t port,
+                    std::string& error) {
   impl_->printer_ = &printer;
   impl_->routes();
   const int bound = port == 0 ? impl_->server_.bind_to_any_port(host)

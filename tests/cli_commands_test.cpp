@@ -232,13 +232,18 @@ TEST_P(QuillResetTest, ExitsOneWithTheReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, QuillResetTest,
-    ::testing::Values(
-        ResetCase{"print", {"print", "FILE"},
-                  std::string(kSize) + R"("elements": [{"kind": "text", "x": 1, "y": 1,
+    ::testing::Values(ResetCase{"print",
+                                {"print", "FILE"},
+                                std::string(kSize) +
+                                    R"("elements": [{"kind": "text", "x": 1, "y": 1,
                       "text": "a text long enough to pass 64 bytes"}]})",
-                  64, "printing"},
-        ResetCase{"download", {"download", "FILE", "CLI.BIN"}, std::string(1000, 'd'), 16,
-                  "sending the file"}),
+                                64,
+                                "printing"},
+                      ResetCase{"download",
+                                {"download", "FILE", "CLI.BIN"},
+                                std::string(1000, 'd'),
+                                16,
+                                "sending the file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Nothing listens on the port: the connection is refused at once, yet the open's wait of 1.5 s

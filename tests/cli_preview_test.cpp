@@ -17,10 +17,10 @@ namespace {
 
 using ::testing::MatchesRegex;
 
-// In `args`, INPUT names a file holding `input` and DIR stands for the test's folder; "-" reads `input` from
-// standard input. `out` and `err` are whole-output regular expressions. When `png` is given, that
-// file in DIR is `width` x `height` dots with ink at (ink_x, ink_y) and a Code 128 symbol reading
-// `barcode`.
+// In `args`, INPUT names a file holding `input` and DIR stands for the test's folder; "-" reads
+// `input` from standard input. `out` and `err` are whole-output regular expressions. When `png` is
+// given, that file in DIR is `width` x `height` dots with ink at (ink_x, ink_y) and a Code 128
+// symbol reading `barcode`.
 struct Case {
   const char* name;
   std::vector<std::string> args;
@@ -66,22 +66,56 @@ constexpr const char* kLogged = "virtual printer: unknown command skipped: FROB 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, QuillPreviewTest,
     ::testing::Values(
-        Case{"raw_stream", {"INPUT", "-o", "DIR/out.png"}, kRaw, 0,
-             "DIR/out\\.png: 240 x 160 dots \\(30 x 20 mm at 203 dpi\\)\n", kLogged, "out.png",
-             240, 160, 100, 151, "PV-128"},
-        Case{"standard_input_every_label", {"-", "--all", "-o", "DIR"}, kRaw, 0,
+        Case{"raw_stream",
+             {"INPUT", "-o", "DIR/out.png"},
+             kRaw,
+             0,
+             "DIR/out\\.png: 240 x 160 dots \\(30 x 20 mm at 203 dpi\\)\n",
+             kLogged,
+             "out.png",
+             240,
+             160,
+             100,
+             151,
+             "PV-128"},
+        Case{"standard_input_every_label",
+             {"-", "--all", "-o", "DIR"},
+             kRaw,
+             0,
              "DIR/label-0001\\.png: 240 x 160 dots\nDIR/label-0002\\.png: 240 x 160 dots\n",
-             kLogged, "label-0002.png", 240, 160, 100, 151, "PV-128"},
-        Case{"label_file_300_dpi", {"INPUT", "--dpi", "300", "-o", "DIR/l.png"},
+             kLogged,
+             "label-0002.png",
+             240,
+             160,
+             100,
+             151,
+             "PV-128"},
+        Case{"label_file_300_dpi",
+             {"INPUT", "--dpi", "300", "-o", "DIR/l.png"},
              R"({"size": {"width": 30, "height": 20}, "elements": [
                  {"kind": "barcode", "x": 10, "y": 10, "height": 90, "narrow": 3, "wide": 3,
                   "data": "PV-JSON"},
                  {"kind": "raw", "command": "BAR 0,200,360,6\r\n"}]})",
-             0, "DIR/l\\.png: 360 x 240 dots \\(30 x 20 mm at 300 dpi\\)\n", "", "l.png", 360, 240,
-             200, 203, "PV-JSON"},
-        Case{"nothing_printed", {"INPUT"}, "SIZE 30 mm,20 mm\r\nCLS\r\nPRINT 0\r\n", 1, "",
+             0,
+             "DIR/l\\.png: 360 x 240 dots \\(30 x 20 mm at 300 dpi\\)\n",
+             "",
+             "l.png",
+             360,
+             240,
+             200,
+             203,
+             "PV-JSON"},
+        Case{"nothing_printed",
+             {"INPUT"},
+             "SIZE 30 mm,20 mm\r\nCLS\r\nPRINT 0\r\n",
+             1,
+             "",
              "(virtual printer: .*\n)*quill: no label printed .*\n"},
-        Case{"bad_label_file", {"INPUT"}, R"({"size": {"width": 1e400}})", 2, "",
+        Case{"bad_label_file",
+             {"INPUT"},
+             R"({"size": {"width": 1e400}})",
+             2,
+             "",
              "quill: .*input: not valid JSON: number overflow .*\n"},
         Case{"missing_input", {"DIR/none"}, "", 2, "", "quill: .*none: not a file\n"}),
     [](const auto& info) { return std::string(info.param.name); });

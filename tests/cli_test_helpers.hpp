@@ -38,8 +38,8 @@ struct ProcessResult {
   double seconds = 0;  // from the start to the end of wait()
 };
 
-// A child with standard input from a file (/dev/null by default) and both outputs captured. Not thread-safe; the
-// destructor kills a child that still runs and reaps it.
+// A child with standard input from a file (/dev/null by default) and both outputs captured. Not
+// thread-safe; the destructor kills a child that still runs and reaps it.
 class ChildProcess {
  public:
   // argv[0] is the program's path; when it cannot start, the outputs are empty and wait() gives

@@ -49,10 +49,9 @@ class Browser {
  public:
   Browser()
       : process_({kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                  "--no-first-run", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync",
-                  "--user-data-dir=" + profile_.path().string(), "--remote-debugging-pipe",
-                  "about:blank"},
+                  "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                  "--disable-sync", "--user-data-dir=" + profile_.path().string(),
+                  "--remote-debugging-pipe", "about:blank"},
                  "/dev/null", {{commands_.read_end, 3}, {answers_.write_end, 4}}) {
     ::close(std::exchange(commands_.read_end, -1));
     ::close(std::exchange(answers_.write_end, -1));
@@ -62,8 +61,8 @@ class Browser {
   bool open(const std::string& url) {
     const auto target = call("Target.createTarget", {{"url", url}});
     if (!target) return false;
-    const auto attached = call("Target.attachToTarget",
-                               {{"targetId", (*target)["targetId"]}, {"flatten", true}});
+    const auto attached =
+        call("Target.attachToTarget", {{"targetId", (*target)["targetId"]}, {"flatten", true}});
     if (!attached) return false;
     session_ = (*attached)["sessionId"];
     return true;
@@ -71,8 +70,8 @@ class Browser {
 
   // The value of a JavaScript expression in the tab (null when it cannot be evaluated).
   json evaluate(const std::string& expression) {
-    const auto result = call("Runtime.evaluate",
-                             {{"expression", expression}, {"returnByValue", true}}, session_);
+    const auto result =
+        call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, session_);
     return result && (*result)["result"].contains("value") ? (*result)["result"]["value"] : json();
   }
 
@@ -154,8 +153,7 @@ TEST(QuillWebView, LabelAppearsLiveAndTheStatusControlChangesTheAnswer) {
       "document.querySelector('.label img').complete && "
       "document.querySelector('.label img').naturalWidth === 480"));
   const std::string meta = browser.evaluate("document.querySelector('.label .meta').textContent");
-  EXPECT_NE(meta.find("480 x 320 dots (60 x 40 mm), 3 copies, from 127.0.0.1:"),
-            std::string::npos)
+  EXPECT_NE(meta.find("480 x 320 dots (60 x 40 mm), 3 copies, from 127.0.0.1:"), std::string::npos)
       << meta;
   EXPECT_EQ(browser.evaluate("document.querySelector('.transcript .logged').textContent"),
             "FROB 1\\r\\n");

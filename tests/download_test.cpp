@@ -86,13 +86,16 @@ class DownloadRefusalTest : public DownloadTest, public ::testing::WithParamInte
   // Runs the current test in a copy of this program as the user nobody and expects it to pass.
   static void expect_passes_unprivileged() {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups "
-                                "/proc/" + std::to_string(getpid()) + "/exe --gtest_filter=" +
-                                test->test_suite_name() + "." + test->name() + " 2>&1";
+    const std::string command =
+        "setpriv --reuid=65534 --regid=65534 --clear-groups "
+        "/proc/" +
+        std::to_string(getpid()) + "/exe --gtest_filter=" + test->test_suite_name() + "." +
+        test->name() + " 2>&1";
     std::string output;
     if (FILE* child = popen(command.c_str(), "r")) {
       char buffer[4096];
-      for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, child)) > 0;) output.append(buffer, n);
+      for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, child)) > 0;)
+        output.append(buffer, n);
       EXPECT_EQ(pclose(child), 0) << output;
     }
     EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;

@@ -274,9 +274,10 @@ struct VirtualServerOptions {
 
 // A TCP server in front of a VirtualPrinter: each connection gets its own command stream, and
 // its answers are delivered with the printer's answer timing. A connection is closed as soon as
-// its input ends (the client shut down its sending side) and its answers are written. Thread-safety: all members may be
-// called from any thread. The printer must outlive the server. Owns one accepting thread and one
-// thread per open connection; stop() and the destructor close every connection and join them.
+// its input ends (the client shut down its sending side) and its answers are written.
+// Thread-safety: all members may be called from any thread. The printer must outlive the server.
+// Owns one accepting thread and one thread per open connection; stop() and the destructor close
+// every connection and join them.
 class VirtualPrinterServer {
  public:
   explicit VirtualPrinterServer(VirtualPrinter& printer, VirtualServerOptions options = {});
