@@ -10,7 +10,8 @@ PACKAGES=(
   libfontconfig-dev libfreetype-dev libharfbuzz-dev libpng-dev
   libzint-dev libzxing-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev chromium
   fonts-dejavu-core fonts-dejavu-extra fonts-wqy-microhei
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev llvm-14
+  python3-pil
 )
 
 missing=()

@@ -125,8 +125,8 @@ bool StreamLink::has_space() {
 void StreamLink::acquire_write_turn() {
   std::unique_lock lock(mu_);
   // The holder gives up after kWriteStallSeconds without progress, so this
-  // wait ends; each step is bounded so that nothing waits on a lost wake-up.
-  while (writing_) turn_cv_.wait_for(lock, std::chrono::milliseconds(100));
+  // wait ends.
+  platform::wait_until(lock, turn_cv_, platform::TimePoint::max(), [this] { return !writing_; });
   writing_ = true;
 }
 
@@ -155,7 +155,7 @@ Result StreamLink::write(std::span<const std::uint8_t> bytes, bool begin_reply) 
   }
   Result result = -1;
   std::size_t offset = 0;
-  auto last_progress = std::chrono::steady_clock::now();
+  auto last_progress = platform::now();
   const auto stall = platform::to_duration(kWriteStallSeconds);
   for (;;) {
     const int status = stream->status();
@@ -165,7 +165,7 @@ Result StreamLink::write(std::span<const std::uint8_t> bytes, bool begin_reply) 
       if (n < 0) break;
       if (n > 0) {
         offset += static_cast<std::size_t>(n);
-        last_progress = std::chrono::steady_clock::now();
+        last_progress = platform::now();
         if (offset == bytes.size()) {
           result = 1;
           break;
@@ -173,7 +173,7 @@ Result StreamLink::write(std::span<const std::uint8_t> bytes, bool begin_reply) 
         continue;
       }
     }
-    if (std::chrono::steady_clock::now() - last_progress > stall) break;
+    if (platform::now() - last_progress > stall) break;
     stream->wait_for_space(kSpacePollSeconds);
   }
   release_write_turn();
