@@ -11,7 +11,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libfontconfig-dev libfreetype-dev libharfbuzz-dev libpng-dev
-  libzint-dev libzxing-dev libcli11-dev nlohmann-json3-dev
+  libzint-dev libzxing-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev chromium
   fonts-dejavu-core fonts-dejavu-extra fonts-wqy-microhei
   clang-14 libclang-rt-14-dev llvm-14 ccache
   python3-pil

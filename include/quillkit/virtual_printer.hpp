@@ -276,14 +276,23 @@ std::optional<VirtualLabel> load_label_png(const std::filesystem::path& path);
 struct VirtualServerOptions {
   std::string host = "127.0.0.1";  // a numeric address or localhost
   std::uint16_t port = 0;          // 0 picks a free port; port() tells which
-  // Connections beyond this many open at once are accepted and closed at once.
+  // Connections beyond this many open at once are accepted, logged and closed at once.
   std::size_t max_connections = 16;
+  // A connection that sends nothing for longer than this is logged and closed, so that idle
+  // clients cannot hold every slot. Zero: never.
+  std::chrono::milliseconds idle_timeout{30000};
+  // Called with each block a connection receives, on that connection's own thread, before the
+  // printer parses it: the printer's on_label and on_log calls that follow on the same thread
+  // come from this connection. `peer` is the client's address and port. Must not block.
+  std::function<void(std::string_view peer, std::span<const std::uint8_t> bytes)> on_receive;
 };
 
 // A TCP server in front of a VirtualPrinter: each connection gets its own command stream, and
-// its answers are delivered with the printer's answer timing. Thread-safety: all members may be
-// called from any thread. The printer must outlive the server. Owns one accepting thread and one
-// thread per open connection; stop() and the destructor close every connection and join them.
+// its answers are delivered with the printer's answer timing. A connection is closed as soon as
+// its input ends (the client shut down its sending side) and its answers are written.
+// Thread-safety: all members may be called from any thread. The printer must outlive the server.
+// Owns one accepting thread and one thread per open connection; stop() and the destructor close
+// every connection and join them.
 class VirtualPrinterServer {
  public:
   explicit VirtualPrinterServer(VirtualPrinter& printer, VirtualServerOptions options = {});
