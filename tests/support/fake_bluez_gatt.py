@@ -1,0 +1,306 @@
+#!/usr/bin/python3
+"""A BlueZ stand-in for BLE tests: one adapter, peripherals that appear when
+discovery starts, and on each peripheral's connection the printer's GATT serial
+service (or another service only). Runs on the bus named by
+DBUS_SYSTEM_BUS_ADDRESS, owns org.bluez and prints "ready" once it serves.
+
+Every WriteValue is recorded. With --printer PORT, the bytes written to the
+receive characteristic go to a TCP printer on 127.0.0.1:PORT, and what it
+answers comes back as notifications of the transmit characteristic, 20 bytes
+at most each.
+
+Test controls, interface org.quillkit.FakeGatt at /quillkit:
+  Writes() -> a(say)   every write: characteristic UUID, value, "type" option
+  ClearWrites()
+  Notify(s uuid, ay)    a notification of the connected device's characteristic
+  Drop()                the connected device's link is lost
+  DropOnWrite()         the link is lost at the next write
+  SetPowered(b)
+"""
+
+import argparse
+import json
+import socket
+import sys
+
+import dbus
+import dbus.mainloop.glib
+import dbus.service
+from gi.repository import GLib
+
+BLUEZ = "org.bluez"
+PROPS = "org.freedesktop.DBus.Properties"
+OBJECT_MANAGER = "org.freedesktop.DBus.ObjectManager"
+ADAPTER = "org.bluez.Adapter1"
+DEVICE = "org.bluez.Device1"
+SERVICE = "org.bluez.GattService1"
+CHARACTERISTIC = "org.bluez.GattCharacteristic1"
+CONTROL = "org.quillkit.FakeGatt"
+
+SERIAL_SERVICE = "49535343-fe7d-4ae5-8fa9-9fafd205e455"
+AIRPATCH = "49535343-aca3-481c-91ec-d85e28a60318"
+RX = "49535343-8841-43f4-a8d4-ecbe34729bb3"
+TX = "49535343-1e4d-4bd9-ba61-23c647249616"
+BATTERY_SERVICE = "0000180f-0000-1000-8000-00805f9b34fb"
+BATTERY_LEVEL = "00002a19-0000-1000-8000-00805f9b34fb"
+NOTIFY_PIECE = 20
+
+
+class Failed(dbus.DBusException):
+    _dbus_error_name = "org.bluez.Error.Failed"
+
+
+class Node(dbus.service.Object):
+    """An object with properties per interface and PropertiesChanged."""
+
+    def __init__(self, bus, path, interfaces):
+        super().__init__(bus, path)
+        self.path = path
+        self.props = interfaces
+
+    @dbus.service.method(PROPS, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        return self.props[interface][name]
+
+    @dbus.service.method(PROPS, in_signature="s", out_signature="a{sv}")
+    def GetAll(self, interface):
+        return self.props.get(interface, {})
+
+    @dbus.service.method(PROPS, in_signature="ssv")
+    def Set(self, interface, name, value):
+        self.change(interface, name, value)
+
+    @dbus.service.signal(PROPS, signature="sa{sv}as")
+    def PropertiesChanged(self, interface, changed, invalidated):
+        pass
+
+    def change(self, interface, name, value):
+        self.props[interface][name] = value
+        self.PropertiesChanged(interface, {name: value}, [])
+
+
+class Root(dbus.service.Object):
+    def __init__(self, bus, fake):
+        super().__init__(bus, "/")
+        self.fake = fake
+
+    @dbus.service.method(OBJECT_MANAGER, out_signature="a{oa{sa{sv}}}")
+    def GetManagedObjects(self):
+        return {n.path: n.props for n in self.fake.nodes}
+
+    @dbus.service.signal(OBJECT_MANAGER, signature="oa{sa{sv}}")
+    def InterfacesAdded(self, path, interfaces):
+        pass
+
+    @dbus.service.signal(OBJECT_MANAGER, signature="oas")
+    def InterfacesRemoved(self, path, interfaces):
+        pass
+
+
+class Adapter(Node):
+    def __init__(self, bus, fake, powered):
+        super().__init__(bus, "/org/bluez/hci0", {ADAPTER: {
+            "Address": "00:AA:BB:CC:DD:EE", "Powered": dbus.Boolean(powered),
+            "Discovering": dbus.Boolean(False)}})
+        self.fake = fake
+
+    @dbus.service.method(ADAPTER, in_signature="a{sv}")
+    def SetDiscoveryFilter(self, _filter):
+        pass
+
+    @dbus.service.method(ADAPTER)
+    def StartDiscovery(self):
+        self.change(ADAPTER, "Discovering", dbus.Boolean(True))
+        self.fake.discover()
+
+    @dbus.service.method(ADAPTER)
+    def StopDiscovery(self):
+        self.change(ADAPTER, "Discovering", dbus.Boolean(False))
+
+
+class Device(Node):
+    def __init__(self, bus, fake, index, spec):
+        props = {"Address": spec["address"], "Connected": dbus.Boolean(False),
+                 "ServicesResolved": dbus.Boolean(False), "RSSI": dbus.Int16(-60),
+                 "UUIDs": dbus.Array(spec.get("uuids", []), signature="s"),
+                 "Adapter": dbus.ObjectPath("/org/bluez/hci0")}
+        if spec.get("name"):
+            props["Name"] = spec["name"]
+        super().__init__(bus, "/org/bluez/hci0/dev_%d" % index, {DEVICE: props})
+        self.fake = fake
+        self.spec = spec
+        self.gatt = []
+        self.printer = None
+
+    @dbus.service.method(DEVICE)
+    def Connect(self):
+        if self.props[DEVICE]["Connected"]:
+            return
+        if self.fake.printer_port:
+            self.printer = socket.create_connection(("127.0.0.1", self.fake.printer_port))
+            GLib.io_add_watch(self.printer.fileno(), GLib.IO_IN | GLib.IO_HUP, self.answer)
+        self.fake.connected = self
+        self.change(DEVICE, "Connected", dbus.Boolean(True))
+        self.add_gatt()
+        self.change(DEVICE, "ServicesResolved", dbus.Boolean(True))
+
+    @dbus.service.method(DEVICE)
+    def Disconnect(self):
+        self.drop()
+
+    def drop(self):
+        if self.printer:
+            self.printer.close()
+            self.printer = None
+        self.change(DEVICE, "ServicesResolved", dbus.Boolean(False))
+        self.change(DEVICE, "Connected", dbus.Boolean(False))
+
+    def add_gatt(self):
+        if self.gatt:
+            return
+        bus = self.fake.bus
+        if self.spec.get("serial", True):
+            uuid, chars = SERIAL_SERVICE, [(AIRPATCH, ["write", "notify"]), (TX, ["notify"]),
+                                           (RX, ["write", "write-without-response"])]
+        else:
+            uuid, chars = BATTERY_SERVICE, [(BATTERY_LEVEL, ["read", "notify"])]
+        service = Node(bus, self.path + "/service0010", {SERVICE: {
+            "UUID": uuid, "Device": dbus.ObjectPath(self.path), "Primary": dbus.Boolean(True)}})
+        self.gatt.append(service)
+        for i, (char_uuid, flags) in enumerate(chars):
+            self.gatt.append(Characteristic(bus, self, "%s/char%04x" % (service.path, 0x11 + i),
+                                            service.path, char_uuid, flags))
+        for node in self.gatt:
+            self.fake.add(node)
+
+    def answer(self, _fd, _condition):
+        data = self.printer.recv(4096) if self.printer else b""
+        if not data:
+            return False
+        for i in range(0, len(data), NOTIFY_PIECE):
+            self.notify(TX, data[i:i + NOTIFY_PIECE])
+        return True
+
+    def notify(self, uuid, value):
+        for node in self.gatt:
+            if isinstance(node, Characteristic) and node.uuid == uuid.lower():
+                node.change(CHARACTERISTIC, "Value", dbus.Array(value, signature="y"))
+
+
+class Characteristic(Node):
+    def __init__(self, bus, device, path, service, uuid, flags):
+        super().__init__(bus, path, {CHARACTERISTIC: {
+            "UUID": uuid, "Service": dbus.ObjectPath(service),
+            "Value": dbus.Array([], signature="y"), "Notifying": dbus.Boolean(False),
+            "Flags": dbus.Array(flags, signature="s")}})
+        self.device = device
+        self.uuid = uuid
+
+    @dbus.service.method(CHARACTERISTIC, in_signature="aya{sv}")
+    def WriteValue(self, value, options):
+        fake = self.device.fake
+        fake.writes.append((self.uuid, bytes(value), str(options.get("type", ""))))
+        if not self.device.props[DEVICE]["Connected"]:
+            raise Failed("Not connected")
+        if fake.drop_on_write:
+            fake.drop_on_write = False
+            self.device.drop()
+            return
+        if self.uuid == RX and self.device.printer:
+            self.device.printer.sendall(bytes(value))
+
+    @dbus.service.method(CHARACTERISTIC, in_signature="a{sv}", out_signature="ay")
+    def ReadValue(self, _options):
+        return self.props[CHARACTERISTIC]["Value"]
+
+    @dbus.service.method(CHARACTERISTIC)
+    def StartNotify(self):
+        self.change(CHARACTERISTIC, "Notifying", dbus.Boolean(True))
+
+    @dbus.service.method(CHARACTERISTIC)
+    def StopNotify(self):
+        self.change(CHARACTERISTIC, "Notifying", dbus.Boolean(False))
+
+
+class Control(dbus.service.Object):
+    def __init__(self, bus, fake):
+        super().__init__(bus, "/quillkit")
+        self.fake = fake
+
+    @dbus.service.method(CONTROL, out_signature="a(says)")
+    def Writes(self):
+        return dbus.Array([(u, dbus.ByteArray(v), t) for u, v, t in self.fake.writes],
+                          signature="(says)")
+
+    @dbus.service.method(CONTROL)
+    def ClearWrites(self):
+        self.fake.writes = []
+
+    @dbus.service.method(CONTROL, in_signature="say")
+    def Notify(self, uuid, value):
+        if self.fake.connected:
+            self.fake.connected.notify(uuid, bytes(value))
+
+    @dbus.service.method(CONTROL)
+    def Drop(self):
+        if self.fake.connected:
+            self.fake.connected.drop()
+
+    @dbus.service.method(CONTROL)
+    def DropOnWrite(self):
+        self.fake.drop_on_write = True
+
+    @dbus.service.method(CONTROL, in_signature="b")
+    def SetPowered(self, powered):
+        if self.fake.adapter:
+            self.fake.adapter.change(ADAPTER, "Powered", dbus.Boolean(powered))
+
+
+class Fake:
+    def __init__(self, bus, args):
+        self.bus = bus
+        self.printer_port = args.printer
+        self.writes = []
+        self.drop_on_write = False
+        self.connected = None
+        self.nodes = []
+        self.root = Root(bus, self)
+        self.adapter = None
+        if args.adapter != "none":
+            self.adapter = Adapter(bus, self, args.adapter == "on")
+            self.nodes.append(self.adapter)
+        self.devices = [Device(bus, self, i, spec) for i, spec in enumerate(args.devices)]
+        self.control = Control(bus, self)
+
+    def add(self, node):
+        if node not in self.nodes:
+            self.nodes.append(node)
+            self.root.InterfacesAdded(node.path, node.props)
+
+    def discover(self):
+        for device in self.devices:
+            self.add(device)
+            for _ in range(device.spec.get("sightings", 1) - 1):
+                device.change(DEVICE, "RSSI", dbus.Int16(-59))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--adapter", choices=["on", "off", "none"], default="on")
+    parser.add_argument("--printer", type=int, default=0)
+    parser.add_argument("--devices", type=json.loads,
+                        default=[{"name": "VP-BLE", "address": "00:11:22:33:44:55"}])
+    args = parser.parse_args()
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.SystemBus()
+    name = dbus.service.BusName(BLUEZ, bus, do_not_queue=True)
+    fake = Fake(bus, args)
+    print("ready", flush=True)
+    loop = GLib.MainLoop()
+    bus.call_on_disconnection(lambda _conn: loop.quit())
+    loop.run()
+    del name, fake
+
+
+if __name__ == "__main__":
+    sys.exit(main())
