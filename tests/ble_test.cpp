@@ -62,7 +62,7 @@ TEST_P(BleChunking, PiecesOfTwentyWithResponseInOrder) {
   const Bytes data = pattern(GetParam());
   EXPECT_EQ(link_->write(data, false), 1);
   const std::size_t pieces = data.empty() ? 1 : (data.size() + 19) / 20;
-  ASSERT_TRUE(wait_until([&] { return fake_->writes().size() >= pieces; }, 60));
+  ASSERT_TRUE(fake_->wait_for_writes(pieces));
   const auto writes = fake_->writes();
   ASSERT_EQ(writes.size(), pieces);
   Bytes joined;

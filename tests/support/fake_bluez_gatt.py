@@ -11,6 +11,7 @@ at most each.
 
 Test controls, interface org.quillkit.FakeGatt at /quillkit:
   Writes() -> a(say)   every write: characteristic UUID, value, "type" option
+  WriteCount() -> u
   ClearWrites()
   Notify(s uuid, ay)    a notification of the connected device's characteristic
   Drop()                the connected device's link is lost
@@ -231,6 +232,10 @@ class Control(dbus.service.Object):
     def Writes(self):
         return dbus.Array([(u, dbus.ByteArray(v), t) for u, v, t in self.fake.writes],
                           signature="(says)")
+
+    @dbus.service.method(CONTROL, out_signature="u")
+    def WriteCount(self):
+        return len(self.fake.writes)
 
     @dbus.service.method(CONTROL)
     def ClearWrites(self):

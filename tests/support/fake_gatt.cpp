@@ -4,6 +4,8 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include "support/fake_printer.hpp"
+
 namespace quillkit::testing {
 namespace {
 
@@ -39,6 +41,18 @@ std::vector<GattWrite> FakeGatt::writes() {
   std::vector<GattWrite> writes;
   for (auto& w : raw) writes.push_back({w.get<0>(), w.get<1>(), w.get<2>()});
   return writes;
+}
+
+bool FakeGatt::wait_for_writes(std::size_t count, double seconds) {
+  return wait_until(
+      [&] {
+        std::uint32_t recorded = 0;
+        control("WriteCount", [&] {
+          proxy_->callMethod("WriteCount").onInterface(kControl).storeResultsTo(recorded);
+        });
+        return recorded >= count;
+      },
+      seconds);
 }
 
 void FakeGatt::clear_writes() {

@@ -34,6 +34,8 @@ class FakeGatt {
 
   bool ok() const { return proxy_ != nullptr; }
   std::vector<GattWrite> writes();
+  // Waits until the fake has recorded at least `count` writes (bounded).
+  bool wait_for_writes(std::size_t count, double seconds = 5);
   void clear_writes();
   void notify(std::string_view uuid, std::string_view value);
   void drop();
