@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "cli/ble.hpp"
 #include "cli/common.hpp"
 #include "cli/label_file.hpp"
 #include "cli/link_target.hpp"
@@ -33,11 +34,15 @@ OpenedPrinter open_printer(const LinkOptions& options) {
   if (target->kind == LinkKind::bluetooth) {
     return {nullptr, {}, usage_error("the Bluetooth link (--bt) is not available in this build")};
   }
-  if (target->kind == LinkKind::ble) {
-    return {nullptr, {}, usage_error("the BLE link (--ble) is not available in this build")};
-  }
-  auto wifi = std::make_unique<quillkit::WiFi>();
   const std::string name = target->description();
+  if (target->kind == LinkKind::ble) {
+    diagnostic("opening " + name);
+    auto ble = open_ble(target->device, options.chunk, error);
+    if (!ble) return {nullptr, name, fail(error)};
+    return {std::move(ble), name, kExitOk};
+  }
+  if (options.chunk != 0) return {nullptr, name, usage_error("--chunk applies to --ble only")};
+  auto wifi = std::make_unique<quillkit::WiFi>();
   diagnostic("opening " + name);
   if (wifi->openport(target->host, target->port) != 1) {
     return {nullptr, name,

@@ -2,6 +2,7 @@
 // each subcommand and the functions that run them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -35,6 +36,7 @@ struct LinkOptions {
   std::string wifi;  // HOST[:PORT]
   bool bt = false;
   std::string ble;  // NAME or ADDRESS
+  std::size_t chunk = 0;  // BLE bytes per write; 0 keeps the default
 };
 
 struct DemoOptions {

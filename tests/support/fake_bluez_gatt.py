@@ -132,6 +132,7 @@ class Device(Node):
         self.spec = spec
         self.gatt = []
         self.printer = None
+        self.watch = None
 
     @dbus.service.method(DEVICE)
     def Connect(self):
@@ -139,7 +140,9 @@ class Device(Node):
             return
         if self.fake.printer_port:
             self.printer = socket.create_connection(("127.0.0.1", self.fake.printer_port))
-            GLib.io_add_watch(self.printer.fileno(), GLib.IO_IN | GLib.IO_HUP, self.answer)
+            self.printer.setblocking(False)
+            self.watch = GLib.io_add_watch(self.printer.fileno(), GLib.IO_IN | GLib.IO_HUP,
+                                           self.answer)
         self.fake.connected = self
         self.change(DEVICE, "Connected", dbus.Boolean(True))
         self.add_gatt()
@@ -151,6 +154,7 @@ class Device(Node):
 
     def drop(self):
         if self.printer:
+            GLib.source_remove(self.watch)
             self.printer.close()
             self.printer = None
         self.change(DEVICE, "ServicesResolved", dbus.Boolean(False))
@@ -175,7 +179,10 @@ class Device(Node):
             self.fake.add(node)
 
     def answer(self, _fd, _condition):
-        data = self.printer.recv(4096) if self.printer else b""
+        try:
+            data = self.printer.recv(4096)
+        except BlockingIOError:
+            return True
         if not data:
             return False
         for i in range(0, len(data), NOTIFY_PIECE):
@@ -208,7 +215,9 @@ class Characteristic(Node):
             self.device.drop()
             return
         if self.uuid == RX and self.device.printer:
+            self.device.printer.setblocking(True)
             self.device.printer.sendall(bytes(value))
+            self.device.printer.setblocking(False)
 
     @dbus.service.method(CHARACTERISTIC, in_signature="a{sv}", out_signature="ay")
     def ReadValue(self, _options):
@@ -283,7 +292,11 @@ class Fake:
             self.root.InterfacesAdded(node.path, node.props)
 
     def discover(self):
+        # As BlueZ: a device new to it is added; one it knows already is seen
+        # again through its RSSI, which BlueZ forgets when discovery stops.
         for device in self.devices:
+            if device in self.nodes:
+                device.change(DEVICE, "RSSI", dbus.Int16(-60))
             self.add(device)
             for _ in range(device.spec.get("sightings", 1) - 1):
                 device.change(DEVICE, "RSSI", dbus.Int16(-59))
@@ -294,7 +307,8 @@ def main():
     parser.add_argument("--adapter", choices=["on", "off", "none"], default="on")
     parser.add_argument("--printer", type=int, default=0)
     parser.add_argument("--devices", type=json.loads,
-                        default=[{"name": "VP-BLE", "address": "00:11:22:33:44:55"}])
+                        default=[{"name": "VP-BLE", "address": "00:11:22:33:44:55",
+                                  "uuids": [SERIAL_SERVICE]}])
     args = parser.parse_args()
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SystemBus()
