@@ -11,6 +11,7 @@ PACKAGES=(
   libzint-dev libzxing-dev libcli11-dev nlohmann-json3-dev
   fonts-dejavu-core fonts-dejavu-extra fonts-wqy-microhei
   clang-14 libclang-rt-14-dev
+  libsdbus-c++-dev dbus-daemon python3-dbus python3-dbusmock
 )
 
 missing=()

@@ -89,7 +89,7 @@ TEST_F(BatteryTest, ReplyStillArrivingAfterTheShortPauseGivesMinusOneAtOnce) {
 }
 
 TEST(BatteryLinkTest, SerialProfileWritesTheComInterfaceLine) {
-  const detail::Profile serial{.battery_interface_line = "DIAGNOSTIC INTERFACE COM\r\n"};
+  const detail::Profile& serial = detail::kBluetoothProfile;
   testing::FakePrinter fake;
   testing::ProfiledPrinter printer(serial);
   ASSERT_TRUE(printer.open(fake.port()));

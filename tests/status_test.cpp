@@ -81,13 +81,9 @@ TEST_F(PrinterStatusTest, AnswerStillArrivingGivesMinusOne) {
   reader_.release();
 }
 
-// A serial link's profile: a pre-wait before the request, 255 from the plain
+// The Bluetooth profile: a pre-wait before the request, 255 from the plain
 // status byte with the link down, "-11" when nothing was read.
-const detail::Profile kSerialProfile{
-    .status_prewait = 0.3,
-    .status_byte_link_down = 255,
-    .status_delay_nothing_read = "-11",
-};
+const detail::Profile& kSerialProfile = detail::kBluetoothProfile;
 
 TEST(StatusProfileTest, LinkDownGivesEachProfilesFailureValues) {
   WiFi wifi;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,6 +12,10 @@
 #include "quillkit/printer.hpp"
 
 namespace quillkit {
+
+namespace detail {
+class StreamLink;
+}
 
 // A printer reached over TCP. Thread-safety: as Printer. The object owns one
 // reader thread while a connection is open; closeport, a second openport and
@@ -44,6 +49,11 @@ class QUILLKIT_EXPORT WiFi final : public Printer {
   }
 
   using Printer::sendcommand_getstring;
+
+ private:
+  explicit WiFi(std::unique_ptr<detail::StreamLink> link);
+
+  std::unique_ptr<detail::StreamLink> link_;
 };
 
 }  // namespace quillkit

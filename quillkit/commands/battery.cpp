@@ -35,9 +35,9 @@ std::string Printer::smartbattery_status(std::intptr_t index) {
   auto& link = core.link();
   std::string command(core.profile().battery_interface_line);
   command += kReportLines[static_cast<std::size_t>(index)];
-  if (link.probe() == -1) return "-1";
   // The answer starts at this write: an older report is never taken for it.
-  core.send_text(command, platform::Encoding::utf8, 0, /*begin_reply=*/true);
+  // A report that was not asked for is not waited for.
+  if (!core.request(command, 0)) return "-1";
   platform::sleep_seconds(kPendingCheckPause);
   if (core.profile().stream_replies && link.reply_pending()) return "-1";
   platform::sleep_seconds(detail::kAnswerWait);

@@ -20,7 +20,12 @@ struct Reply {
   int first_byte = -1;
 };
 
-// A printer class's link: the probe, the write primitive and the reply source.
+// Whether a write starts a new reply (a query's request) or leaves the reply
+// source as it is.
+enum class ReplyStart { keep, begin };
+
+// A printer class's link: the probe, the write primitive, the reply source and
+// the close. Opening differs per class and belongs to the concrete link.
 // Implementations guard their state with the printer object's one mutex and
 // never hold it across a wait or a write. Every member is thread-safe.
 class Link {
@@ -34,10 +39,12 @@ class Link {
   // The write primitive: writes every byte, in order, without interleaving with
   // another write of the same object. 1 when all bytes were written (an empty
   // buffer writes nothing), -1 when the link has no stream or fails, closes or
-  // stalls first. When `begin_reply` is set, the reply source is reset as on a
-  // fresh object right before the first byte goes out, so that the next
+  // stalls first. With ReplyStart::begin, begin_reply() runs once this write
+  // holds its turn, right before the first byte goes out, so that the next
   // take_reply() sees only what answers this write.
-  virtual Result write(std::span<const std::uint8_t> bytes, bool begin_reply) = 0;
+  virtual Result write(std::span<const std::uint8_t> bytes, ReplyStart start) = 0;
+  // Resets the reply source as on a fresh object.
+  virtual void begin_reply() = 0;
   // The link check of the BITMAP command.
   virtual bool ready_for_bitmap() = 0;
 
@@ -45,6 +52,10 @@ class Link {
   virtual bool reply_pending() = 0;
   // The reply gathered since the last reset.
   virtual Reply take_reply() = 0;
+
+  // Closes the link and ends its threads; the object then reads as closed.
+  // Idempotent; returns promptly whatever the peer or the platform does.
+  virtual void close() = 0;
 };
 
 }  // namespace quillkit::detail

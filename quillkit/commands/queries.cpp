@@ -17,15 +17,15 @@ constexpr std::string_view kModelnameQuery = "~!T\r\n";
 constexpr std::string_view kSerialnumberQuery = "OUT _SERIAL$\r\n";
 
 // Writes `line` with the plain sendcommand, waits `delay` seconds and returns
-// the answer received since the write: the empty text when none came. "-1" when
-// the link cannot be used (nothing written, no wait) or when, on a stream link,
-// answer bytes are still waiting to be read at the end of the wait.
+// the answer received since the write: the empty text when none came. "-1"
+// without the wait when the line was not written (link gate, space gate, a
+// failed or cut-short write), and "-1" when, on a stream link, answer bytes
+// are still waiting to be read at the end of the wait.
 std::string information_query(detail::PrinterCore& core, std::string_view line, double delay) {
   auto& link = core.link();
-  if (link.probe() == -1) return "-1";
   // The answer starts at this write: an older answer, or one that came too
   // late for an earlier query, is never taken for this one.
-  core.send_text(line, platform::Encoding::utf8, 0, /*begin_reply=*/true);
+  if (!core.request(line, 0)) return "-1";
   platform::sleep_seconds(delay);
   if (core.profile().stream_replies && link.reply_pending()) return "-1";
   return link.take_reply().text;

@@ -9,33 +9,50 @@ namespace quillkit {
 namespace detail {
 
 Result PrinterCore::gates() {
-  if (link_->probe() == -1) return -1;
-  if (profile_.space_gate && !link_->has_space()) return -2;
+  if (link_.probe() == -1) return -1;
+  if (profile_.space_gate && !link_.has_space()) return -2;
   return 1;
 }
 
-Result PrinterCore::send_text(std::string_view text, platform::Encoding encoding, double wait,
-                              bool begin_reply) {
-  platform::sleep_seconds(wait);
-  const Result refusal = gates();
-  const auto bytes = refusal == 1 ? platform::encode(text, encoding) : std::nullopt;
-  if (!bytes) {
-    // A query whose question is refused must not pick up an older answer.
-    if (begin_reply) link_->write({}, true);
-    return refusal == 1 ? -1 : refusal;
-  }
-  link_->write(*bytes, begin_reply);
+Result PrinterCore::send(std::span<const std::uint8_t> bytes, ReplyStart start, bool* written) {
+  const Result wrote = link_.write(bytes, start);
+  if (written) *written = wrote == 1;
   return 1;
 }
 
-Result PrinterCore::send_bytes(std::span<const std::uint8_t> bytes, double wait, bool begin_reply) {
+Result PrinterCore::send(std::string_view text, platform::Encoding encoding, double wait,
+                         ReplyStart start, bool* written) {
   platform::sleep_seconds(wait);
-  if (const Result refusal = gates(); refusal != 1) {
-    if (begin_reply) link_->write({}, true);
-    return refusal;
-  }
-  link_->write(bytes, begin_reply);
-  return 1;
+  // The gates come before the conversion: a closed link refuses with -1 and a
+  // full one with -2 whatever the text holds.
+  if (const Result refusal = gates(); refusal != 1) return refusal;
+  const auto bytes = platform::encode(text, encoding);
+  if (!bytes) return -1;
+  return send(*bytes, start, written);
+}
+
+Result PrinterCore::send_text(std::string_view text, platform::Encoding encoding, double wait) {
+  return send(text, encoding, wait, ReplyStart::keep, nullptr);
+}
+
+Result PrinterCore::send_bytes(std::span<const std::uint8_t> bytes, double wait) {
+  platform::sleep_seconds(wait);
+  if (const Result refusal = gates(); refusal != 1) return refusal;
+  return send(bytes, ReplyStart::keep, nullptr);
+}
+
+bool PrinterCore::request(std::string_view text, double wait, ReplyStart start) {
+  bool written = false;
+  send(text, platform::Encoding::utf8, wait, start, &written);
+  return written;
+}
+
+bool PrinterCore::request(std::span<const std::uint8_t> bytes, double wait) {
+  platform::sleep_seconds(wait);
+  if (gates() != 1) return false;
+  bool written = false;
+  send(bytes, ReplyStart::begin, &written);
+  return written;
 }
 
 }  // namespace detail

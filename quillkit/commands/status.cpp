@@ -16,21 +16,22 @@ constexpr std::array<std::uint8_t, 3> kStatusRequest{0x1B, 0x21, 0x3F};
 // many bytes; a stream reply needs one.
 constexpr std::size_t kNotifiedStatusMinimum = 2;
 
+enum class Asked { link_down, not_written, yes };
+
 // The request up to the answer: the profile's pre-wait, the link gate, one
 // write through the plain data sender (its own pre-send wait included) and the
-// answer wait. False when the gate refuses: nothing was written and there was
-// no answer wait. The gate refuses a probe of -1, and of 0 too when
-// `needs_power` is set.
-bool request_status(detail::PrinterCore& core, double answer_wait, bool needs_power) {
+// answer wait. The gate refuses a probe of -1, and of 0 too when `needs_power`
+// is set. Without a written request there is no answer wait.
+Asked request_status(detail::PrinterCore& core, double answer_wait, bool needs_power) {
   const auto& profile = core.profile();
   platform::sleep_seconds(profile.status_prewait);
   const Result probe = core.link().probe();
-  if (probe == -1 || (needs_power && probe == 0)) return false;
+  if (probe == -1 || (needs_power && probe == 0)) return Asked::link_down;
   // A printer that has stopped answering must never be reported with the
   // status it gave before: the answer starts at this write.
-  core.send_bytes(kStatusRequest, profile.data_send_wait, /*begin_reply=*/true);
+  if (!core.request(kStatusRequest, profile.data_send_wait)) return Asked::not_written;
   platform::sleep_seconds(answer_wait);
-  return true;
+  return Asked::yes;
 }
 
 // One byte as the stream links report it: lower-case hexadecimal in angle
@@ -42,7 +43,9 @@ std::string render_byte(unsigned char byte) {
 
 std::string status_text(detail::PrinterCore& core, double answer_wait, bool plain) {
   const auto& profile = core.profile();
-  if (!request_status(core, answer_wait, plain && profile.status_plain_needs_power)) return "-1";
+  if (request_status(core, answer_wait, plain && profile.status_plain_needs_power) != Asked::yes) {
+    return "-1";
+  }
   auto& link = core.link();
   if (!profile.stream_replies) return link.take_reply().text;
   if (link.reply_pending()) return "-1";
@@ -54,7 +57,14 @@ std::string status_text(detail::PrinterCore& core, double answer_wait, bool plai
 }
 
 Result status_byte(detail::PrinterCore& core, double answer_wait, Result link_down) {
-  if (!request_status(core, answer_wait, false)) return link_down;
+  switch (request_status(core, answer_wait, false)) {
+    case Asked::link_down:
+      return link_down;
+    case Asked::not_written:
+      return -1;
+    case Asked::yes:
+      break;
+  }
   auto& link = core.link();
   const bool stream = core.profile().stream_replies;
   if (stream && link.reply_pending()) return -1;

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -17,9 +16,10 @@
 #include <vector>
 
 #include "quillkit/commands/printer_core.hpp"
+#include "quillkit/links/profiles.hpp"
+#include "quillkit/links/stream_link.hpp"
 #include "quillkit/platform/byte_stream.hpp"
 #include "quillkit/printer.hpp"
-#include "quillkit/receive/stream_link.hpp"
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
 #include "support/wifi_suite.hpp"
@@ -116,39 +116,26 @@ struct NamedCase {
 template <class Case>
 class QueryTableTest : public OpenWiFiTest, public ::testing::WithParamInterface<Case> {};
 
-// Stream rules of a serial link: a read counts when it returns a byte or more
-// and adds the whole zero-filled block to the text.
-inline constexpr std::array<detail::StreamEventRule, 1> kSerialEvents{{
-    {platform::kEventHasBytesAvailable, LogChannel::console, "NSStreamEvent.HasBytesAvailable ",
-     true, detail::StreamEventRule::Reader::before_log},
-}};
-inline const detail::StreamRules kSerialRules{
-    .events = kSerialEvents,
-    .unknown_channel = LogChannel::console,
-    .unknown_text = "unknown.",
-    .min_used_read = 1,
-    .decode_whole_buffer = true,
-    .bitmap_needs_open_status = true,
-};
-
-// A printer over a real TCP stream link whose differences come from
-// `profile`: the operations see it exactly as they see a shipped class's
-// profile. `profile` must outlive the object.
+// A printer over a real TCP stream link with the Bluetooth receive rules and
+// the differences of `profile`: the operations see it exactly as they see a
+// shipped class's profile. `profile` must outlive the object.
 class ProfiledPrinter final : public Printer {
  public:
   explicit ProfiledPrinter(const detail::Profile& profile)
-      : Printer(std::make_unique<detail::PrinterCore>(
-            profile, std::make_unique<detail::StreamLink>(kSerialRules))) {}
-  ~ProfiledPrinter() override { link().close_stream(); }
+      : ProfiledPrinter(profile, std::make_unique<detail::StreamLink>(detail::kBluetoothRules)) {}
+  ~ProfiledPrinter() override { link_->close(); }
 
   // Connects to 127.0.0.1:port; true once the stream is open (3 s at most).
   bool open(std::uint16_t port) {
-    link().attach(platform::open_tcp_stream("127.0.0.1", port, link().handler()));
-    return wait_until([&] { return link().stream_status() == platform::kStreamOpen; }, 3);
+    link_->attach(platform::open_tcp_stream("127.0.0.1", port, link_->handler()));
+    return wait_until([&] { return link_->stream_status() == platform::kStreamOpen; }, 3);
   }
 
  private:
-  detail::StreamLink& link() { return static_cast<detail::StreamLink&>(core().link()); }
+  ProfiledPrinter(const detail::Profile& profile, std::unique_ptr<detail::StreamLink> link)
+      : Printer(std::make_unique<detail::PrinterCore>(profile, *link)), link_(std::move(link)) {}
+
+  std::unique_ptr<detail::StreamLink> link_;
 };
 
 }  // namespace quillkit::testing

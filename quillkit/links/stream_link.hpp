@@ -1,10 +1,9 @@
-// The link of the stream printer classes: a byte stream pair, the write
-// primitive over it, and the receive path that turns arriving bytes into the
-// receive fields and replies.
+// The stream link of WiFi and Bluetooth: a byte stream pair from any
+// transport of platform/, the write loop over it, and the receive path that
+// turns arriving bytes into the receive fields and replies.
 #pragma once
 
 #include <array>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "quillkit/commands/link.hpp"
+#include "quillkit/links/write_turn.hpp"
 #include "quillkit/platform/byte_stream.hpp"
 #include "quillkit/types.hpp"
 
@@ -45,7 +45,7 @@ struct StreamRules {
   bool bitmap_needs_open_status;
 };
 
-// A snapshot of the receive fields, for diagnostics and tests.
+// The receive fields of the stream links.
 struct ReceiveFields {
   std::array<std::uint8_t, 512> RecvBuffervar{};
   std::array<std::uint8_t, 512> RecvBuffervar_backup{};
@@ -62,55 +62,51 @@ class StreamLink final : public Link {
   // The largest reply kept: bytes that arrive beyond it, before the next query
   // starts a new reply, are dropped.
   static constexpr std::size_t kReplyLimit = 64 * 1024;
-  // A write that makes no progress for this long gives up with -1.
-  static constexpr double kWriteStallSeconds = 5.0;
   // Step of the write primitive's wait for space.
   static constexpr double kSpacePollSeconds = 0.1;
 
   explicit StreamLink(const StreamRules& rules);
   ~StreamLink() override;
 
-  // The event handler to give to a new stream pair.
+  // The event handler to give to a new stream pair; it must not outlive the link.
   platform::ByteStream::EventHandler handler();
-  // Installs a new stream pair; the previous one, if any, is closed first and
-  // its reader thread ended.
+  // Opening: installs a new stream pair (the previous one, if any, is closed
+  // first and its reader thread ended) and sets openport_status to 1.
   void attach(std::shared_ptr<platform::ByteStream> stream);
-  // Closes and drops the stream pair, ending its reader thread. Idempotent.
-  void close_stream();
+  // Opening failed: openport_status becomes -1; the streams stay as they are.
+  void mark_open_failed();
   // The output stream's status, or -1 with no stream.
   int stream_status();
-
-  int openport_status();
-  void set_openport_status(int status);
+  // 1 open, 0 closed (or never opened), -1 the last open failed.
+  int openport_status() const;
 
   // The stream event handler and the reader; reader thread only.
   void stream(platform::ByteStream& stream, platform::StreamSide side, int event);
   void readstream(platform::ByteStream& stream);
 
-  ReceiveFields receive_fields();
-
   // Link
   Result probe() override;
   bool has_space() override;
-  Result write(std::span<const std::uint8_t> bytes, bool begin_reply) override;
+  Result write(std::span<const std::uint8_t> bytes, ReplyStart start) override;
+  void begin_reply() override;
   bool ready_for_bitmap() override;
   bool reply_pending() override;
   Reply take_reply() override;
+  // Closes and drops the stream pair, ending its reader thread; openport_status 0.
+  void close() override;
 
  private:
   std::shared_ptr<platform::ByteStream> current_stream();
-  void reset_reply_locked();
-  void acquire_write_turn();
-  void release_write_turn();
+  // The whole-buffer write loop; runs holding the write turn.
+  Result write_all(platform::ByteStream& stream, std::span<const std::uint8_t> bytes);
 
   const StreamRules& rules_;
 
-  std::mutex mu_;
-  std::condition_variable turn_cv_;
+  mutable std::mutex mu_;
+  WriteTurns turns_{mu_};
   // Guarded by mu_:
   std::shared_ptr<platform::ByteStream> stream_;
   int openport_status_ = 0;
-  bool writing_ = false;
   ReceiveFields fields_;
   std::size_t reply_received_ = 0;
   int reply_first_byte_ = -1;

@@ -1,4 +1,4 @@
-#include "quillkit/receive/stream_link.hpp"
+#include "quillkit/links/stream_link.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -11,7 +11,7 @@ namespace quillkit::detail {
 
 StreamLink::StreamLink(const StreamRules& rules) : rules_(rules) {}
 
-StreamLink::~StreamLink() { close_stream(); }
+StreamLink::~StreamLink() { close(); }
 
 platform::ByteStream::EventHandler StreamLink::handler() {
   return [this](platform::ByteStream& stream, platform::StreamSide side, int event) {
@@ -24,15 +24,22 @@ void StreamLink::attach(std::shared_ptr<platform::ByteStream> stream) {
   {
     std::lock_guard lock(mu_);
     previous = std::exchange(stream_, std::move(stream));
+    openport_status_ = 1;
   }
   if (previous) previous->close();
 }
 
-void StreamLink::close_stream() {
+void StreamLink::mark_open_failed() {
+  std::lock_guard lock(mu_);
+  openport_status_ = -1;
+}
+
+void StreamLink::close() {
   std::shared_ptr<platform::ByteStream> previous;
   {
     std::lock_guard lock(mu_);
     previous = std::exchange(stream_, nullptr);
+    openport_status_ = 0;
   }
   if (previous) previous->close();
 }
@@ -47,14 +54,9 @@ int StreamLink::stream_status() {
   return stream ? stream->status() : -1;
 }
 
-int StreamLink::openport_status() {
+int StreamLink::openport_status() const {
   std::lock_guard lock(mu_);
   return openport_status_;
-}
-
-void StreamLink::set_openport_status(int status) {
-  std::lock_guard lock(mu_);
-  openport_status_ = status;
 }
 
 void StreamLink::stream(platform::ByteStream& stream, platform::StreamSide side, int event) {
@@ -102,12 +104,8 @@ void StreamLink::readstream(platform::ByteStream& stream) {
   }
 }
 
-ReceiveFields StreamLink::receive_fields() {
+void StreamLink::begin_reply() {
   std::lock_guard lock(mu_);
-  return fields_;
-}
-
-void StreamLink::reset_reply_locked() {
   fields_.output_string.clear();
   fields_.bytesRead_length = 0;
   fields_.RecvBuffervar_backup.fill(0);
@@ -122,62 +120,32 @@ bool StreamLink::has_space() {
   return stream && stream->has_space_available();
 }
 
-void StreamLink::acquire_write_turn() {
-  std::unique_lock lock(mu_);
-  // The holder gives up after kWriteStallSeconds without progress, so this
-  // wait ends; each step is bounded so that nothing waits on a lost wake-up.
-  while (writing_) turn_cv_.wait_for(lock, std::chrono::milliseconds(100));
-  writing_ = true;
-}
-
-void StreamLink::release_write_turn() {
-  {
-    std::lock_guard lock(mu_);
-    writing_ = false;
-  }
-  turn_cv_.notify_one();
-}
-
-Result StreamLink::write(std::span<const std::uint8_t> bytes, bool begin_reply) {
+Result StreamLink::write(std::span<const std::uint8_t> bytes, ReplyStart start) {
   auto stream = current_stream();
   if (!stream) return -1;
-  if (bytes.empty()) {
-    if (begin_reply) {
-      std::lock_guard lock(mu_);
-      reset_reply_locked();
-    }
-    return 1;
-  }
-  acquire_write_turn();
-  if (begin_reply) {
-    std::lock_guard lock(mu_);
-    reset_reply_locked();
-  }
-  Result result = -1;
+  return write_in_turn(turns_, *this, bytes.size(), start,
+                       [&] { return write_all(*stream, bytes); });
+}
+
+Result StreamLink::write_all(platform::ByteStream& stream, std::span<const std::uint8_t> bytes) {
   std::size_t offset = 0;
   auto last_progress = std::chrono::steady_clock::now();
   const auto stall = platform::to_duration(kWriteStallSeconds);
   for (;;) {
-    const int status = stream->status();
-    if (status >= platform::kStreamAtEnd) break;
-    if (stream->has_space_available()) {
-      const std::ptrdiff_t n = stream->write(bytes.subspan(offset));
-      if (n < 0) break;
+    if (stream.status() >= platform::kStreamAtEnd) return -1;
+    if (stream.has_space_available()) {
+      const std::ptrdiff_t n = stream.write(bytes.subspan(offset));
+      if (n < 0) return -1;
       if (n > 0) {
         offset += static_cast<std::size_t>(n);
         last_progress = std::chrono::steady_clock::now();
-        if (offset == bytes.size()) {
-          result = 1;
-          break;
-        }
+        if (offset == bytes.size()) return 1;
         continue;
       }
     }
-    if (std::chrono::steady_clock::now() - last_progress > stall) break;
-    stream->wait_for_space(kSpacePollSeconds);
+    if (std::chrono::steady_clock::now() - last_progress > stall) return -1;
+    stream.wait_for_space(kSpacePollSeconds);
   }
-  release_write_turn();
-  return result;
 }
 
 bool StreamLink::ready_for_bitmap() {

@@ -11,11 +11,11 @@ std::string Printer::sendcommand_getstring(std::string_view command) {
 
 std::string Printer::sendcommand_getstring(std::string_view command, double delay) {
   auto& link = core().link();
-  if (link.probe() == -1) return "-1";
   // The reply starts when the command goes out: whatever arrived before
-  // belongs to an earlier question.
-  core().send_text(command, platform::Encoding::utf8, 0, /*begin_reply=*/true);
-  core().send_text("\r\n", platform::Encoding::utf8, 0);
+  // belongs to an earlier question. A question not (wholly) asked is not
+  // waited for.
+  if (!core().request(command, 0) || !core().request("\r\n", 0, detail::ReplyStart::keep))
+    return "-1";
   platform::sleep_seconds(delay);
   if (link.reply_pending()) return "-1";
   return link.take_reply().text;
