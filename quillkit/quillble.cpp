@@ -6,6 +6,7 @@
 
 #include "quillkit/commands/printer_core.hpp"
 #include "quillkit/links/ble_link.hpp"
+#include "quillkit/links/profiles.hpp"
 #include "quillkit/platform/clock.hpp"
 
 namespace quillkit {
@@ -14,31 +15,17 @@ namespace {
 // Lets the central report the adapter's state before the first call.
 constexpr double kStartWait = 1.0;
 
-const detail::Profile kBleProfile{
-    .text_send_wait = 0,
-    .data_send_wait = 0,
-    .space_gate = false,
-    .status_prewait = 0.3,
-    .status_plain_needs_power = true,
-    .status_byte_link_down = -1,
-    .status_delay_nothing_read = "-1",
-    .stream_replies = false,
-    .battery_interface_line = "DIAGNOSTIC INTERFACE COM\r\n",
-    .download_in_packets = false,
-};
-
 platform::PeripheralReport report_of(const BLEPeripheral& peripheral) {
   return {peripheral.name, peripheral.address, peripheral.identifier, {}};
 }
 
 }  // namespace
 
-BLE::BLE() : BLE(new detail::BleLink) { platform::sleep_seconds(kStartWait); }
+BLE::BLE() : BLE(std::make_unique<detail::BleLink>()) { platform::sleep_seconds(kStartWait); }
 
-BLE::BLE(detail::BleLink* link)
-    : Printer(std::make_unique<detail::PrinterCore>(kBleProfile,
-                                                    std::unique_ptr<detail::BleLink>(link))),
-      link_(link) {}
+BLE::BLE(std::unique_ptr<detail::BleLink> link)
+    : Printer(std::make_unique<detail::PrinterCore>(detail::kBleProfile, *link)),
+      link_(std::move(link)) {}
 
 BLE::~BLE() = default;
 
@@ -68,7 +55,7 @@ Result BLE::openport_ble(const BLEPeripheral& peripheral, double delay) {
 Result BLE::openport_status() const { return link_->openport_status(); }
 
 Result BLE::closeport() {
-  link_->disconnect();
+  link_->close();
   return 1;
 }
 

@@ -54,7 +54,7 @@ TEST(BleChunking, OneMebibyteInOrder) {
   ASSERT_TRUE(link.open({"VP-BLE", "00:11:22:33:44:55", "/org/bluez/hci0/dev_0", {}}, 10));
   Bytes data(1 << 20);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i % 253);
-  EXPECT_EQ(link.write(data, false), 1);
+  EXPECT_EQ(link.write(data, detail::ReplyStart::keep), 1);
   const std::size_t pieces = (data.size() + 19) / 20;
   ASSERT_TRUE(fake.wait_for_writes(pieces, 240));
   Bytes joined;

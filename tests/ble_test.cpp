@@ -60,7 +60,7 @@ class BleChunking : public BleLinkTest, public ::testing::WithParamInterface<std
 
 TEST_P(BleChunking, PiecesOfTwentyWithResponseInOrder) {
   const Bytes data = pattern(GetParam());
-  EXPECT_EQ(link_->write(data, false), 1);
+  EXPECT_EQ(link_->write(data, detail::ReplyStart::keep), 1);
   const std::size_t pieces = data.empty() ? 1 : (data.size() + 19) / 20;
   ASSERT_TRUE(fake_->wait_for_writes(pieces));
   const auto writes = fake_->writes();
@@ -94,7 +94,7 @@ TEST_P(BleNotifications, OnlyTransmitCharacteristicSinceTheWrite) {
   if (!c.before.empty()) {
     ASSERT_TRUE(wait_until([&] { return reply().ends_with(c.before.back().second); }));
   }
-  link_->write(bytes_of("~!T\r\n"), true);
+  link_->write(bytes_of("~!T\r\n"), detail::ReplyStart::begin);
   EXPECT_EQ(reply(), "");
   for (const auto& [uuid, value] : c.after) fake_->notify(uuid, value);
   ASSERT_TRUE(wait_until([&] { return reply().ends_with(c.after.back().second); }));

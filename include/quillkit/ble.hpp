@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -107,10 +108,9 @@ class QUILLKIT_EXPORT BLE final : public Printer {
   void set_write_chunk(std::size_t bytes);
 
  private:
-  // Takes ownership of `link`.
-  explicit BLE(detail::BleLink* link);
+  explicit BLE(std::unique_ptr<detail::BleLink> link);
 
-  detail::BleLink* const link_;  // owned by the printer core
+  std::unique_ptr<detail::BleLink> link_;
 };
 
 }  // namespace quillkit

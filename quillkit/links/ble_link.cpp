@@ -117,29 +117,13 @@ Result BleLink::probe() {
   }
 }
 
-void BleLink::acquire_write_turn() {
-  std::unique_lock lock(mu_);
-  // A turn ends after its last piece is issued, and issuing waits at most
-  // kConfirmationBound per piece; each step is bounded all the same.
-  while (writing_) changed_.wait_for(lock, platform::to_duration(0.1));
-  writing_ = true;
-}
-
-void BleLink::release_write_turn() {
-  {
-    std::lock_guard lock(mu_);
-    writing_ = false;
-  }
-  changed_.notify_all();
-}
-
-Result BleLink::write(std::span<const std::uint8_t> bytes, bool /*begin_reply*/) {
-  // Every write starts a fresh answer, whether or not a query asked for it.
-  acquire_write_turn();
+Result BleLink::write(std::span<const std::uint8_t> bytes, ReplyStart /*start*/) {
+  // Not write_in_turn: an empty buffer is one empty write here.
+  WriteTurns::Turn turn(turns_);
+  begin_reply();
   std::size_t chunk;
   {
     std::lock_guard lock(mu_);
-    BLEReceivebuffer.clear();
     chunk = chunk_;
   }
   std::size_t offset = 0;
@@ -148,8 +132,12 @@ Result BleLink::write(std::span<const std::uint8_t> bytes, bool /*begin_reply*/)
     write_data(bytes.subspan(offset, n));
     offset += n;
   } while (offset < bytes.size());
-  release_write_turn();
   return 1;
+}
+
+void BleLink::begin_reply() {
+  std::lock_guard lock(mu_);
+  BLEReceivebuffer.clear();
 }
 
 Result BleLink::write_data(std::span<const std::uint8_t> data) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "quillkit/commands/link.hpp"
+#include "quillkit/links/write_turn.hpp"
 #include "quillkit/platform/ble_central.hpp"
 #include "quillkit/types.hpp"
 
@@ -57,10 +58,15 @@ class BleLink final : public Link {
   // Link
   Result probe() override;
   bool has_space() override { return true; }
-  Result write(std::span<const std::uint8_t> bytes, bool begin_reply) override;
+  // Every write starts a fresh answer, whether or not it asks for one.
+  Result write(std::span<const std::uint8_t> bytes, ReplyStart start) override;
+  void begin_reply() override;
   bool ready_for_bitmap() override { return openport_status_.load() == 1; }
   bool reply_pending() override { return false; }
   Reply take_reply() override;
+  // Disconnects; the callback thread lives on until the link is destroyed,
+  // since a BLE printer reconnects without being made again.
+  void close() override { disconnect(); }
 
  private:
   struct Target {
@@ -78,8 +84,6 @@ class BleLink final : public Link {
   void set_openport_status(int status);
   // The remembered peripheral, when `path` names it.
   std::optional<platform::PeripheralReport> remembered(const std::string& path);
-  void acquire_write_turn();
-  void release_write_turn();
 
   std::atomic<int> openport_status_{0};
 
@@ -92,7 +96,7 @@ class BleLink final : public Link {
   std::string cbWirteCharacteristic;  // its object path; empty until found
   std::size_t chunk_ = 20;
   std::size_t in_flight_ = 0;
-  bool writing_ = false;
+  WriteTurns turns_{mu_};
 
   // Last, so that it goes first: its callback thread ends before the fields
   // that the handlers touch.
