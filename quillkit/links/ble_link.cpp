@@ -42,7 +42,8 @@ BleLink::BleLink() {
 
 BleLink::~BleLink() {
   disconnect();
-  central_.reset();
+  // Stopped while still reachable: a handler running until then uses central_.
+  central_->stop();
 }
 
 std::vector<platform::PeripheralReport> BleLink::search(double seconds) {

@@ -7,9 +7,8 @@
 // its serial callback queue on it. Every member may be called from any thread,
 // including from inside an event handler, and none of them waits on the radio:
 // operations that need the radio are issued asynchronously and report through
-// the events or their completion. The destructor ends the callback thread and
-// joins it, so it must not run on that thread; no event or completion runs
-// after it returns.
+// the events or their completion. stop() and the destructor end the callback
+// thread and join it, so they must not run on that thread.
 //
 // Notes for implementers: nothing here throws. Errors of the system are turned
 // into the text passed to a completion, or into the state kUnknown; a central
@@ -79,6 +78,11 @@ class BleCentral {
       std::function<void(const std::string& error, const std::vector<GattService>& services)>;
 
   virtual ~BleCentral() = default;
+
+  // Ends the callback thread and joins it; no event or completion runs after
+  // it returns. Idempotent. For the owner's teardown: it must not run on the
+  // callback thread nor at the same time as another member.
+  virtual void stop() = 0;
 
   // The adapter's state as last reported (no system call).
   virtual CentralState state() = 0;

@@ -88,6 +88,21 @@ class BluezCentral final : public BleCentral {
 
   ~BluezCentral() override { stop(); }
 
+  void stop() override {
+    if (connection_) {
+      try {
+        connection_->leaveEventLoop();
+      } catch (const sdbus::Error&) {
+      }
+    }
+    // The loop has ended and no other member runs: nothing else touches
+    // these now.
+    matches_.clear();
+    proxies_.clear();
+    root_.reset();
+    connection_.reset();
+  }
+
   CentralState state() override {
     std::lock_guard lock(mu_);
     return state_;
@@ -188,20 +203,6 @@ class BluezCentral final : public BleCentral {
   }
 
  private:
-  void stop() {
-    if (connection_) {
-      try {
-        connection_->leaveEventLoop();
-      } catch (const sdbus::Error&) {
-      }
-    }
-    // The loop has ended: nothing else touches the proxies or matches now.
-    matches_.clear();
-    proxies_.clear();
-    root_.reset();
-    connection_.reset();
-  }
-
   // The proxy of an object of BlueZ, made on first use and kept, since a
   // proxy that goes away cancels its pending calls.
   std::shared_ptr<sdbus::IProxy> proxy(const std::string& path) {
