@@ -2,12 +2,16 @@
 // download.
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "cli/ble.hpp"
@@ -27,13 +31,37 @@ struct OpenedPrinter {
   int exit_code = kExitOk;
 };
 
+// A radio session often takes longer than the library's 0.5 s open: while the open has not
+// decided (openport_status 0), wait for it a while longer.
+constexpr auto kBluetoothSessionWait = std::chrono::seconds(10);
+
+OpenedPrinter open_bluetooth(const LinkTarget& target) {
+  auto bt = std::make_unique<quillkit::Bluetooth>();
+  const std::string name = target.description();
+  diagnostic("opening " + name);
+  const quillkit::Result opened =
+      target.device.empty() ? bt->openport_mfi() : bt->openport_mfi(target.device);
+  const auto deadline = std::chrono::steady_clock::now() + kBluetoothSessionWait;
+  while (opened != 1 && bt->openport_status() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (bt->openport_status() != 1) {
+    return {nullptr, name,
+            fail("cannot open " + name +
+                 " (run with --verbose to see why; `quill devices` "
+                 "lists the paired serial printers)")};
+  }
+  return {std::move(bt), name, kExitOk};
+}
+
 OpenedPrinter open_printer(const LinkOptions& options) {
   std::string error;
   const auto target = resolve_link(options, std::getenv("QUILL_PRINTER"), error);
   if (!target) return {nullptr, {}, usage_error(error)};
-  if (target->kind == LinkKind::bluetooth) {
-    return {nullptr, {}, usage_error("the Bluetooth link (--bt) is not available in this build")};
+  if (options.chunk != 0 && target->kind != LinkKind::ble) {
+    return {nullptr, {}, usage_error("--chunk applies to --ble only")};
   }
+  if (target->kind == LinkKind::bluetooth) return open_bluetooth(*target);
   const std::string name = target->description();
   if (target->kind == LinkKind::ble) {
     diagnostic("opening " + name);
@@ -41,7 +69,6 @@ OpenedPrinter open_printer(const LinkOptions& options) {
     if (!ble) return {nullptr, name, fail(error)};
     return {std::move(ble), name, kExitOk};
   }
-  if (options.chunk != 0) return {nullptr, name, usage_error("--chunk applies to --ble only")};
   auto wifi = std::make_unique<quillkit::WiFi>();
   diagnostic("opening " + name);
   if (wifi->openport(target->host, target->port) != 1) {
@@ -303,6 +330,26 @@ int run_download(const LinkOptions& link, const std::filesystem::path& file,
   std::printf("stored %s as \"%s\" (%ju bytes) on %s\n", file.string().c_str(), name.c_str(),
               static_cast<std::uintmax_t>(std::filesystem::file_size(file, ec)),
               opened.name.c_str());
+  return kExitOk;
+}
+
+int run_devices(bool json) {
+  quillkit::Bluetooth bt;
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& device : bt.accessories()) {
+    const bool serial = std::any_of(device.uuids.begin(), device.uuids.end(), [](const auto& u) {
+      return std::equal(u.begin(), u.end(), quillkit::Bluetooth::kProtocolString.begin(),
+                        quillkit::Bluetooth::kProtocolString.end(),
+                        [](char a, char b) { return std::tolower(a) == std::tolower(b); });
+    });
+    if (!serial) continue;
+    if (json) {
+      list.push_back({{"address", device.address}, {"name", device.name}});
+    } else {
+      std::printf("%s  %s\n", device.address.c_str(), device.name.c_str());
+    }
+  }
+  if (json) std::printf("%s\n", list.dump().c_str());
   return kExitOk;
 }
 

@@ -35,7 +35,8 @@ void diagnostic(std::string_view line);
 struct LinkOptions {
   std::string wifi;  // HOST[:PORT]
   bool bt = false;
-  std::string ble;  // NAME or ADDRESS
+  std::string bt_device;  // ADDRESS or /dev/PATH; empty: the first paired serial printer
+  std::string ble;        // NAME or ADDRESS
   std::size_t chunk = 0;  // BLE bytes per write; 0 keeps the default
 };
 
@@ -49,6 +50,7 @@ struct ServeOptions {
   std::uint16_t port = 9100;
   std::filesystem::path out = "quill-labels";
   int dpi = 203;
+  bool pty = false;  // serve on a pseudo-terminal instead of TCP
 };
 
 // The queries `quill query` knows, by their command-line names.
@@ -56,6 +58,7 @@ enum class QueryKind { codepage, mileage, memory, files, model, serial };
 
 int run_demo(const DemoOptions& options);
 int run_serve(const ServeOptions& options);
+int run_devices(bool json);
 int run_print(const LinkOptions& link, const std::filesystem::path& label_path);
 int run_send(const LinkOptions& link, const std::vector<std::string>& words,
              std::string_view encoding);

@@ -1,5 +1,6 @@
 #include "cli/link_target.hpp"
 
+#include <cctype>
 #include <charconv>
 
 namespace quill {
@@ -19,9 +20,27 @@ bool parse_port(std::string_view text, std::uint32_t& port) {
   return true;
 }
 
-LinkTarget bluetooth_target() {
+// A Bluetooth address AA:BB:CC:DD:EE:FF.
+bool is_bluetooth_address(std::string_view text) {
+  if (text.size() != 17) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (i % 3 == 2 ? c != ':' : !std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+// Nothing, with `error` set, when `device` is neither empty, an address nor a path.
+std::optional<LinkTarget> bluetooth_target(std::string_view device, std::string& error) {
+  if (!device.empty() && !device.starts_with('/') && !is_bluetooth_address(device)) {
+    error = "bad Bluetooth device \"" + std::string(device) +
+            "\": give an address AA:BB:CC:DD:EE:FF or a device path such as /dev/rfcomm0 "
+            "(write --bt=DEVICE, or put --bt after the other arguments)";
+    return std::nullopt;
+  }
   LinkTarget target;
   target.kind = LinkKind::bluetooth;
+  target.device = std::string(device);
   return target;
 }
 
@@ -40,7 +59,7 @@ std::string LinkTarget::description() const {
       return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
              std::to_string(port);
     case LinkKind::bluetooth:
-      return "the paired Bluetooth printer";
+      return device.empty() ? "the paired Bluetooth printer" : "Bluetooth printer " + device;
     case LinkKind::ble:
       return "BLE printer " + device;
   }
@@ -94,7 +113,7 @@ std::optional<LinkTarget> parse_wifi_address(std::string_view text, std::string&
 std::optional<LinkTarget> resolve_link(const LinkOptions& options, const char* environment,
                                        std::string& error) {
   if (!options.wifi.empty()) return parse_wifi_address(options.wifi, error);
-  if (options.bt) return bluetooth_target();
+  if (options.bt) return bluetooth_target(options.bt_device, error);
   if (!options.ble.empty()) return ble_target(options.ble);
 
   const std::string_view named = environment == nullptr ? "" : environment;
@@ -102,7 +121,8 @@ std::optional<LinkTarget> resolve_link(const LinkOptions& options, const char* e
     error = "no printer named: " + std::string(kHowToName);
     return std::nullopt;
   }
-  if (named == "bt" || named == "bt:") return bluetooth_target();
+  if (named == "bt") return bluetooth_target("", error);
+  if (named.starts_with("bt:")) return bluetooth_target(named.substr(3), error);
   if (named.starts_with("ble:")) {
     if (named.size() == 4) {
       error = "QUILL_PRINTER=ble: needs a device name or address after the colon";

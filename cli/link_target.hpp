@@ -16,7 +16,7 @@ struct LinkTarget {
   LinkKind kind = LinkKind::wifi;
   std::string host;           // wifi
   std::uint32_t port = 9100;  // wifi
-  std::string device;         // ble: name or address
+  std::string device;         // bluetooth: address or path (empty: the first); ble: name or address
   // How the printer was named, for messages ("192.168.1.20:9100").
   std::string description() const;
 };
@@ -27,8 +27,8 @@ struct LinkTarget {
 std::optional<LinkTarget> parse_wifi_address(std::string_view text, std::string& error);
 
 // The printer named by the options, else by `environment` (the value of QUILL_PRINTER, null
-// when unset), which takes "HOST[:PORT]", "wifi:HOST[:PORT]", "bt" or "ble:NAME". Nothing,
-// with `error` set to a message that says how to name a printer, when neither names one or
+// when unset), which takes "HOST[:PORT]", "wifi:HOST[:PORT]", "bt", "bt:DEVICE" or "ble:NAME".
+// Nothing, with `error` set to a message that says how to name a printer, when neither names one or
 // the name is malformed.
 std::optional<LinkTarget> resolve_link(const LinkOptions& options, const char* environment,
                                        std::string& error);

@@ -21,7 +21,12 @@ void add_link_options(CLI::App& command, LinkOptions& link) {
   auto* wifi = command.add_option("--wifi", link.wifi,
                                   "Network printer: HOST or HOST:PORT (port 9100 by default)");
   wifi->type_name("HOST[:PORT]");
-  auto* bt = command.add_flag("--bt", link.bt, "The paired Bluetooth printer (not in this build)");
+  auto* bt =
+      command.add_option("--bt", link.bt_device,
+                         "Bluetooth serial printer: an address, a device path (/dev/rfcomm0), "
+                         "or alone the first paired serial printer");
+  bt->expected(0, 1)->type_name("[DEVICE]");
+  command.parse_complete_callback([&link, bt] { link.bt = bt->count() > 0; });
   auto* ble = command.add_option("--ble", link.ble,
                                  "Bluetooth LE printer by NAME or ADDRESS (searched for 5 s)");
   ble->type_name("NAME|ADDRESS");
@@ -32,7 +37,7 @@ void add_link_options(CLI::App& command, LinkOptions& link) {
   bt->excludes(ble);
   command.footer(
       "Without --wifi, --bt or --ble the printer is taken from QUILL_PRINTER\n"
-      "(HOST[:PORT], wifi:HOST[:PORT], bt or ble:NAME).");
+      "(HOST[:PORT], wifi:HOST[:PORT], bt, bt:DEVICE or ble:NAME).");
 }
 
 }  // namespace
@@ -99,7 +104,16 @@ int main(int argc, char** argv) {
   serve_cmd->add_option("--dpi", serve.dpi, "Resolution")
       ->check(CLI::IsMember({203, 300}))
       ->capture_default_str();
+  serve_cmd->add_flag(
+      "--pty", serve.pty,
+      "Serve on a pseudo-terminal (a serial printer for --bt PATH); prints its path");
   serve_cmd->callback([&] { action = [&] { return run_serve(serve); }; });
+
+  bool devices_json = false;
+  auto* devices_cmd =
+      app.add_subcommand("devices", "List the paired Bluetooth devices that offer a serial port");
+  devices_cmd->add_flag("--json", devices_json, "Write them as a JSON array");
+  devices_cmd->callback([&] { action = [&] { return run_devices(devices_json); }; });
 
   std::filesystem::path label_path;
   auto* print_cmd = app.add_subcommand("print", "Print a label described in a JSON file");

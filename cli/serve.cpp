@@ -9,6 +9,7 @@
 
 #include "cli/common.hpp"
 #include "quillkit/virtual_printer.hpp"
+#include "quillkit/virtual_pty.hpp"
 
 namespace quill {
 
@@ -48,11 +49,19 @@ int run_serve(const ServeOptions& options) {
   quillkit::VirtualPrinter printer(config);
   quillkit::VirtualPrinterServer server(
       printer, quillkit::VirtualServerOptions{.host = options.bind, .port = options.port});
-  if (!server.start()) return fail("cannot serve on " + options.bind + ": " + server.error());
+  quillkit::VirtualPrinterPty pty(printer);
+  std::string where;
+  if (options.pty) {
+    if (!pty.start()) return fail("cannot serve on a pseudo-terminal: " + pty.error());
+    where = pty.path();
+  } else {
+    if (!server.start()) return fail("cannot serve on " + options.bind + ": " + server.error());
+    where = options.bind + ":" + std::to_string(server.port());
+  }
   {
     std::lock_guard lock(output_mu);
-    std::printf("serving a %d dpi virtual printer on %s:%u, labels in %s\n", options.dpi,
-                options.bind.c_str(), static_cast<unsigned>(server.port()), out.string().c_str());
+    std::printf("serving a %d dpi virtual printer on %s, labels in %s\n", options.dpi,
+                where.c_str(), out.string().c_str());
     std::fflush(stdout);
   }
 
@@ -61,6 +70,7 @@ int run_serve(const ServeOptions& options) {
   }
   diagnostic(signal_number == SIGINT ? "interrupted, stopping" : "terminated, stopping");
   server.stop();
+  pty.stop();
   std::lock_guard lock(output_mu);
   std::printf("stopped after %ju label(s)\n", static_cast<std::uintmax_t>(printer.label_count()));
   std::fflush(stdout);

@@ -140,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
         refused("not_json", {"print", "LABEL"}, "quill: .*: not valid JSON: .*line 1.*\n",
                 "{\"size\": "),
         refused("bad_escape", {"send", "CLS\\q"}, "quill: unknown escape \\\\q .*\n"),
-        refused("bluetooth", {"status", "--bt"}, "quill: .*--bt.*not available in this build\n"),
+        refused("bt_device", {"status", "--bt=printer"}, "quill: bad Bluetooth device .*\n"),
         refused("ble", {"status", "--ble", "P1"}, "quill: .*--ble.*not available in this build\n"),
         refused("no_printer", {"status"}, "quill: no printer named: .*QUILL_PRINTER.*\n"),
         refused("bad_port", {"status", "--wifi", "127.0.0.1:70000"}, ".*1 to 65535\n"),

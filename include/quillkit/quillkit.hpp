@@ -2,6 +2,7 @@
 #pragma once
 
 #include "quillkit/ble.hpp"
+#include "quillkit/bluetooth.hpp"
 #include "quillkit/printer.hpp"
 #include "quillkit/status.hpp"
 #include "quillkit/types.hpp"

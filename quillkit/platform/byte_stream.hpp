@@ -86,4 +86,12 @@ std::shared_ptr<ByteStream> open_tcp_stream(std::string host, std::uint32_t port
 std::shared_ptr<ByteStream> open_fd_stream(int fd, std::string name,
                                            ByteStream::EventHandler handler);
 
+// The pair over the serial device at `path` (a tty: /dev/rfcomm0, a USB CDC
+// device, a pseudo-terminal), opened non-blocking in raw mode: no echo, no
+// line-end translation, 8 bits. Open from the start; nullptr with the reason
+// logged when the path cannot be opened or is not a serial device. A hang-up
+// ends the stream (kStreamAtEnd or kStreamError).
+std::shared_ptr<ByteStream> open_serial_stream(const std::string& path,
+                                               ByteStream::EventHandler handler);
+
 }  // namespace quillkit::platform

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <mutex>
 #include <stop_token>
+#include <system_error>
 #include <thread>
 
 #include "quillkit/platform/byte_stream.hpp"
@@ -32,8 +34,8 @@ int connect_tcp(const std::string& host, std::uint32_t port, int wake_fd) {
   if (port > 65535 || getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return -1;
   int result = -1;
   for (addrinfo* ai = found; ai != nullptr && result < 0; ai = ai->ai_next) {
-    const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                          ai->ai_protocol);
+    const int fd =
+        socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) continue;
     if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
       result = fd;
@@ -80,9 +82,8 @@ class FdStream final : public ByteStream {
   }
 
   void start(Connector connector) {
-    reader_ = std::jthread([this, connector = std::move(connector)](std::stop_token stop) {
-      run(stop, connector);
-    });
+    reader_ = std::jthread(
+        [this, connector = std::move(connector)](std::stop_token stop) { run(stop, connector); });
   }
 
   int status() const override { return status_.load(); }
@@ -157,7 +158,7 @@ class FdStream final : public ByteStream {
   }
 
   void adopt(int fd) {
-    struct stat st{};
+    struct stat st {};
     is_socket_ = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -232,8 +233,8 @@ class FdStream final : public ByteStream {
           emit(StreamSide::input, kEventHasBytesAvailable);
         } else {
           std::uint8_t probe;
-          const ssize_t n = is_socket_ ? recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT)
-                                       : ::read(fd, &probe, 0);
+          const ssize_t n =
+              is_socket_ ? recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) : ::read(fd, &probe, 0);
           if (n == 0 || (!is_socket_ && (fds[0].revents & POLLHUP))) {
             fail(kStreamAtEnd);
             emit(StreamSide::input, kEventEndEncountered);
@@ -296,6 +297,31 @@ std::shared_ptr<ByteStream> open_fd_stream(int fd, std::string name,
   stream->adopt(fd);
   stream->start([](int) { return -1; });
   return stream;
+}
+
+std::shared_ptr<ByteStream> open_serial_stream(const std::string& path,
+                                               ByteStream::EventHandler handler) {
+  const auto fail = [&path](const char* what, int error) {
+    log_line(LogChannel::system,
+             "cannot open " + path + ": " + what + std::system_category().message(error));
+    return nullptr;
+  };
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fail("", errno);
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return fail("not a serial device: ", error);
+  }
+  cfmakeraw(&settings);
+  settings.c_cflag |= CLOCAL | CREAD;
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return fail("", error);
+  }
+  return open_fd_stream(fd, path, std::move(handler));
 }
 
 }  // namespace quillkit::platform

@@ -18,13 +18,15 @@ namespace {
 
 constexpr const char* kAddressVariable = "DBUS_SYSTEM_BUS_ADDRESS";
 
-// Starts `argv` with its standard output on a pipe; pid -1 on failure.
-std::pair<pid_t, int> spawn_reading(const std::vector<std::string>& argv) {
+// Starts `argv` with its standard output on a pipe (and its standard error on
+// /dev/null when `quiet`); pid -1 on failure.
+std::pair<pid_t, int> spawn_reading(const std::vector<std::string>& argv, bool quiet = false) {
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return {-1, -1};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  if (quiet) posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -74,7 +76,8 @@ void stop(pid_t pid, int out) {
 
 PrivateBus::PrivateBus() {
   const auto [pid, out] =
-      spawn_reading({"/usr/bin/dbus-daemon", "--session", "--print-address", "--nofork"});
+      spawn_reading({"/usr/bin/dbus-daemon", "--session", "--print-address", "--nofork"},
+                    /*quiet=*/true);
   daemon_ = {pid, out};
   if (pid < 0) return;
   std::string address;

@@ -1,0 +1,130 @@
+// The classic Bluetooth printer: a serial session to a paired printer, as a
+// pair of byte streams.
+#include <algorithm>
+#include <cctype>
+#include <stop_token>
+#include <thread>
+
+#include "quillkit/bluetooth.hpp"
+#include "quillkit/commands/printer_core.hpp"
+#include "quillkit/links/profiles.hpp"
+#include "quillkit/platform/accessory_host.hpp"
+#include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/log.hpp"
+
+namespace quillkit {
+namespace {
+
+constexpr double kOpenWait = 0.5;
+constexpr double kCloseWait = 2.0;
+
+bool same_text_ignoring_case(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+    return std::tolower(x) == std::tolower(y);
+  });
+}
+
+bool offers_serial_port(const BluetoothDevice& device) {
+  return std::any_of(device.uuids.begin(), device.uuids.end(), [](const std::string& uuid) {
+    return same_text_ignoring_case(uuid, Bluetooth::kProtocolString);
+  });
+}
+
+}  // namespace
+
+// The link, the platform's accessory host, and the thread that opens a
+// session. Thread-safety: the opener is started and stopped only by the
+// object's open and close, which the caller does not run at once on one object
+// (as with any non-const member); everything else is the link's.
+struct Bluetooth::Parts {
+  detail::StreamLink link{detail::kBluetoothRules};
+  std::unique_ptr<platform::AccessoryHost> host = platform::make_bluez_host();
+  std::jthread opener;
+
+  // Ends an open in progress; the host's waits end at the stop request.
+  void stop_opener() {
+    if (!opener.joinable()) return;
+    opener.request_stop();
+    opener.join();
+  }
+
+  // The opener thread: a device path is opened directly; otherwise a fresh
+  // list of paired devices gives the device, and BlueZ the session.
+  void open_session(const std::string& device, std::stop_token stop) {
+    if (!device.empty() && device.front() == '/') {
+      auto stream = platform::open_serial_stream(device, link.handler());
+      if (stream) {
+        link.attach(std::move(stream));
+      } else {
+        link.mark_open_failed();
+      }
+      return;
+    }
+    const auto devices = host->accessories(stop);
+    if (devices.empty()) {
+      if (!stop.stop_requested()) {
+        platform::log_line(LogChannel::system, "no paired Bluetooth device");
+        link.mark_open_failed();
+      }
+      return;
+    }
+    const auto chosen = std::find_if(devices.begin(), devices.end(), [&](const auto& d) {
+      return device.empty() ? offers_serial_port(d) : same_text_ignoring_case(d.address, device);
+    });
+    if (chosen == devices.end()) {
+      // As when no accessory declares the protocol: the state stays as it was.
+      platform::log_line(LogChannel::system, device.empty()
+                                                 ? "no paired device offers the serial port service"
+                                                 : "no paired device " + device);
+      return;
+    }
+    const int fd = host->open_session(chosen->address, kProtocolString, stop);
+    if (fd >= 0) {
+      link.attach(platform::open_fd_stream(fd, chosen->address, link.handler()));
+    } else if (!stop.stop_requested()) {
+      link.mark_open_failed();
+    }
+  }
+};
+
+Bluetooth::Bluetooth() : Bluetooth(std::make_unique<Parts>()) {}
+
+Bluetooth::Bluetooth(std::unique_ptr<Parts> parts)
+    : Printer(std::make_unique<detail::PrinterCore>(detail::kBluetoothProfile, parts->link)),
+      parts_(std::move(parts)),
+      accessories_(parts_->host->accessories(std::stop_token{})) {}
+
+Bluetooth::~Bluetooth() {
+  parts_->stop_opener();
+  parts_->link.close();
+}
+
+const std::vector<BluetoothDevice>& Bluetooth::accessories() const { return accessories_; }
+
+Result Bluetooth::openport_mfi() { return open(""); }
+
+Result Bluetooth::openport_mfi(std::string_view device) { return open(std::string(device)); }
+
+Result Bluetooth::open(std::string device) {
+  auto& parts = *parts_;
+  parts.stop_opener();
+  parts.link.close();
+  parts.opener = std::jthread([&parts, device = std::move(device)](std::stop_token stop) {
+    parts.open_session(device, stop);
+  });
+  platform::sleep_seconds(kOpenWait);
+  return parts.link.openport_status() == 1 ? 1 : -1;
+}
+
+Result Bluetooth::openport_status() const { return parts_->link.openport_status(); }
+
+Result Bluetooth::closeport() { return closeport(kCloseWait); }
+
+Result Bluetooth::closeport(double delay) {
+  platform::sleep_seconds(delay);
+  parts_->stop_opener();
+  parts_->link.close();
+  return 1;
+}
+
+}  // namespace quillkit
