@@ -25,13 +25,12 @@ import socket
 import sys
 
 import dbus
-import dbus.mainloop.glib
+import dbus.lowlevel
 import dbus.service
 from gi.repository import GLib
 
-BLUEZ = "org.bluez"
-PROPS = "org.freedesktop.DBus.Properties"
-OBJECT_MANAGER = "org.freedesktop.DBus.ObjectManager"
+from fake_bluez import OBJECT_MANAGER, PROPERTIES, BluezObject, FakeBluez, Failed
+
 ADAPTER = "org.bluez.Adapter1"
 DEVICE = "org.bluez.Device1"
 SERVICE = "org.bluez.GattService1"
@@ -47,63 +46,27 @@ BATTERY_LEVEL = "00002a19-0000-1000-8000-00805f9b34fb"
 NOTIFY_PIECE = 20
 
 
-class Failed(dbus.DBusException):
-    _dbus_error_name = "org.bluez.Error.Failed"
+class Node(BluezObject):
+    """A BlueZ object whose properties can change, with PropertiesChanged."""
 
-
-class Node(dbus.service.Object):
-    """An object with properties per interface and PropertiesChanged."""
-
-    def __init__(self, bus, path, interfaces):
-        super().__init__(bus, path)
-        self.path = path
-        self.props = interfaces
-
-    @dbus.service.method(PROPS, in_signature="ss", out_signature="v")
-    def Get(self, interface, name):
-        return self.props[interface][name]
-
-    @dbus.service.method(PROPS, in_signature="s", out_signature="a{sv}")
-    def GetAll(self, interface):
-        return self.props.get(interface, {})
-
-    @dbus.service.method(PROPS, in_signature="ssv")
+    @dbus.service.method(PROPERTIES, in_signature="ssv")
     def Set(self, interface, name, value):
         self.change(interface, name, value)
 
-    @dbus.service.signal(PROPS, signature="sa{sv}as")
+    @dbus.service.signal(PROPERTIES, signature="sa{sv}as")
     def PropertiesChanged(self, interface, changed, invalidated):
         pass
 
     def change(self, interface, name, value):
-        self.props[interface][name] = value
+        self.interfaces[interface][name] = value
         self.PropertiesChanged(interface, {name: value}, [])
 
 
-class Root(dbus.service.Object):
-    def __init__(self, bus, fake):
-        super().__init__(bus, "/")
-        self.fake = fake
-
-    @dbus.service.method(OBJECT_MANAGER, out_signature="a{oa{sa{sv}}}")
-    def GetManagedObjects(self):
-        return {n.path: n.props for n in self.fake.nodes}
-
-    @dbus.service.signal(OBJECT_MANAGER, signature="oa{sa{sv}}")
-    def InterfacesAdded(self, path, interfaces):
-        pass
-
-    @dbus.service.signal(OBJECT_MANAGER, signature="oas")
-    def InterfacesRemoved(self, path, interfaces):
-        pass
-
-
 class Adapter(Node):
-    def __init__(self, bus, fake, powered):
-        super().__init__(bus, "/org/bluez/hci0", {ADAPTER: {
+    def __init__(self, fake, powered):
+        super().__init__(fake, "/org/bluez/hci0", {ADAPTER: {
             "Address": "00:AA:BB:CC:DD:EE", "Powered": dbus.Boolean(powered),
             "Discovering": dbus.Boolean(False)}})
-        self.fake = fake
 
     @dbus.service.method(ADAPTER, in_signature="a{sv}")
     def SetDiscoveryFilter(self, _filter):
@@ -120,15 +83,14 @@ class Adapter(Node):
 
 
 class Device(Node):
-    def __init__(self, bus, fake, index, spec):
+    def __init__(self, fake, index, spec):
         props = {"Address": spec["address"], "Connected": dbus.Boolean(False),
                  "ServicesResolved": dbus.Boolean(False), "RSSI": dbus.Int16(-60),
                  "UUIDs": dbus.Array(spec.get("uuids", []), signature="s"),
                  "Adapter": dbus.ObjectPath("/org/bluez/hci0")}
         if spec.get("name"):
             props["Name"] = spec["name"]
-        super().__init__(bus, "/org/bluez/hci0/dev_%d" % index, {DEVICE: props})
-        self.fake = fake
+        super().__init__(fake, "/org/bluez/hci0/dev_%d" % index, {DEVICE: props})
         self.spec = spec
         self.gatt = []
         self.printer = None
@@ -136,7 +98,7 @@ class Device(Node):
 
     @dbus.service.method(DEVICE)
     def Connect(self):
-        if self.props[DEVICE]["Connected"]:
+        if self.interfaces[DEVICE]["Connected"]:
             return
         if self.fake.printer_port:
             self.printer = socket.create_connection(("127.0.0.1", self.fake.printer_port))
@@ -163,20 +125,19 @@ class Device(Node):
     def add_gatt(self):
         if self.gatt:
             return
-        bus = self.fake.bus
         if self.spec.get("serial", True):
             uuid, chars = SERIAL_SERVICE, [(AIRPATCH, ["write", "notify"]), (TX, ["notify"]),
                                            (RX, ["write", "write-without-response"])]
         else:
             uuid, chars = BATTERY_SERVICE, [(BATTERY_LEVEL, ["read", "notify"])]
-        service = Node(bus, self.path + "/service0010", {SERVICE: {
+        service = Node(self.fake, self.path + "/service0010", {SERVICE: {
             "UUID": uuid, "Device": dbus.ObjectPath(self.path), "Primary": dbus.Boolean(True)}})
         self.gatt.append(service)
         for i, (char_uuid, flags) in enumerate(chars):
-            self.gatt.append(Characteristic(bus, self, "%s/char%04x" % (service.path, 0x11 + i),
+            self.gatt.append(Characteristic(self, "%s/char%04x" % (service.path, 0x11 + i),
                                             service.path, char_uuid, flags))
         for node in self.gatt:
-            self.fake.add(node)
+            self.fake.appear(node)
 
     def answer(self, _fd, _condition):
         try:
@@ -196,8 +157,8 @@ class Device(Node):
 
 
 class Characteristic(Node):
-    def __init__(self, bus, device, path, service, uuid, flags):
-        super().__init__(bus, path, {CHARACTERISTIC: {
+    def __init__(self, device, path, service, uuid, flags):
+        super().__init__(device.fake, path, {CHARACTERISTIC: {
             "UUID": uuid, "Service": dbus.ObjectPath(service),
             "Value": dbus.Array([], signature="y"), "Notifying": dbus.Boolean(False),
             "Flags": dbus.Array(flags, signature="s")}})
@@ -208,7 +169,7 @@ class Characteristic(Node):
     def WriteValue(self, value, options):
         fake = self.device.fake
         fake.writes.append((self.uuid, bytes(value), str(options.get("type", ""))))
-        if not self.device.props[DEVICE]["Connected"]:
+        if not self.device.interfaces[DEVICE]["Connected"]:
             raise Failed("Not connected")
         if fake.drop_on_write:
             fake.drop_on_write = False
@@ -221,7 +182,7 @@ class Characteristic(Node):
 
     @dbus.service.method(CHARACTERISTIC, in_signature="a{sv}", out_signature="ay")
     def ReadValue(self, _options):
-        return self.props[CHARACTERISTIC]["Value"]
+        return self.interfaces[CHARACTERISTIC]["Value"]
 
     @dbus.service.method(CHARACTERISTIC)
     def StartNotify(self):
@@ -233,8 +194,8 @@ class Characteristic(Node):
 
 
 class Control(dbus.service.Object):
-    def __init__(self, bus, fake):
-        super().__init__(bus, "/quillkit")
+    def __init__(self, fake):
+        super().__init__(fake.bus, "/quillkit")
         self.fake = fake
 
     @dbus.service.method(CONTROL, out_signature="a(says)")
@@ -270,34 +231,34 @@ class Control(dbus.service.Object):
             self.fake.adapter.change(ADAPTER, "Powered", dbus.Boolean(powered))
 
 
-class Fake:
-    def __init__(self, bus, args):
-        self.bus = bus
+class FakeGatt(FakeBluez):
+    def __init__(self, args):
+        super().__init__({"adapter": False})
         self.printer_port = args.printer
         self.writes = []
         self.drop_on_write = False
         self.connected = None
-        self.nodes = []
-        self.root = Root(bus, self)
         self.adapter = None
         if args.adapter != "none":
-            self.adapter = Adapter(bus, self, args.adapter == "on")
-            self.nodes.append(self.adapter)
-        self.devices = [Device(bus, self, i, spec) for i, spec in enumerate(args.devices)]
-        self.control = Control(bus, self)
+            self.adapter = self.add(Adapter(self, args.adapter == "on"))
+        self.devices = [Device(self, i, spec) for i, spec in enumerate(args.devices)]
+        self.control = Control(self)
 
-    def add(self, node):
-        if node not in self.nodes:
-            self.nodes.append(node)
-            self.root.InterfacesAdded(node.path, node.props)
+    def appear(self, node):
+        if node.path in self.objects:
+            return
+        self.add(node)
+        signal = dbus.lowlevel.SignalMessage("/", OBJECT_MANAGER, "InterfacesAdded")
+        signal.append(dbus.ObjectPath(node.path), node.interfaces, signature="oa{sa{sv}}")
+        self.bus.send_message(signal)
 
     def discover(self):
         # As BlueZ: a device new to it is added; one it knows already is seen
         # again through its RSSI, which BlueZ forgets when discovery stops.
         for device in self.devices:
-            if device in self.nodes:
+            if device.path in self.objects:
                 device.change(DEVICE, "RSSI", dbus.Int16(-60))
-            self.add(device)
+            self.appear(device)
             for _ in range(device.spec.get("sightings", 1) - 1):
                 device.change(DEVICE, "RSSI", dbus.Int16(-59))
 
@@ -309,16 +270,7 @@ def main():
     parser.add_argument("--devices", type=json.loads,
                         default=[{"name": "VP-BLE", "address": "00:11:22:33:44:55",
                                   "uuids": [SERIAL_SERVICE]}])
-    args = parser.parse_args()
-    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-    bus = dbus.SystemBus()
-    name = dbus.service.BusName(BLUEZ, bus, do_not_queue=True)
-    fake = Fake(bus, args)
-    print("ready", flush=True)
-    loop = GLib.MainLoop()
-    bus.call_on_disconnection(lambda _conn: loop.quit())
-    loop.run()
-    del name, fake
+    FakeGatt(parser.parse_args()).run()
 
 
 if __name__ == "__main__":
