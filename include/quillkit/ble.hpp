@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -92,16 +91,7 @@ class QUILLKIT_EXPORT BLE final : public Printer {
   Result BLE_OutStream(std::span<const std::uint8_t> data);
 
   // The data sender: the optional wait, the link gate, one BLE_OutStream.
-  Result sendCommandWithData(std::span<const std::uint8_t> data) { return send_data(data); }
-  Result sendCommandWithData(std::span<const std::uint8_t> data, double delay) {
-    return send_data(data, delay);
-  }
-  Result sendCommandWithData(std::initializer_list<std::uint8_t> data) {
-    return send_data(std::span<const std::uint8_t>(data.begin(), data.size()));
-  }
-  Result sendCommandWithData(std::initializer_list<std::uint8_t> data, double delay) {
-    return send_data(std::span<const std::uint8_t>(data.begin(), data.size()), delay);
-  }
+  using Printer::sendCommandWithData;
 
   // Bytes per write, for a printer that negotiated a larger MTU: 1 to
   // kMaxWriteChunk; other values are ignored. Changes nothing else.
