@@ -9,6 +9,7 @@
 #include "quillkit/links/ble_link.hpp"
 #include "quillkit/virtual_printer.hpp"
 #include "support/fake_gatt.hpp"
+#include "support/sdbus_tsan.hpp"
 #include "support/fake_printer.hpp"
 #include "support/temp_files.hpp"
 

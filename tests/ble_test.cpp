@@ -10,6 +10,7 @@
 #include "quillkit/ble.hpp"
 #include "quillkit/links/ble_link.hpp"
 #include "support/fake_gatt.hpp"
+#include "support/sdbus_tsan.hpp"
 #include "support/fake_printer.hpp"
 
 namespace quillkit::testing {

@@ -11,6 +11,7 @@
 #include "cli_test_helpers.hpp"
 #include "quillkit/virtual_printer.hpp"
 #include "support/fake_gatt.hpp"
+#include "support/sdbus_tsan.hpp"
 
 namespace quillkit {
 namespace {
