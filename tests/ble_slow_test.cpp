@@ -1,12 +1,10 @@
-// BLE end to end: the virtual printer behind the fake BlueZ's GATT service,
-// and a write long enough to need many confirmations in flight.
+// BLE end to end: the virtual printer behind the fake BlueZ's GATT service.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
 #include "quillkit/ble.hpp"
-#include "quillkit/links/ble_link.hpp"
 #include "quillkit/virtual_printer.hpp"
 #include "support/fake_gatt.hpp"
 #include "support/sdbus_tsan.hpp"
@@ -45,25 +43,6 @@ TEST(BleRoundTrip, LabelModelStatusAndBatteryThroughTheVirtualPrinter) {
   for (const auto& write : fake.writes()) EXPECT_LE(write.value.size(), 20u);
   EXPECT_EQ(printer.closeport(), 1);
   EXPECT_TRUE(wait_until([&] { return printer.openport_status() == 0; }));
-}
-
-TEST(BleChunking, OneMebibyteInOrder) {
-  PrivateBus bus;
-  FakeGatt fake(bus);
-  detail::BleLink link;
-  link.start_scan();
-  ASSERT_TRUE(link.open({"VP-BLE", "00:11:22:33:44:55", "/org/bluez/hci0/dev_0", {}}, 10));
-  Bytes data(1 << 20);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i % 253);
-  EXPECT_EQ(link.write(data, detail::ReplyStart::keep), 1);
-  const std::size_t pieces = (data.size() + 19) / 20;
-  ASSERT_TRUE(fake.wait_for_writes(pieces, 240));
-  Bytes joined;
-  for (const auto& write : fake.writes()) {
-    EXPECT_LE(write.value.size(), 20u);
-    joined.insert(joined.end(), write.value.begin(), write.value.end());
-  }
-  EXPECT_EQ(joined, data);
 }
 
 }  // namespace
