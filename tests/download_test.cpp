@@ -23,13 +23,11 @@ namespace {
 using testing::Clock;
 using testing::FakePrinter;
 using testing::patterned_bytes;
+using testing::seconds_between;
 using testing::since;
 using testing::TempDir;
 using Progress = std::vector<std::pair<std::size_t, std::size_t>>;
 
-double seconds_between(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double>(to - from).count();
-}
 
 // Downloads `data` and checks the header, its name in Big5-HKSCS and unescaped,
 // arrives alone no sooner than 0.3 s after the call, the data (or, for no

@@ -87,8 +87,8 @@ bool BleLink::open(const platform::PeripheralReport& peripheral, double bound) {
   set_openport_status(0);
   connect(peripheral);
   std::unique_lock lock(mu_);
-  return changed_.wait_for(lock, platform::to_duration(bound),
-                           [this] { return openport_status_.load() != 0; });
+  return platform::wait_until(lock, changed_, platform::deadline_after(bound),
+                              [this] { return openport_status_.load() != 0; });
 }
 
 void BleLink::set_openport_status(int status) {
@@ -149,8 +149,8 @@ Result BleLink::write_data(std::span<const std::uint8_t> data) {
     if (!connectPeripheral || cbWirteCharacteristic.empty()) return -1;
     name = connectPeripheral->name;
     characteristic = cbWirteCharacteristic;
-    if (!changed_.wait_for(lock, platform::to_duration(kConfirmationBound),
-                           [this] { return in_flight_ < kWritesInFlight; })) {
+    if (!platform::wait_until(lock, changed_, platform::deadline_after(kConfirmationBound),
+                              [this] { return in_flight_ < kWritesInFlight; })) {
       return -1;
     }
     ++in_flight_;

@@ -129,7 +129,7 @@ Result StreamLink::write(std::span<const std::uint8_t> bytes, ReplyStart start) 
 
 Result StreamLink::write_all(platform::ByteStream& stream, std::span<const std::uint8_t> bytes) {
   std::size_t offset = 0;
-  auto last_progress = std::chrono::steady_clock::now();
+  auto last_progress = platform::now();
   const auto stall = platform::to_duration(kWriteStallSeconds);
   for (;;) {
     if (stream.status() >= platform::kStreamAtEnd) return -1;
@@ -138,12 +138,12 @@ Result StreamLink::write_all(platform::ByteStream& stream, std::span<const std::
       if (n < 0) return -1;
       if (n > 0) {
         offset += static_cast<std::size_t>(n);
-        last_progress = std::chrono::steady_clock::now();
+        last_progress = platform::now();
         if (offset == bytes.size()) return 1;
         continue;
       }
     }
-    if (std::chrono::steady_clock::now() - last_progress > stall) return -1;
+    if (platform::now() - last_progress > stall) return -1;
     stream.wait_for_space(kSpacePollSeconds);
   }
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "quillkit/commands/link.hpp"
+#include "quillkit/platform/clock.hpp"
 
 namespace quillkit::detail {
 
@@ -24,12 +25,13 @@ class WriteTurns {
   WriteTurns& operator=(const WriteTurns&) = delete;
 
   // Holds the turn for its lifetime. Waiting for it is bounded by the holder's
-  // own stall bound; each step is bounded so that no lost wake-up can hang it.
+  // own stall bound.
   class [[nodiscard]] Turn {
    public:
     explicit Turn(WriteTurns& turns) : turns_(turns) {
       std::unique_lock lock(turns_.mu_);
-      while (turns_.writing_) turns_.cv_.wait_for(lock, std::chrono::milliseconds(100));
+      platform::wait_until(lock, turns_.cv_, platform::TimePoint::max(),
+                           [this] { return !turns_.writing_; });
       turns_.writing_ = true;
     }
     ~Turn() {
@@ -37,7 +39,7 @@ class WriteTurns {
         std::lock_guard lock(turns_.mu_);
         turns_.writing_ = false;
       }
-      turns_.cv_.notify_one();
+      turns_.cv_.notify_all();
     }
     Turn(const Turn&) = delete;
     Turn& operator=(const Turn&) = delete;

@@ -169,7 +169,7 @@ class BluezCentral final : public BleCentral {
       root_->callMethodAsync("GetManagedObjects")
           .onInterface(kObjectManager)
           .withTimeout(kCallTimeout)
-          .uponReplyInvoke([this, path, done = std::move(done)](const sdbus::Error* error,
+          .uponReplyInvoke([this, path, done](const sdbus::Error* error,
                                                                 const ManagedObjects& objects) {
             if (error) return done(describe(*error), {});
             remember(objects);
@@ -194,7 +194,7 @@ class BluezCentral final : public BleCentral {
           .withTimeout(kCallTimeout)
           .withArguments(std::vector<std::uint8_t>(value.begin(), value.end()),
                          Properties{{"type", sdbus::Variant(std::string("request"))}})
-          .uponReplyInvoke([done = std::move(done)](const sdbus::Error* error) {
+          .uponReplyInvoke([done](const sdbus::Error* error) {
             done(error ? describe(*error) : std::string());
           });
     } catch (const sdbus::Error& error) {

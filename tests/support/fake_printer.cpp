@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -26,13 +27,23 @@ FakePrinter::FakePrinter() {
   port_ = ntohs(addr.sin_port);
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  answer_thread_ = std::jthread([this](std::stop_token stop) { answer(stop); });
 }
 
 FakePrinter::~FakePrinter() {
   thread_.request_stop();
   wake();
   thread_.join();
-  for (int fd : clients_) close(fd);
+  answer_thread_.request_stop();
+  {
+    std::lock_guard lock(mu_);
+    answer_cv_.notify_all();
+  }
+  answer_thread_.join();
+  for (int fd : clients_) {
+    platform::clock().unwatch_fd(fd);
+    close(fd);
+  }
   close(listen_fd_);
   close(wake_fd_);
 }
@@ -54,11 +65,10 @@ void FakePrinter::clear_answers() {
 }
 
 void FakePrinter::send(std::string_view bytes) {
-  {
-    std::lock_guard lock(mu_);
-    pending_.push_back({Clock::now(), std::string(bytes)});
-  }
-  wake();
+  std::lock_guard lock(mu_);
+  pending_.push_back({Clock::now(), std::string(bytes)});
+  if (!answer_hold_) answer_hold_.emplace();
+  answer_cv_.notify_all();
 }
 
 void FakePrinter::set_reading(bool reading) {
@@ -128,20 +138,22 @@ void FakePrinter::clear() {
   since_answer_.clear();
 }
 
+void FakePrinter::close_client_locked(int fd) {
+  platform::clock().unwatch_fd(fd);
+  close(fd);
+  clients_.erase(std::find(clients_.begin(), clients_.end(), fd));
+}
+
 void FakePrinter::run(std::stop_token stop) {
   std::vector<std::uint8_t> buffer(1 << 16);
   while (!stop.stop_requested()) {
     std::vector<pollfd> fds{{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    int timeout_ms = 200;
     {
       std::lock_guard lock(mu_);
       for (int fd : clients_) fds.push_back({fd, static_cast<short>(reading_ ? POLLIN : 0), 0});
-      for (const auto& p : pending_) {
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(p.at - Clock::now());
-        timeout_ms = std::clamp<int>(static_cast<int>(wait.count()) + 1, 0, timeout_ms);
-      }
     }
-    poll(fds.data(), fds.size(), timeout_ms);
+    poll(fds.data(), fds.size(), 200);
+    const platform::ClockHold hold;
     if (fds[1].revents & POLLIN) {
       std::uint64_t value;
       [[maybe_unused]] auto n = read(wake_fd_, &value, sizeof(value));
@@ -149,7 +161,12 @@ void FakePrinter::run(std::stop_token stop) {
     if (fds[0].revents & POLLIN) {
       const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
+        // Each answer piece leaves at once: bytes held back by Nagle's
+        // algorithm would be invisible to the test clock.
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         std::lock_guard lock(mu_);
+        platform::clock().watch_fd(fd);
         clients_.push_back(fd);
         ++accepted_;
         cv_.notify_all();
@@ -160,10 +177,7 @@ void FakePrinter::run(std::stop_token stop) {
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       const ssize_t n = recv(fds[i].fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
       if (n <= 0) {
-        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-          close(fds[i].fd);
-          clients_.erase(std::find(clients_.begin(), clients_.end(), fds[i].fd));
-        }
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) close_client_locked(fds[i].fd);
         continue;
       }
       chunks_.push_back({Bytes(buffer.begin(), buffer.begin() + n), Clock::now()});
@@ -174,17 +188,44 @@ void FakePrinter::run(std::stop_token stop) {
                                   rule.trigger) != 0) {
           continue;
         }
-        auto at = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(rule.delay));
+        auto at = Clock::now() + platform::to_duration(rule.delay);
         for (const auto& piece : rule.pieces) {
           pending_.push_back({at, piece});
-          at += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(rule.gap));
+          at += platform::to_duration(rule.gap);
         }
         since_answer_.clear();
+        if (!answer_hold_) answer_hold_.emplace();
+        answer_cv_.notify_all();
         break;
       }
       cv_.notify_all();
     }
+    if (drop_ != Drop::none && !clients_.empty()) {
+      const int fd = clients_.back();
+      if (drop_ == Drop::reset) {
+        linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+      }
+      close_client_locked(fd);
+    }
+    drop_ = Drop::none;
+  }
+}
+
+void FakePrinter::answer(std::stop_token stop) {
+  std::unique_lock lock(mu_);
+  while (!stop.stop_requested()) {
+    auto next = platform::TimePoint::max();
+    for (const auto& p : pending_) next = std::min(next, p.at);
+    const std::size_t count = pending_.size();
+    // The clock stays held from the moment an answer is scheduled or sent
+    // until this thread waits for the next piece (its wait has begun when the
+    // condition is first asked), so that time cannot pass a piece that is due.
+    platform::wait_until(lock, answer_cv_, next, [&] {
+      answer_hold_.reset();
+      return stop.stop_requested() || pending_.size() != count || Clock::now() >= next;
+    });
+    answer_hold_.emplace();
     const auto now = Clock::now();
     for (auto it = pending_.begin(); it != pending_.end();) {
       if (it->at > now) {
@@ -196,17 +237,8 @@ void FakePrinter::run(std::stop_token stop) {
       }
       it = pending_.erase(it);
     }
-    if (drop_ != Drop::none && !clients_.empty()) {
-      const int fd = clients_.back();
-      if (drop_ == Drop::reset) {
-        linger hard{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-      }
-      close(fd);
-      clients_.pop_back();
-    }
-    drop_ = Drop::none;
   }
+  answer_hold_.reset();
 }
 
 LogCapture::LogCapture() {

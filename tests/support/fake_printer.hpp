@@ -8,16 +8,24 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "quillkit/platform/clock.hpp"
 #include "quillkit/types.hpp"
 
 namespace quillkit::testing {
 
-using Clock = std::chrono::steady_clock;
+// The library's clock as the tests read it: virtual time in the unit tests
+// (support/test_clock.hpp), real time in the slow ones.
+struct Clock {
+  using time_point = platform::TimePoint;
+  using duration = platform::Duration;
+  static time_point now() { return platform::now(); }
+};
 
 struct Chunk {
   Bytes bytes;
@@ -34,8 +42,11 @@ struct AnswerRule {
   double gap = 0.05;
 };
 
-// Thread-safety: all members are thread-safe. One server thread accepts,
-// reads and answers; the latest accepted connection is the current client.
+// Thread-safety: all members are thread-safe. One server thread accepts and
+// reads, one more sends the answers when they are due on the library's clock;
+// the latest accepted connection is the current client. The client sockets
+// are watched by the clock, so that virtual time stands still while a request
+// is unread.
 class FakePrinter {
  public:
   FakePrinter();
@@ -73,7 +84,9 @@ class FakePrinter {
     std::string bytes;
   };
   void run(std::stop_token stop);
+  void answer(std::stop_token stop);
   void wake();
+  void close_client_locked(int fd);
 
   int listen_fd_ = -1;
   int wake_fd_ = -1;
@@ -81,6 +94,9 @@ class FakePrinter {
 
   std::mutex mu_;
   std::condition_variable cv_;
+  std::condition_variable answer_cv_;
+  // Holds the clock while an answer is due and not yet sent (see answer()).
+  std::optional<platform::ClockHold> answer_hold_;
   std::vector<Chunk> chunks_;
   std::string since_answer_;
   std::vector<AnswerRule> rules_;
@@ -90,6 +106,7 @@ class FakePrinter {
   bool reading_ = true;
   enum class Drop { none, close, reset } drop_ = Drop::none;
   std::jthread thread_;
+  std::jthread answer_thread_;
 };
 
 // Collects the library's diagnostic lines while alive.
@@ -107,22 +124,26 @@ class LogCapture {
 
 inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
-// Polls `condition` every 10 ms until it holds or `seconds` pass; returns
-// whether it held.
+// Polls `condition` every 10 ms until it holds or `seconds` of real time
+// pass; returns whether it held.
 template <typename Condition>
 bool wait_until(Condition condition, double seconds = 5) {
-  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(seconds));
+  using Real = std::chrono::steady_clock;
+  const auto end =
+      Real::now() + std::chrono::duration_cast<Real::duration>(std::chrono::duration<double>(seconds));
   while (!condition()) {
-    if (Clock::now() >= end) return false;
+    if (Real::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
 }
 
-// Seconds elapsed since `start`.
-inline double since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
+// Seconds between two times of the library's clock.
+inline double seconds_between(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
 }
+
+// Seconds elapsed since `start` on the library's clock.
+inline double since(Clock::time_point start) { return seconds_between(start, Clock::now()); }
 
 }  // namespace quillkit::testing

@@ -42,7 +42,12 @@ class ReaderWatch {
       std::unique_lock lock(state->mu);
       ++state->passes;
       state->cv.notify_all();
+      if (!state->holding) return;
+      // The reader holds the clock while it handles an event; a held reader
+      // must not stop time, or the query's wait would never end.
+      platform::clock().release();
       state->cv.wait_for(lock, std::chrono::seconds(5), [&] { return !state->holding; });
+      platform::clock().hold();
     });
   }
   ~ReaderWatch() {

@@ -1,0 +1,95 @@
+// A clock for tests: virtual time that moves only when the process is quiet.
+//
+// While alive, a TestClock is the library's clock (platform::set_clock). Its
+// time starts at an arbitrary point and moves forward only when
+//   - at least one thread waits on it with a deadline,
+//   - no thread has started or ended a wait, or held the clock (a stream
+//     event being handled, a peer answering), for `settle` of real time, and
+//   - no watched descriptor (the input of every open byte stream, and any
+//     descriptor a test watches, such as a fake printer's socket) has input
+//     pending;
+// then it jumps to the earliest deadline, which wakes that waiter. A 2.0 s
+// close thus costs about `settle` of wall time, and the waits end in the
+// order of their deadlines, as they would on the real clock.
+//
+// How to write a test on it: make a TestClock before the printer objects
+// (one per test, or one per suite in SetUpTestSuite), and peers that answer
+// on their own threads watch their descriptors (FakePrinter does) so that
+// time does not move while their input is unread. Assert virtual times with
+// elapsed() / seconds_since(); assert no wall time at all.
+//
+// The settle time is 20 ms, or QUILLKIT_TEST_CLOCK_SETTLE_MS from the
+// environment: it covers the scheduling delay between one thread's action and
+// the next thread's, so a loaded machine (sanitizers) wants more.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "quillkit/platform/clock.hpp"
+
+namespace quillkit::testing {
+
+class TestClock final : public platform::Clock {
+ public:
+  TestClock();
+  explicit TestClock(std::chrono::milliseconds settle);
+  ~TestClock() override;
+  TestClock(const TestClock&) = delete;
+  TestClock& operator=(const TestClock&) = delete;
+
+  // Virtual seconds since the clock was made.
+  double elapsed();
+  // Virtual seconds since `start` (a value of now()).
+  double seconds_since(platform::TimePoint start);
+  // Moves virtual time forward by `seconds` at once.
+  void advance(double seconds);
+
+  platform::TimePoint now() override;
+  bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                  platform::TimePoint deadline, const std::function<bool()>& done) override;
+  short wait_fd(int fd, short events, platform::TimePoint deadline) override;
+  void note_activity() override;
+  void hold() override;
+  void release() override;
+  void watch_fd(int fd) override;
+  void unwatch_fd(int fd) override;
+
+ private:
+  struct Waiter {
+    platform::TimePoint deadline;
+    std::condition_variable* cv;
+  };
+  using Real = std::chrono::steady_clock;
+
+  std::list<Waiter>::iterator enter(platform::TimePoint deadline, std::condition_variable* cv);
+  void leave(std::list<Waiter>::iterator waiter);
+  bool watched_input_pending();
+  void wake_waiters_locked();
+  void run(std::stop_token stop);
+
+  const std::chrono::milliseconds settle_;
+  const platform::TimePoint start_;
+
+  std::mutex mu_;
+  std::condition_variable_any changed_;
+  // Guarded by mu_:
+  platform::TimePoint now_;
+  std::list<Waiter> waiters_;
+  std::multiset<int> watched_;
+  Real::time_point last_activity_;
+  int holds_ = 0;
+  std::uint64_t entries_ = 0;  // waits begun, ever
+
+  std::jthread advancer_;
+};
+
+}  // namespace quillkit::testing
