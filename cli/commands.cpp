@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -78,12 +79,28 @@ OpenedPrinter open_printer(const LinkOptions& options) {
   return {std::move(wifi), name, kExitOk};
 }
 
-// Checks that the link is still usable after an operation whose result does not say so.
+// Link states (stream_Status) that quill tells apart: 2 to 4 mean open (stream links: open,
+// reading, writing; BLE: radio on), 5 the peer ended the connection, 7 it failed or was reset.
+constexpr quillkit::Result kLinkOpen = 2;
+constexpr quillkit::Result kLinkWriting = 4;
+constexpr quillkit::Result kLinkAtEnd = 5;
+constexpr quillkit::Result kLinkError = 7;
+
+bool link_open(quillkit::Printer& printer) {
+  const quillkit::Result state = printer.stream_Status();
+  return state >= kLinkOpen && state <= kLinkWriting;
+}
+
+// The work is done only if the link is still open after it: a printer that closed or reset the
+// connection meanwhile lost bytes that the operations reported as handed over.
 int link_still_up(quillkit::Printer& printer, const std::string& name, std::string_view what) {
-  if (printer.stream_Status() == -1) {
-    return fail("the link to " + name + " was lost while " + std::string(what));
-  }
-  return kExitOk;
+  if (link_open(printer)) return kExitOk;
+  const quillkit::Result state = printer.stream_Status();
+  const std::string how = state == kLinkAtEnd   ? "the printer closed the connection"
+                          : state == kLinkError ? "the connection failed or was reset"
+                          : state == -1         ? "the link was lost"
+                                                : "the link is no longer open";
+  return fail(how + " while " + std::string(what) + " (" + name + ")");
 }
 
 // Answers end with CR; several lines are separated by CR, and the file list ends with SUB
@@ -181,7 +198,10 @@ int run_print(const LinkOptions& link, const std::filesystem::path& label_path) 
   if (!parsed.label) return usage_error(parsed.error);
   OpenedPrinter opened = open_printer(link);
   if (!opened.printer) return opened.exit_code;
-  if (auto stopped = print_label(*opened.printer, *parsed.label)) return fail(*stopped);
+  if (auto stopped = print_label(*opened.printer, *parsed.label)) {
+    if (!link_open(*opened.printer)) return link_still_up(*opened.printer, opened.name, "printing");
+    return fail(*stopped);
+  }
   if (const int code = link_still_up(*opened.printer, opened.name, "printing"); code != kExitOk) {
     return code;
   }
@@ -202,14 +222,19 @@ int run_send(const LinkOptions& link, const std::vector<std::string>& words,
   OpenedPrinter opened = open_printer(link);
   if (!opened.printer) return opened.exit_code;
   quillkit::Printer& printer = *opened.printer;
-  const quillkit::Result result = encoding == "gb18030" ? printer.sendcommand_gb2312(*text, 0)
-                                  : encoding == "big5"  ? printer.sendcommand_big5(*text, 0)
-                                                        : printer.sendcommand(*text);
+  // UTF-8 goes out through the write primitive itself, whose result tells a failed write.
+  const quillkit::Result result =
+      encoding == "gb18030" ? printer.sendcommand_gb2312(*text, 0)
+      : encoding == "big5"
+          ? printer.sendcommand_big5(*text, 0)
+          : printer.sendBinaryData(
+                std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
+  if (const int code = link_still_up(printer, opened.name, "sending"); code != kExitOk) return code;
   if (result == -2) return fail("the printer at " + opened.name + " is not taking data");
-  if (result != 1) {
-    if (printer.stream_Status() == -1) return fail("the link to " + opened.name + " was lost");
+  if (result != 1 && encoding != "utf-8") {
     return fail("the text cannot be written in " + std::string(encoding));
   }
+  if (result != 1) return fail("the printer at " + opened.name + " took no data for 5 s");
   std::printf("sent to %s\n", opened.name.c_str());
   return kExitOk;
 }
@@ -235,7 +260,7 @@ int run_query(const LinkOptions& link, QueryKind kind, std::optional<double> wai
   const Forms& forms = kForms[static_cast<int>(kind)];
   const std::string answer = wait ? (p.*forms.with_wait)(*wait) : (p.*forms.plain)();
   if (answer == "-1") {
-    if (p.stream_Status() == -1) return fail("the link to " + opened.name + " was lost");
+    if (!link_open(p)) return link_still_up(p, opened.name, "waiting for the answer");
     return fail("the answer was still arriving at the end of the wait (try a longer --wait)");
   }
   if (answer.empty()) {
@@ -256,7 +281,7 @@ int run_status(const LinkOptions& link, bool json) {
   quillkit::Printer& printer = *opened.printer;
   const quillkit::Result byte = printer.printer_status_byte();
   if (byte < 0 || byte > 255) {
-    if (printer.stream_Status() == -1) return fail("the link to " + opened.name + " was lost");
+    if (!link_open(printer)) return link_still_up(printer, opened.name, "waiting for the status");
     return fail("no status from " + opened.name + " within 1 s");
   }
   const quillkit::PrinterState state = quillkit::decode_status(static_cast<std::uint8_t>(byte));
@@ -296,8 +321,9 @@ int run_battery(const LinkOptions& link, const std::vector<std::string>& items) 
     std::fflush(stdout);
   }
   if (missing > 0) {
-    if (opened.printer->stream_Status() == -1)
-      return fail("the link to " + opened.name + " was lost");
+    if (!link_open(*opened.printer)) {
+      return link_still_up(*opened.printer, opened.name, "reading the battery");
+    }
     return fail(std::to_string(missing) + " battery value(s) not answered by " + opened.name);
   }
   return kExitOk;

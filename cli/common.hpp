@@ -5,10 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace quillkit {
+class Printer;
+class VirtualPrinter;
+}  // namespace quillkit
 
 namespace quill {
 
@@ -51,12 +57,26 @@ struct ServeOptions {
   std::filesystem::path out = "quill-labels";
   int dpi = 203;
   bool pty = false;  // serve on a pseudo-terminal instead of TCP
+  std::string http;  // [ADDR:]PORT of the web view; empty: none
+};
+
+struct PreviewOptions {
+  std::string input;          // a file, or "-" for standard input
+  std::filesystem::path out;  // the PNG, or with `all` the folder; empty: label.png or "."
+  int dpi = 203;
+  bool all = false;
 };
 
 // The queries `quill query` knows, by their command-line names.
 enum class QueryKind { codepage, mileage, memory, files, model, serial };
 
+// Serves `printer` on 127.0.0.1 in this process, connects the library to it and runs `work` on
+// the connected printer; returns work's exit code, or kExitFailure when the connection fails.
+int with_library_printer(quillkit::VirtualPrinter& printer,
+                         const std::function<int(quillkit::Printer&)>& work);
+
 int run_demo(const DemoOptions& options);
+int run_preview(const PreviewOptions& options);
 int run_serve(const ServeOptions& options);
 int run_devices(bool json);
 int run_print(const LinkOptions& link, const std::filesystem::path& label_path);

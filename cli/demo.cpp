@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "cli/common.hpp"
@@ -50,6 +51,21 @@ std::string printable(const std::string& answer) {
 
 }  // namespace
 
+int with_library_printer(quillkit::VirtualPrinter& virtual_printer,
+                         const std::function<int(quillkit::Printer&)>& work) {
+  quillkit::VirtualPrinterServer server(virtual_printer);
+  if (!server.start()) return fail("cannot start the virtual printer: " + server.error());
+  diagnostic("virtual printer listening on 127.0.0.1:" + std::to_string(server.port()));
+  quillkit::WiFi printer;
+  if (printer.openport("127.0.0.1", server.port()) != 1) {
+    return fail("cannot connect to the virtual printer on 127.0.0.1:" +
+                std::to_string(server.port()));
+  }
+  const int code = work(printer);
+  printer.closeport(0);
+  return code;
+}
+
 int run_demo(const DemoOptions& options) {
   quillkit::VirtualPrinterConfig config;
   config.dpi = options.dpi;
@@ -57,26 +73,21 @@ int run_demo(const DemoOptions& options) {
     diagnostic("virtual printer: " + std::string(line));
   };
   quillkit::VirtualPrinter virtual_printer(config);
-  quillkit::VirtualPrinterServer server(virtual_printer);
-  if (!server.start()) return fail("cannot start the virtual printer: " + server.error());
-  diagnostic("virtual printer listening on 127.0.0.1:" + std::to_string(server.port()));
-
-  quillkit::WiFi printer;
-  if (printer.openport("127.0.0.1", server.port()) != 1) {
-    return fail("cannot connect to the virtual printer on 127.0.0.1:" +
-                std::to_string(server.port()));
-  }
-  compose(printer, Layout{options.dpi / 203.0});
-  if (!virtual_printer.wait_for_labels(1, kLabelWait)) {
-    return fail("the virtual printer printed no label (run with --verbose to see its log)");
-  }
-  const quillkit::VirtualLabel label = virtual_printer.labels().back();
-
-  const std::string model = printer.printer_modelname();
-  const std::string serial = printer.printer_serialnumber();
-  const quillkit::Result status = printer.printer_status_byte();
-  printer.closeport(0);
-  server.stop();
+  quillkit::VirtualLabel label;
+  std::string model, serial;
+  quillkit::Result status = -1;
+  const int code = with_library_printer(virtual_printer, [&](quillkit::Printer& printer) {
+    compose(printer, Layout{options.dpi / 203.0});
+    if (!virtual_printer.wait_for_labels(1, kLabelWait)) {
+      return fail("the virtual printer printed no label (run with --verbose to see its log)");
+    }
+    label = virtual_printer.labels().back();
+    model = printer.printer_modelname();
+    serial = printer.printer_serialnumber();
+    status = printer.printer_status_byte();
+    return kExitOk;
+  });
+  if (code != kExitOk) return code;
 
   std::error_code ec;
   const std::filesystem::path png = std::filesystem::absolute(options.png, ec);

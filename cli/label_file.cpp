@@ -290,8 +290,9 @@ LabelParse parse_label(std::string_view json_text) {
   json document;
   try {
     document = json::parse(json_text);
-  } catch (const json::parse_error& e) {
-    // The library's message names the byte where reading stopped.
+  } catch (const json::exception& e) {
+    // A syntax error, or a number beyond what a double holds (1e400). The library's message
+    // names the byte where reading stopped, or the number.
     std::string what = e.what();
     if (const auto tag = what.find("] "); what.starts_with('[') && tag != std::string::npos) {
       what = what.substr(tag + 2);
@@ -302,6 +303,8 @@ LabelParse parse_label(std::string_view json_text) {
     return {read_label(document), {}};
   } catch (const FieldError& e) {
     return {std::nullopt, e.field + ": " + e.problem};
+  } catch (const json::exception& e) {
+    return {std::nullopt, std::string("cannot be read as a label: ") + e.what()};
   }
 }
 

@@ -93,6 +93,20 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   demo_cmd->callback([&] { action = [&] { return run_demo(demo); }; });
 
+  PreviewOptions preview;
+  auto* preview_cmd = app.add_subcommand(
+      "preview", "Render a label file or raw command bytes to PNG, without a printer");
+  preview_cmd->add_option("input", preview.input, "Label JSON or command bytes; - reads stdin")
+      ->required()
+      ->type_name("INPUT");
+  preview_cmd->add_option("-o,--out", preview.out,
+                          "The PNG (default label.png); with --all the folder (default .)");
+  preview_cmd->add_option("--dpi", preview.dpi, "Resolution")
+      ->check(CLI::IsMember({203, 300}))
+      ->capture_default_str();
+  preview_cmd->add_flag("--all", preview.all, "Write every label: label-0001.png, ...");
+  preview_cmd->callback([&] { action = [&] { return run_preview(preview); }; });
+
   ServeOptions serve;
   auto* serve_cmd = app.add_subcommand(
       "serve", "Run the virtual printer, saving every printed label as PNG, until SIGINT/SIGTERM");
@@ -101,6 +115,10 @@ int main(int argc, char** argv) {
   serve_cmd->add_option("--bind", serve.bind, "Address to listen on")->capture_default_str();
   serve_cmd->add_option("--out", serve.out, "Folder for label-0001.png, label-0002.png, ...")
       ->capture_default_str();
+  serve_cmd
+      ->add_option("--http", serve.http,
+                   "Also serve a live web view of the printer (127.0.0.1 unless ADDR given)")
+      ->type_name("[ADDR:]PORT");
   serve_cmd->add_option("--dpi", serve.dpi, "Resolution")
       ->check(CLI::IsMember({203, 300}))
       ->capture_default_str();
@@ -148,8 +166,17 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::IsMember({"codepage", "mileage", "memory", "files", "model", "serial"}))
       ->type_name("WHAT");
-  query_cmd->add_option("--wait", wait, "Seconds to wait for the answer (default 1)")
-      ->check(CLI::Range(0.1, 60.0));
+  // CLI::Range lets NaN through (every comparison with it is false).
+  query_cmd->add_option("--wait", wait, "Seconds to wait for the answer, 0.1 to 60 (default 1)")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            double seconds = 0;
+            const bool number = CLI::detail::lexical_cast(text, seconds);
+            return number && seconds >= 0.1 && seconds <= 60.0
+                       ? ""
+                       : "expected seconds from 0.1 to 60, got " + text;
+          },
+          "SECONDS"));
   add_link_options(*query_cmd, link);
   query_cmd->callback([&] { action = [&] { return run_query(link, queries.at(query), wait); }; });
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <stop_token>
-#include <thread>
 
 #include "quillkit/bluetooth.hpp"
 #include "quillkit/commands/printer_core.hpp"
@@ -32,23 +31,13 @@ bool offers_serial_port(const BluetoothDevice& device) {
 
 }  // namespace
 
-// The link, the platform's accessory host, and the thread that opens a
-// session. Thread-safety: the opener is started and stopped only by the
-// object's open and close, which the caller does not run at once on one object
-// (as with any non-const member); everything else is the link's.
+// The link and the platform's accessory host. Thread-safety: the link's; the
+// host is thread-safe.
 struct Bluetooth::Parts {
-  detail::StreamLink link{detail::kBluetoothRules};
   std::unique_ptr<platform::AccessoryHost> host = platform::make_bluez_host();
-  std::jthread opener;
+  detail::StreamLink link{detail::kBluetoothRules};
 
-  // Ends an open in progress; the host's waits end at the stop request.
-  void stop_opener() {
-    if (!opener.joinable()) return;
-    opener.request_stop();
-    opener.join();
-  }
-
-  // The opener thread: a device path is opened directly; otherwise a fresh
+  // The link's opener thread: a device path is opened directly; otherwise a fresh
   // list of paired devices gives the device, and BlueZ the session.
   void open_session(const std::string& device, std::stop_token stop) {
     if (!device.empty() && device.front() == '/') {
@@ -94,10 +83,8 @@ Bluetooth::Bluetooth(std::unique_ptr<Parts> parts)
       parts_(std::move(parts)),
       accessories_(parts_->host->accessories(std::stop_token{})) {}
 
-Bluetooth::~Bluetooth() {
-  parts_->stop_opener();
-  parts_->link.close();
-}
+// The link closes first: it stops the opener, which may be waiting on the host.
+Bluetooth::~Bluetooth() { parts_->link.close(); }
 
 const std::vector<BluetoothDevice>& Bluetooth::accessories() const { return accessories_; }
 
@@ -107,9 +94,8 @@ Result Bluetooth::openport_mfi(std::string_view device) { return open(std::strin
 
 Result Bluetooth::open(std::string device) {
   auto& parts = *parts_;
-  parts.stop_opener();
   parts.link.close();
-  parts.opener = std::jthread([&parts, device = std::move(device)](std::stop_token stop) {
+  parts.link.open_with([&parts, device = std::move(device)](std::stop_token stop) {
     parts.open_session(device, stop);
   });
   platform::sleep_seconds(kOpenWait);
@@ -122,7 +108,6 @@ Result Bluetooth::closeport() { return closeport(kCloseWait); }
 
 Result Bluetooth::closeport(double delay) {
   platform::sleep_seconds(delay);
-  parts_->stop_opener();
   parts_->link.close();
   return 1;
 }

@@ -24,7 +24,18 @@ printf '\x03BITMAP 1,2,2,2,2,\xff\x00\r\n\xf0DOWNLOAD F,"A",3,a\r\n\r\n~!F\r\nKI
   >"$corpus/binary"
 printf '\x01~!T\r\n~!I\r\n\x1b!?OUT _SERIAL$\r\nDIAGNOSTIC REPORT SMBSOH\r\n' >"$corpus/queries"
 
-ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1" UBSAN_OPTIONS="print_stacktrace=1" \
+# The committed seeds (virtual/fuzz/seeds) add payload commands: BITMAP rasters, DOWNLOAD data
+# and lines at the parser's 16 KiB line cap. -max_len stays above the longest of them (33 KB);
+# libFuzzer reads the seed folder and writes new inputs only to the first folder.
+SEEDS=virtual/fuzz/seeds
+
+# llvm-14's symbolizer turns a crash's stack into source lines.
+SYMBOLIZER=/usr/lib/llvm-14/bin/llvm-symbolizer
+[[ -x $SYMBOLIZER ]] || echo "fuzz: $SYMBOLIZER missing (Debian llvm-14); stacks stay unsymbolized" >&2
+export ASAN_SYMBOLIZER_PATH=$SYMBOLIZER PATH="/usr/lib/llvm-14/bin:$PATH"
+
+ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:symbolize=1" \
+  UBSAN_OPTIONS="print_stacktrace=1:symbolize=1" \
   LSAN_OPTIONS="suppressions=$PWD/virtual/fuzz/lsan.supp" \
   "$DIR/virtual/virtual_parser_fuzz" -max_total_time="$SECONDS_TO_RUN" -rss_limit_mb=2048 \
-  -max_len=65536 -timeout=20 -print_final_stats=1 -artifact_prefix="$DIR/" "$corpus"
+  -max_len=65536 -timeout=20 -print_final_stats=1 -artifact_prefix="$DIR/" "$corpus" "$SEEDS"

@@ -1,21 +1,69 @@
 #!/usr/bin/env bash
-# The test command: installs and builds (scripts/setup.sh), runs the whole
-# suite, then runs it again under ThreadSanitizer and under AddressSanitizer
-# with UndefinedBehaviorSanitizer, builds the example consumer against the
-# installed package, and fuzzes the command parser for a short time.
+# The test command: installs and builds (scripts/setup.sh), runs the whole suite, builds the
+# example consumer against the installed package, runs the suite again under ThreadSanitizer and
+# under AddressSanitizer with UndefinedBehaviorSanitizer, cross-builds the library and its tests
+# for 32-bit and 64-bit ARM and runs them under qemu, and fuzzes the command parser briefly.
+# Each configuration's counts come from its own ctest run; the closing line holds the totals.
 #   QUILLKIT_SKIP_SANITIZERS=1  skips the two sanitizer runs
+#   QUILLKIT_SKIP_ARM=1         skips the ARM builds and runs (and their packages in setup.sh)
 #   QUILLKIT_SKIP_FUZZ=1        skips the fuzz run
+#   JOBS=N                      parallel build and test jobs (default: the number of cores)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-JOBS=${JOBS:-8}
+JOBS=${JOBS:-$(nproc)}
+export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER-ccache}
+export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER-ccache}
+export CMAKE_BUILD_PARALLEL_LEVEL=$JOBS
 
+# Each stage's wall time, printed at the end.
+stage_name="" stage_start=$SECONDS times=()
+stage() {
+  [[ -n $stage_name ]] && times+=("$(printf '%6d s  %s' $((SECONDS - stage_start)) "$stage_name")")
+  stage_name=$1 stage_start=$SECONDS
+  [[ -n $stage_name ]] && echo "== $stage_name"
+  return 0
+}
+
+summary=()
+total_passed=0 total_failed=0 total_skipped=0 broken=0
+
+# Runs one configuration's tests: run_suite NAME BUILD_DIR [ctest arguments]. Counts come from
+# ctest's own summary: "N% tests passed, F tests failed out of T" (T holds the skipped tests,
+# which ctest lists under "did not run" with disabled ones). A failing run does not stop the
+# script, so every configuration reports; a configuration that runs no test is a failure.
+run_suite() {
+  local name=$1 dir=$2
+  shift 2
+  local log="$ROOT/$dir/ctest-summary.log" rc=0
+  ctest --test-dir "$dir" -j"$JOBS" --output-on-failure "$@" 2>&1 | tee "$log" || rc=$?
+  local listed failed skipped_run skipped_all passed
+  listed=$(sed -n 's/^[0-9]*% tests passed, [0-9]* tests\? failed out of \([0-9]*\)$/\1/p' "$log" | tail -1)
+  failed=$(sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests\? failed out of [0-9]*$/\1/p' "$log" | tail -1)
+  listed=${listed:-0} failed=${failed:-0}
+  skipped_run=$(awk '/^The following tests did not run:/{on=1;next} on&&!/^\t/{on=0} on&&/\(Skipped\)$/{n++} END{print n+0}' "$log")
+  skipped_all=$(awk '/^The following tests did not run:/{on=1;next} on&&!/^\t/{on=0} on{n++} END{print n+0}' "$log")
+  passed=$((listed - failed - skipped_run))
+  if ((rc != 0 && failed == 0)); then
+    failed=1 # ctest failed without a failing test: count the run itself
+  fi
+  if ((passed + failed == 0)); then
+    echo "!! $name ran no test"
+    broken=1
+  fi
+  summary+=("$(printf '%-24s %5d passed, %d failed, %d skipped' "$name:" "$passed" "$failed" "$skipped_all")")
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  total_skipped=$((total_skipped + skipped_all))
+}
+
+stage "setup and native build"
 "$ROOT/scripts/setup.sh"
 
-echo "== tests"
-ctest --test-dir build -j"$JOBS" --output-on-failure
+stage "tests (native)"
+run_suite native build
 
-echo "== installed package and example consumer"
+stage "installed package and example consumer"
 rm -rf build/stage build/example
 cmake --install build --prefix "$ROOT/build/stage" >/dev/null
 cmake -S examples -B build/example -G Ninja -DCMAKE_PREFIX_PATH="$ROOT/build/stage" >/dev/null
@@ -26,21 +74,47 @@ LD_LIBRARY_PATH="$ROOT/build/stage/lib" build/example/quillkit_example_consumer
 if [[ -z ${QUILLKIT_SKIP_SANITIZERS:-} ]]; then
   for sanitizer in thread address,undefined; do
     dir=build-${sanitizer//,/-}
-    echo "== tests under -fsanitize=$sanitizer ($dir)"
+    stage "build with -fsanitize=$sanitizer ($dir)"
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLKIT_SANITIZE="$sanitizer" \
-      -DQUILLKIT_BUILD_BENCH=OFF -DQUILLKIT_BUILD_TOOLS=OFF >/dev/null
+      -DQUILLKIT_BUILD_BENCH=OFF >/dev/null
     cmake --build "$dir"
+    stage "tests under -fsanitize=$sanitizer"
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" UBSAN_OPTIONS="print_stacktrace=1" \
     LSAN_OPTIONS="suppressions=$ROOT/virtual/fuzz/lsan.supp" \
-      ctest --test-dir "$dir" -j"$JOBS" --output-on-failure
+      run_suite "$sanitizer" "$dir"
+  done
+fi
+
+# The ARM builds leave out the tools and the virtual printer's tests (zint is installed for the
+# host only). Tests labelled host-only cannot run under user-mode emulation.
+if [[ -z ${QUILLKIT_SKIP_ARM:-} ]]; then
+  for triplet in arm-linux-gnueabihf aarch64-linux-gnu; do
+    dir=build-$triplet
+    stage "cross build for $triplet ($dir)"
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchains/$triplet.cmake" \
+      -DQUILLKIT_BUILD_TOOLS=OFF -DQUILLKIT_BUILD_BENCH=OFF >/dev/null
+    cmake --build "$dir"
+    stage "tests for $triplet under qemu"
+    run_suite "$triplet" "$dir" -LE host-only
   done
 fi
 
 if [[ -z ${QUILLKIT_SKIP_FUZZ:-} && -x scripts/fuzz.sh ]]; then
-  echo "== fuzzing the command parser"
+  stage "fuzzing the command parser"
   scripts/fuzz.sh
 fi
-total=$(ctest --test-dir build -N | sed -n 's/^Total Tests: //p')
-echo "== all passed"
-echo "${total} passed, 0 failed"
+stage ""
+
+echo "== stage times (total $SECONDS s)"
+printf '%s\n' "${times[@]}"
+echo "== counts"
+printf '%s\n' "${summary[@]}"
+if ((total_failed || broken)); then
+  echo "== FAILED"
+else
+  echo "== all passed"
+fi
+echo "${total_passed} passed, ${total_failed} failed, ${total_skipped} skipped"
+((total_failed == 0 && broken == 0))

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <map>
 #include <thread>
 
 #include "quillkit/bitmap/face_choice.hpp"
@@ -11,6 +13,7 @@
 #include "quillkit/wifi.hpp"
 #include "support/fontconfig_leak.hpp"
 #include "support/images.hpp"
+#include "support/temp_files.hpp"
 
 namespace quillkit::bitmap {
 namespace {
@@ -93,7 +96,7 @@ TEST(BitmapImageSizeTest, NextMultipleOf8AboveAndTruncatedPlusOne) {
   } cases[] = {{16.0, 28.6, 24, 29},  {0, 0, 8, 1},           {37.6, 29.0, 40, 30},
                {39.9, 28.99, 40, 29}, {-3.5, -2.0, 8, 1},     {32759.9, 10, 32760, 11},
                {32760, 10, 0, 0},     {8, 32767, 0, 0},       {16000, 8000, 0, 0},
-               {INFINITY, 1, 0, 0},   {std::nan(""), 1, 0, 0}};
+               {32759.9, 32766, 0, 0}, {INFINITY, 1, 0, 0},  {std::nan(""), 1, 0, 0}};
   for (const auto& c : cases) {
     const auto size = text_image_size(c.width, c.height).value_or(ImageSize{});
     EXPECT_EQ(std::pair(size.width, size.height), std::pair(c.expected_width, c.expected_height))
@@ -162,19 +165,81 @@ TEST_F(BitmapDrawTextTest, RotationTurnsTheDrawnImageAndUnderlineChangesNothing)
   EXPECT_DOUBLE_EQ(printer.radians(-90.0), -M_PI / 2);
 }
 
-TEST_F(BitmapDrawTextTest, ThreadsDrawAtTheSameTimeAlike) {
-  const Image expected = draw_text(host_, "Same", "DejaVu Serif", 16, 0);
-  std::vector<int> matches(4);
+// Two hosts over every DejaVu face (more faces and sizes than a host keeps
+// open) draw the same lines in opposite orders: what a host keeps (faces,
+// sizes, shaped lines, glyphs) never changes a pixel, and a second drawing of
+// a line equals the first.
+TEST(BitmapFontKeepingTest, KeptFacesSizesAndGlyphsNeverChangeAPixel) {
+  const std::vector<std::string> folder{"/usr/share/fonts/truetype/dejavu"};
+  const auto forwards = platform::new_font_host_for_files(folder);
+  const auto backwards = platform::new_font_host_for_files(folder);
+  std::vector<std::pair<std::string, int>> draws;
+  for (const std::string& family : forwards->family_names()) {
+    for (const std::string& face : forwards->face_names(family)) {
+      for (int size : {9, 14, 23, 37, 60}) draws.emplace_back(face, size);
+    }
+  }
+  ASSERT_GT(draws.size(), 5u * 8);
+  constexpr std::string_view kText = "Kept 12 fi AV";
+  std::map<std::pair<std::string, int>, std::vector<std::uint8_t>> first;
+  for (const auto& [face, size] : draws) {
+    const Image image = draw_text(*forwards, kText, face, size, 0);
+    ASSERT_GT(ink_count(image), 0u) << face << " " << size;
+    EXPECT_EQ(draw_text(*forwards, kText, face, size, 0).rgba, image.rgba) << face << " " << size;
+    first[{face, size}] = image.rgba;
+  }
+  for (auto it = draws.rbegin(); it != draws.rend(); ++it) {
+    EXPECT_EQ(draw_text(*backwards, kText, it->first, it->second, 0).rgba, first[*it])
+        << it->first << " " << it->second;
+  }
+}
+
+// A font copied into a folder the host reads is found by its name on the next
+// look-up, without a new host.
+TEST(BitmapFontKeepingTest, AFontInstalledLaterIsFoundByName) {
+  const testing::TempDir folder;
+  const std::filesystem::path dejavu = "/usr/share/fonts/truetype/dejavu";
+  std::filesystem::copy_file(dejavu / "DejaVuSans.ttf", folder.path() / "DejaVuSans.ttf");
+  const auto host = platform::new_font_host_for_files(std::vector{folder.path().string()});
+  EXPECT_EQ(host->family_names(), Faces{"DejaVu Sans"});
+  std::filesystem::copy_file(dejavu / "DejaVuSerif.ttf", folder.path() / "DejaVuSerif.ttf");
+  EXPECT_EQ(host->face_names("DejaVu Serif"), Faces{"DejaVuSerif"});
+  EXPECT_EQ(find_font_with_name(*host, "DejaVu Serif", true, false), "DejaVuSerif");
+  EXPECT_EQ(host->open_font("DejaVuSerif", 12)->face_name(), "DejaVuSerif");
+}
+
+// Threads start together on a new host (its face list is built while they
+// wait for it) and draw in more faces and sizes than it keeps open, so faces
+// are opened, shared and dropped while others draw with them.
+TEST(BitmapFontKeepingTest, ThreadsDrawAtTheSameTimeAlike) {
+  const std::vector<std::string> folder{"/usr/share/fonts/truetype/dejavu"};
+  const auto reference = platform::new_font_host_for_files(folder);
+  std::vector<std::pair<std::string, int>> draws;
+  for (const std::string& family : reference->family_names()) {
+    for (const std::string& face : reference->face_names(family)) {
+      draws.emplace_back(face, 11 + draws.size() % 2 * 5);
+    }
+  }
+  ASSERT_GT(draws.size(), 16u);
+  std::vector<std::vector<std::uint8_t>> expected;
+  for (const auto& [name, size] : draws) {
+    expected.push_back(draw_text(*reference, "Same 1", name, size, 0).rgba);
+  }
+  const auto shared = platform::new_font_host_for_files(folder);
+  std::vector<std::size_t> matches(4);
   {
     std::vector<std::jthread> threads;
-    for (int& match : matches) {
-      threads.emplace_back([&] {
-        for (int i = 0; i < 5; ++i)
-          match += draw_text(host_, "Same", "DejaVu Serif", 16, 0).rgba == expected.rgba;
+    for (std::size_t t = 0; t < matches.size(); ++t) {
+      threads.emplace_back([&, t] {
+        for (std::size_t i = 0; i < 2 * draws.size(); ++i) {
+          const std::size_t k = (i + t * 3) % draws.size();
+          const auto& [name, size] = draws[k];
+          matches[t] += draw_text(*shared, "Same 1", name, size, 0).rgba == expected[k];
+        }
       });
     }
   }
-  EXPECT_EQ(matches, std::vector<int>(4, 5));
+  EXPECT_EQ(matches, std::vector<std::size_t>(4, 2 * draws.size()));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "cli_test_helpers.hpp"
 #include "quillkit/virtual_printer.hpp"
+#include "support/fake_printer.hpp"
 #include "support/temp_files.hpp"
 #include "virtual_test_helpers.hpp"
 
@@ -139,6 +140,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "text": "a", "rotation": 45}]})"),
         refused("not_json", {"print", "LABEL"}, "quill: .*: not valid JSON: .*line 1.*\n",
                 "{\"size\": "),
+        // Numbers beyond a double stop the parser, in the size or in an element.
+        refused("number_overflow", {"print", "LABEL"},
+                "quill: .*label\\.json: not valid JSON: number overflow parsing '1e400'\n",
+                R"({"size": {"width": 1e400, "height": 30}})"),
+        refused("negative_overflow_in_element", {"print", "LABEL"},
+                "quill: .*label\\.json: not valid JSON: number overflow parsing '-1e400'\n",
+                std::string(kSize) + R"("elements": [{"kind": "text", "x": -1e400, "y": 1,
+                    "text": "a"}]})"),
+        refused("wait_nan", {"query", "model", "--wait", "nan"}, ".*--wait.*got nan.*\n"),
+        refused("wait_inf", {"query", "model", "--wait", "inf"}, ".*--wait.*got inf.*\n"),
+        refused("wait_negative", {"query", "model", "--wait=-1"}, ".*--wait.*got -1.*\n"),
         refused("bad_escape", {"send", "CLS\\q"}, "quill: unknown escape \\\\q .*\n"),
         refused("bt_device", {"status", "--bt=printer"}, "quill: bad Bluetooth device .*\n"),
         refused("chunk_without_ble", {"status", "--chunk", "40"},
@@ -180,8 +192,60 @@ TEST_F(QuillCommandTest, DownloadStoresTheFileAndReportsProgressAsPlainLines) {
   // Standard error is a pipe here, not a terminal: one plain line per data write.
   EXPECT_EQ(run.err, "sent 1000 of 1000 bytes (100%)\n");
   EXPECT_EQ(run.out, "stored " + file + " as \"CLI.BIN\" (1000 bytes) on " + address() + "\n");
-  EXPECT_EQ(printer_->file("CLI.BIN"), data);
+  // quill is done when the bytes are handed to the link, not when the printer has them.
+  EXPECT_TRUE(testing::wait_until([&] { return printer_->file("CLI.BIN") == data; }));
 }
+
+// The printer resets the connection while quill works: whatever the operations reported, the
+// command fails with the reason. `reset_after` bytes arrive first; the reset lands in one of the
+// pauses that the operations take (before PRINT, before the file's data).
+struct ResetCase {
+  const char* name;
+  std::vector<std::string> args;  // FILE names the file written by the test
+  std::string file;
+  std::size_t reset_after;
+  std::string what;
+};
+void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
+
+class QuillResetTest : public ::testing::TestWithParam<ResetCase> {
+ protected:
+  void SetUp() override { SKIP_WITHOUT_QUILL(); }
+};
+
+TEST_P(QuillResetTest, ExitsOneWithTheReason) {
+  const ResetCase& c = GetParam();
+  testing::TempDir dir;
+  const auto file = dir.write("input", vptest::bytes_of(c.file));
+  testing::FakePrinter fake;
+  const std::string target = "127.0.0.1:" + std::to_string(fake.port());
+  std::vector<std::string> argv{"/usr/bin/env", "QUILL_PRINTER=" + target, clitest::kQuill};
+  for (const std::string& a : c.args) argv.push_back(a == "FILE" ? file : a);
+  clitest::ChildProcess child(argv);
+  ASSERT_TRUE(fake.wait_for_bytes(c.reset_after, 10));
+  fake.reset_client();
+  const auto run = child.wait(std::chrono::seconds(30));
+  EXPECT_EQ(run.exit_code, 1) << run.out;
+  EXPECT_EQ(run.out, "");
+  EXPECT_THAT(run.err, MatchesRegex("(.*\n)*quill: the connection failed or was reset while " +
+                                    c.what + " \\(127\\.0\\.0\\.1:[0-9]+\\)\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, QuillResetTest,
+    ::testing::Values(ResetCase{"print",
+                                {"print", "FILE"},
+                                std::string(kSize) +
+                                    R"("elements": [{"kind": "text", "x": 1, "y": 1,
+                      "text": "a text long enough to pass 64 bytes"}]})",
+                                64,
+                                "printing"},
+                      ResetCase{"download",
+                                {"download", "FILE", "CLI.BIN"},
+                                std::string(1000, 'd'),
+                                16,
+                                "sending the file"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Nothing listens on the port: the connection is refused at once, yet the open's wait of 1.5 s
 // is what decides.

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "cli_test_helpers.hpp"
-#include "quillkit/bluetooth.hpp"
 #include "quillkit/virtual_printer.hpp"
 #include "support/temp_files.hpp"
 
@@ -68,36 +67,6 @@ TEST(QuillServe, PortInUseExitsOneWithTheReason) {
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_THAT(run.err, ::testing::MatchesRegex("quill: cannot serve on 127\\.0\\.0\\.1: .+\n"));
-}
-
-// `quill serve --pty` is a serial printer: Bluetooth opens it by path and
-// prints, queries and closes through it end to end.
-TEST(QuillServePty, BluetoothRoundTripThroughThePseudoTerminal) {
-  SKIP_WITHOUT_QUILL();
-  testing::TempDir dir;
-  const auto out = dir.path() / "labels";
-  clitest::ChildProcess serve({clitest::kQuill, "serve", "--pty", "--out", out.string()});
-  const auto banner = serve.read_line(10s);
-  std::smatch match;
-  ASSERT_TRUE(banner && std::regex_match(*banner, match,
-                                         std::regex("serving a 203 dpi virtual printer on "
-                                                    "(/dev/[^,]+), labels in .*")))
-      << banner.value_or("(no line)");
-
-  Bluetooth printer;
-  ASSERT_EQ(printer.openport_mfi(match[1].str()), 1);
-  printer.setup("30", "20", "4", "8", "0", "2", "0");
-  printer.clearBuffer();
-  printer.barcode("10", "10", "128", "40", "0", "0", "2", "2", "QK1");
-  printer.printlabel(1, 1);
-  EXPECT_EQ(serve.read_line(10s),
-            "label 1: " + (out / "label-0001.png").string() + " (240 x 160 dots)");
-  EXPECT_EQ(printer.printer_modelname(), "QUILLKIT VP-203\r");
-  EXPECT_EQ(printer.printer_status_byte(), 0);
-  EXPECT_EQ(printer.smartbattery_status(1), "7400");
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(printer.closeport(), 1);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 2s);
 }
 
 }  // namespace

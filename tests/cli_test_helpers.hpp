@@ -38,13 +38,15 @@ struct ProcessResult {
   double seconds = 0;  // from the start to the end of wait()
 };
 
-// A child with standard input /dev/null and both outputs captured. Not thread-safe; the
-// destructor kills a child that still runs and reaps it.
+// A child with standard input from a file (/dev/null by default) and both outputs captured. Not
+// thread-safe; the destructor kills a child that still runs and reaps it.
 class ChildProcess {
  public:
   // argv[0] is the program's path; when it cannot start, the outputs are empty and wait() gives
   // -1 at once.
-  explicit ChildProcess(std::vector<std::string> argv) {
+  // `inherit` gives the child more descriptors: each (parent's fd, number in the child).
+  explicit ChildProcess(std::vector<std::string> argv, const std::string& input = "/dev/null",
+                        const std::vector<std::pair<int, int>>& inherit = {}) {
     std::vector<char*> args;
     for (std::string& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
@@ -52,9 +54,10 @@ class ChildProcess {
     if (pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0) {
       posix_spawn_file_actions_t actions;
       posix_spawn_file_actions_init(&actions);
-      posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
       posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
       posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+      for (const auto& [from, to] : inherit) posix_spawn_file_actions_adddup2(&actions, from, to);
       // The child starts with default signal handling and nothing blocked, whatever the test does.
       posix_spawnattr_t attributes;
       posix_spawnattr_init(&attributes);
@@ -157,12 +160,13 @@ class ChildProcess {
 // Runs quill with `args` to its end, with QUILL_PRINTER set to `printer`, or removed when that is
 // empty.
 inline ProcessResult quill(const std::vector<std::string>& args, const std::string& printer = "",
-                           std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+                           std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                           const std::string& input = "/dev/null") {
   std::vector<std::string> argv{"/usr/bin/env", "-u", "QUILL_PRINTER"};
   if (!printer.empty()) argv.push_back("QUILL_PRINTER=" + printer);
   argv.push_back(kQuill);
   argv.insert(argv.end(), args.begin(), args.end());
-  return ChildProcess(std::move(argv)).wait(timeout);
+  return ChildProcess(std::move(argv), input).wait(timeout);
 }
 
 }  // namespace quillkit::clitest

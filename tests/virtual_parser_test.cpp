@@ -162,6 +162,43 @@ TEST(VirtualPrinterPrint, PrintIsCutToTheCap) {
   EXPECT_NE(printer.log_lines()[0].find("PRINT cut"), std::string::npos);
 }
 
+TEST(VirtualPrinterPrint, OutputFolderAndKeptLabelsAreCapped) {
+  TempDir dir;
+  VirtualPrinterConfig config;
+  config.output_dir = dir.path();
+  config.output_max_labels = 3;
+  std::uint64_t seen = 0;
+  config.on_label = [&](const VirtualLabel&) { ++seen; };
+  VirtualPrinter printer(config);
+  std::string job = "SIZE 300 mm,600 mm\r\nCLS\r\nBAR 0,0,8,8\r\n";
+  for (int i = 0; i < 12; ++i) job += "PRINT 1\r\n";
+  printer.feed(job);
+  EXPECT_EQ(std::make_pair(printer.label_count(), seen), std::make_pair(12ul, 12ul));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);
+  ASSERT_EQ(printer.log_lines().size(), 1u);
+  EXPECT_NE(printer.log_lines()[0].find("label 4 and later"), std::string::npos);
+  std::size_t label_dots =
+      std::size_t{VirtualLimits::kMaxLabelWidthDots} * VirtualLimits::kMaxLabelHeightDots;
+  EXPECT_EQ(printer.labels().size(), VirtualLimits::kMaxKeptLabelDots / label_dots);
+  EXPECT_EQ(printer.labels().back().number, 12u);
+}
+
+TEST(VirtualPrinterPrint, CountersStepForEachLabelOfAPrint) {
+  VirtualPrinter printer;
+  auto draw = [&](const std::string& text) {
+    printer.feed("CLS\r\nTEXT 10,10,\"3\",0,1,1," + text + "\r\nPRINT 1\r\n");
+    return printer.labels().back().dots;
+  };
+  printer.feed("SIZE 200 dot,60 dot\r\nSET COUNTER @1 2\r\n@1=\"0007\"\r\n@2=\"No \"\r\n");
+  printer.feed("CLS\r\nTEXT 10,10,\"3\",0,1,1,@2+@1+\"!\"\r\nPRINT 3\r\nPRINT 1\r\n");
+  auto labels = printer.labels();
+  ASSERT_EQ(labels.size(), 4u);
+  EXPECT_TRUE(printer.log_lines().empty()) << printer.log_lines().front();
+  EXPECT_EQ(labels[0].dots, draw("\"No 0007!\""));
+  EXPECT_EQ(labels[2].dots, draw("\"No 0011!\""));
+  EXPECT_EQ(labels[3].dots, draw("\"No 0013!\""));
+}
+
 TEST(VirtualPrinterFiles, DownloadListReplaceAndKill) {
   VirtualPrinter printer;
   auto list = [&] { return text_of(printer.feed("~!F\r\n")); };
@@ -222,6 +259,30 @@ TEST(VirtualPrinterFiles, FileCountAndMemoryAreCapped) {
   EXPECT_EQ(printer.files().size(), fit);
   EXPECT_EQ(text_of(printer.feed("~!A\r\n")), "0 KB FREE\r");
   EXPECT_EQ(printer.log_lines().size(), 2u);
+}
+
+TEST(VirtualPrinterFiles, ProgramsAreStoredUpToEopNotRun) {
+  VirtualPrinter printer;
+  printer.feed(
+      "SIZE 100 dot,100 dot\r\nCLS\r\nDOWNLOAD \"DEMO.BAS\"\r\nBAR 0,0,50,50\r\nPRINT "
+      "1\r\nEOP\r\n");
+  EXPECT_EQ(printer.file("DEMO.BAS"), bytes_of("BAR 0,0,50,50\r\nPRINT 1\r\n"));
+  EXPECT_EQ(printer.label_count(), 0u);
+  EXPECT_TRUE(ink_box(printer.canvas()).empty);
+  printer.feed("RUN \"DEMO.BAS\"\r\nKILL \"DEMO.BAS\"\r\n");
+  EXPECT_FALSE(printer.file("DEMO.BAS").has_value());
+  ASSERT_EQ(printer.log_lines().size(), 1u);
+  EXPECT_NE(printer.log_lines()[0].find("RUN"), std::string::npos);
+}
+
+TEST(VirtualPrinterAnswers, PauseShowsInTheStatusUntilResumed) {
+  VirtualPrinter printer;
+  printer.feed("BAR 0,0,9,9\r\n");
+  EXPECT_EQ(printer.feed(std::string_view("\x1B!P\x1B!?", 6)), Bytes{0x10});
+  EXPECT_EQ(printer.feed(std::string_view("\x1B!O\x1B!?", 6)), Bytes{0x00});
+  printer.feed(std::string_view("\x1B!R", 3));
+  EXPECT_TRUE(ink_box(printer.canvas()).empty);
+  EXPECT_TRUE(printer.log_lines().empty());
 }
 
 TEST(VirtualPrinterAnswers, AnswersAreSentAsGivenAndFollowChanges) {
@@ -297,7 +358,30 @@ INSTANTIATE_TEST_SUITE_P(
         "TEXT 0,0,\"0\",0,300,30,\"" + std::string(1000, 'W') + "\"",
         "BARCODE 0,0,\"128\",4800,0,0,10,10,\"" + std::string(200, 'x') + "\"", "PRINT 0",
         "PRINT -1,1", "PRINT 1,x", "KILL \"NOPE\"", "KILL", "DIAGNOSTIC REPORT SMBNOPE",
-        "OUT _NOPE$", std::string("\x1B!X", 3), "~!Z", std::string("\x00\xFF\xFE garbage", 12)));
+        "OUT _NOPE$", std::string("\x1B!X", 3), "~!Z", std::string("\x00\xFF\xFE garbage", 12),
+        // Accepted and logged: nothing of them shows on a label.
+        "FEED 10", "BACKFEED 5", "HOME", "CUT", "EOJ", "SOUND 1,100", "SET PEEL ON",
+        "LIMITFEED 10 mm", "TEXT 0,0,\"A.EFT\",0,1,1,\"\"",
+        "BARCODE 0,0,\"CPOST\",40,1,0,2,2,\"1\"", "CIRCLE 0,0,0,1", "ELLIPSE 0,0,5,5",
+        "DMATRIX 0,0,10,10,\"\"", "PUTBMP 0,0,\"NOPE.BMP\"", "CODEPAGE 9999",
+        "RSS 0,0,\"NOPE\",0,2,1,\"1\"", "EOP", "@1", "SET COUNTER @1 x", "MAXICODE 0,0,2,\"x\""));
+
+// What a connection leaves unfinished is logged when its stream ends.
+class UnfinishedTest : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(UnfinishedTest, EndOfStreamLogsWhatWasDropped) {
+  VirtualPrinter printer;
+  printer.open_stream()->feed(bytes_of(GetParam().first));
+  ASSERT_EQ(printer.log_lines().size(), 1u);
+  EXPECT_NE(printer.log_lines()[0].find(GetParam().second), std::string::npos)
+      << printer.log_lines()[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, UnfinishedTest,
+                         ::testing::Values(std::make_pair("CLS\r\nTEXT 1,1", "line end (8 bytes)"),
+                                           std::make_pair("BITMAP 0,0,2,2,0,ab", "2 bytes missing"),
+                                           std::make_pair("DOWNLOAD \"P.BAS\"\r\nCLS\r\n",
+                                                          "P.BAS without EOP")));
 
 TEST(VirtualPrinterLimits, LogAndTranscriptAreBounded) {
   std::size_t reported = 0;

@@ -56,12 +56,20 @@ TEST_P(BitmapModeTest, RasterLandsPixelForPixel) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, BitmapModeTest, ::testing::Values(0, 1, 2));
 
-// A barcode or QR code command around its origin and rotation, what it must decode to.
+// A symbol command, with {x}, {y} and {r} standing for its origin and rotation, and what it
+// must decode to.
 struct SymbolCase {
-  std::string head, before_rotation, after_rotation;
+  std::string command;
   ZXing::BarcodeFormat format;
   std::string decoded;
 };
+
+std::string fill(std::string text, std::string_view key, int value) {
+  for (std::size_t at; (at = text.find(key)) != std::string::npos;) {
+    text.replace(at, key.size(), std::to_string(value));
+  }
+  return text;
+}
 
 class SymbolTest : public ::testing::TestWithParam<std::tuple<SymbolCase, int>> {};
 
@@ -71,35 +79,54 @@ TEST_P(SymbolTest, DrawnSymbolDecodesToTheDataSent) {
   // Rotated symbols turn about their origin, so place it where the turn stays on the label.
   int x = rotation == 90 || rotation == 180 ? 560 : 40;
   int y = rotation == 180 || rotation == 270 ? 560 : 40;
-  VirtualLabel label =
-      print_label(printer, "SIZE 600 dot,600 dot\r\nCLS\r\n" + c.head + " " + std::to_string(x) +
-                               "," + std::to_string(y) + "," + c.before_rotation + "," +
-                               std::to_string(rotation) + "," + c.after_rotation + "\r\n");
-  EXPECT_EQ(decode(label, c.format), c.decoded);
+  VirtualLabel label = print_label(
+      printer, "SIZE 600 dot,600 dot\r\nCLS\r\n" +
+                   fill(fill(fill(c.command, "{x}", x), "{y}", y), "{r}", rotation) + "\r\n");
+  EXPECT_EQ(decode(label, c.format), c.decoded) << c.command;
 }
 
 SymbolCase barcode(std::string type, std::string code, ZXing::BarcodeFormat format,
                    std::string decoded) {
-  return {"BARCODE", "\"" + type + "\",80,2", "2,5,\"" + code + "\"", format, decoded};
+  return {"BARCODE {x},{y},\"" + type + "\",80,2,{r},2,5,\"" + code + "\"", format, decoded};
 }
 
+using ZXing::BarcodeFormat;
 INSTANTIATE_TEST_SUITE_P(
     Symbologies, SymbolTest,
     ::testing::Combine(
         ::testing::Values(
-            barcode("128", "Quill-128", ZXing::BarcodeFormat::Code128, "Quill-128"),
-            barcode("39", "CODE39", ZXing::BarcodeFormat::Code39, "CODE39"),
-            barcode("93", "CODE93", ZXing::BarcodeFormat::Code93, "CODE93"),
-            barcode("EAN13", "590123412345", ZXing::BarcodeFormat::EAN13, "5901234123457"),
-            barcode("EAN13", "5901234123457", ZXing::BarcodeFormat::EAN13, "5901234123457"),
-            barcode("EAN8", "9638507", ZXing::BarcodeFormat::EAN8, "96385074"),
-            barcode("UPCA", "72527273070", ZXing::BarcodeFormat::UPCA, "725272730706"),
-            barcode("UPCE", "0123456", ZXing::BarcodeFormat::UPCE, "01234565"),
-            barcode("25", "12345678", ZXing::BarcodeFormat::ITF, "12345678"),
-            barcode("CODA", "A40156B", ZXing::BarcodeFormat::Codabar, "40156"),
-            SymbolCase{"QRCODE", "M,4,A", "\"https://example.com/q?x=1,2\"",
-                       ZXing::BarcodeFormat::QRCode, "https://example.com/q?x=1,2"}),
+            barcode("128", "Quill-128", BarcodeFormat::Code128, "Quill-128"),
+            barcode("128M", "!104Ab!099123456", BarcodeFormat::Code128, "Ab123456"),
+            barcode("128M", "!105!1020109501234567890", BarcodeFormat::Code128, "0109501234567890"),
+            barcode("39", "Code39", BarcodeFormat::Code39, "Code39"),
+            barcode("39S", "CODE39", BarcodeFormat::Code39, "CODE39"),
+            barcode("93", "CODE93", BarcodeFormat::Code93, "CODE93"),
+            barcode("EAN13", "590123412345", BarcodeFormat::EAN13, "5901234123457"),
+            barcode("EAN13", "5901234123457", BarcodeFormat::EAN13, "5901234123457"),
+            barcode("EAN8", "9638507", BarcodeFormat::EAN8, "96385074"),
+            barcode("UPCA", "72527273070", BarcodeFormat::UPCA, "725272730706"),
+            barcode("UPCE", "0123456", BarcodeFormat::UPCE, "01234565"),
+            barcode("25", "12345678", BarcodeFormat::ITF, "12345678"),
+            barcode("CODA", "A40156B", BarcodeFormat::Codabar, "40156"),
+            SymbolCase{"QRCODE {x},{y},M,4,A,{r},\"https://example.com/q?x=1,2\"",
+                       BarcodeFormat::QRCode, "https://example.com/q?x=1,2"},
+            SymbolCase{"QRCODE {x},{y},H,4,M,{r},M2,S3,\"B0005Quill\"", BarcodeFormat::QRCode,
+                       "Quill"},
+            SymbolCase{"DMATRIX {x},{y},300,300,x8,r{r},\"Data, Matrix\"",
+                       BarcodeFormat::DataMatrix, "Data, Matrix"},
+            SymbolCase{"PDF417 {x},{y},400,200,{r},E3,W2,H8,\"PDF417 text\"", BarcodeFormat::PDF417,
+                       "PDF417 text"},
+            SymbolCase{"AZTEC {x},{y},{r},6,23,\"Aztec 42\"", BarcodeFormat::Aztec, "Aztec 42"},
+            SymbolCase{"RSS {x},{y},\"RSS14\",{r},3,1,\"0950110153001\"", BarcodeFormat::DataBar,
+                       "09501101530010"}),
         ::testing::Values(0, 90, 180, 270)));
+
+// MaxiCode has no rotation field.
+INSTANTIATE_TEST_SUITE_P(Upright, SymbolTest,
+                         ::testing::Combine(::testing::Values(SymbolCase{
+                                                "MAXICODE {x},{y},4,\"Maxi 4\"",
+                                                BarcodeFormat::MaxiCode, "Maxi 4"}),
+                                            ::testing::Values(0)));
 
 // Element widths along the middle of the bars.
 std::set<int> run_widths(const VirtualLabel& label, int row) {
@@ -232,6 +259,171 @@ TEST(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
   VirtualLabel first = draw(utf8.substr(0, 3));
   VirtualLabel second = draw(utf8.substr(3));
   EXPECT_NE(first.dots, second.dots);
+}
+
+// A shape command and dots that must (or must not) be inked.
+struct DotsCase {
+  std::string command;
+  std::vector<std::pair<int, int>> ink, blank;
+};
+
+class DotsTest : public ::testing::TestWithParam<DotsCase> {};
+
+TEST_P(DotsTest, ShapeSetsTheDotsItShould) {
+  VirtualPrinter printer;
+  VirtualLabel label =
+      print_label(printer, "SIZE 200 dot,200 dot\r\nCLS\r\n" + GetParam().command + "\r\n");
+  for (auto [x, y] : GetParam().ink) EXPECT_TRUE(label.ink(x, y)) << x << "," << y;
+  for (auto [x, y] : GetParam().blank) EXPECT_FALSE(label.ink(x, y)) << x << "," << y;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, DotsTest,
+    ::testing::Values(
+        DotsCase{"CIRCLE 10,10,40,3",
+                 {{30, 10}, {30, 12}, {10, 30}, {49, 30}, {30, 49}},
+                 {{30, 13}, {30, 30}, {11, 11}, {48, 48}}},
+        DotsCase{"ELLIPSE 10,10,80,20,2",
+                 {{50, 10}, {10, 20}, {89, 20}, {50, 29}},
+                 {{50, 20}, {11, 11}, {50, 12}}},
+        DotsCase{"DIAGONAL 10,10,60,60,3",
+                 {{10, 10}, {35, 35}, {60, 60}, {36, 35}},
+                 {{35, 10}, {10, 35}, {40, 35}}},
+        DotsCase{"BOX 10,10,90,90,2,20",
+                 {{50, 10}, {10, 50}, {89, 50}, {50, 89}},
+                 {{10, 10}, {11, 11}, {89, 89}, {50, 50}, {50, 12}}},
+        DotsCase{"BOX 10,10,90,90,2", {{10, 10}, {89, 89}, {50, 11}}, {{50, 12}, {50, 50}}},
+        // Wrapped: one word a line, centred in the 100-dot box; the fifth line is cut.
+        DotsCase{"BLOCK 10,10,100,100,\"3\",0,1,1,2,\"III III III III III\"",
+                 {{60, 22}, {60, 46}, {60, 70}, {60, 94}},
+                 {{12, 22}, {107, 22}, {60, 118}, {60, 130}}},
+        DotsCase{"BLOCK 10,10,100,100,\"3\",0,1,1,10,3,\"III III\"",
+                 {{102, 22}, {102, 56}},
+                 {{20, 22}, {102, 39}}}));
+
+// Stored 1- and 8-bit images: a 16 x 4 pattern, ink where (x + y) % 3 == 0.
+bool pattern(int x, int y) { return (x + y) % 3 == 0; }
+
+std::string le(std::uint32_t value, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i)
+    out.push_back(static_cast<char>(i < 4 ? (value >> (8 * i)) & 0xFF : 0));
+  return out;
+}
+
+std::string bmp(int bits) {
+  int stride = bits == 1 ? 4 : 16;
+  int palette = 1 << bits;
+  std::string out = "BM" + le(0, 4) + le(0, 4) + le(54 + 4 * palette, 4) + le(40, 4) + le(16, 4) +
+                    le(4, 4) + le(1, 2) + le(bits, 2) + le(0, 4) + le(0, 20);
+  for (int i = 0; i < palette; ++i) out += i == 0 ? le(0, 4) : le(0xFFFFFF, 4);  // 0 is black
+  for (int y = 3; y >= 0; --y) {                                                 // bottom-up rows
+    std::string row(stride, '\0');
+    for (int x = 0; x < 16; ++x) {
+      if (pattern(x, y)) continue;
+      if (bits == 1)
+        row[x / 8] = static_cast<char>(row[x / 8] | (0x80 >> (x % 8)));
+      else
+        row[x] = 1;
+    }
+    out += row;
+  }
+  return out;
+}
+
+std::string pcx(int bits) {
+  std::string header(128, '\0');
+  header[0] = 0x0A, header[1] = 5, header[2] = 1, header[3] = static_cast<char>(bits);
+  header.replace(8, 4, le(15, 2) + le(3, 2));
+  header[65] = 1;
+  header.replace(66, 2, le(bits == 1 ? 2 : 16, 2));
+  std::string out = header;
+  for (int y = 0; y < 4; ++y) {
+    for (int x = 0; x < (bits == 1 ? 2 : 16); ++x) {
+      std::uint8_t byte = 0;
+      if (bits == 1) {
+        for (int b = 0; b < 8; ++b) byte |= pattern(x * 8 + b, y) ? 0 : (0x80 >> b);
+      } else {
+        byte = pattern(x, y) ? 0 : 1;
+      }
+      out += std::string("\xC1", 1) + static_cast<char>(byte);  // runs of one
+    }
+  }
+  if (bits == 8) out += "\x0C" + std::string(3, '\0') + std::string(765, '\xFF');
+  return out;
+}
+
+class StoredImageTest : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(StoredImageTest, PutDrawsTheStoredImageAtItsPlace) {
+  const auto& [command, file] = GetParam();
+  VirtualPrinter printer;
+  VirtualLabel label = print_label(printer, "SIZE 64 dot,32 dot\r\nCLS\r\nDOWNLOAD \"IMG\"," +
+                                                std::to_string(file.size()) + "," + file + "\r\n" +
+                                                command + " 5,7,\"IMG\"\r\n");
+  for (int y = 0; y < 32; ++y) {
+    for (int x = 0; x < 64; ++x) {
+      bool inside = x >= 5 && x < 21 && y >= 7 && y < 11;
+      ASSERT_EQ(label.ink(x, y), inside && pattern(x - 5, y - 7))
+          << command << " " << x << "," << y;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, StoredImageTest,
+                         ::testing::Values(std::make_pair("PUTBMP", bmp(1)),
+                                           std::make_pair("PUTBMP", bmp(8)),
+                                           std::make_pair("PUTPCX", pcx(1)),
+                                           std::make_pair("PUTPCX", pcx(8))));
+
+TEST(VirtualText, CodepageDecidesHowBytesRead) {
+  VirtualPrinter printer;
+  auto draw = [&](const std::string& setup, const std::string& text) {
+    return print_label(printer, "SIZE 300 dot,60 dot\r\n" + setup +
+                                    "CLS\r\nTEXT 10,10,\"3\",0,1,1,\"" + text + "\"\r\n")
+        .dots;
+  };
+  const auto utf8 = draw("", "Gr\xC3\xBC\xC3\x9F Gott");
+  EXPECT_NE(draw("", "Gr\xFC\xDF Gott"), utf8);  // read as GB 18030 without a code page
+  EXPECT_EQ(draw("CODEPAGE 1252\r\n", "Gr\xFC\xDF Gott"), utf8);
+  EXPECT_EQ(draw("CODEPAGE 850\r\n", "Gr\x81\xE1 Gott"), utf8);
+  EXPECT_EQ(draw("CODEPAGE UTF-8\r\n", "Gr\xC3\xBC\xC3\x9F Gott"), utf8);
+}
+
+// Names that carry no size are drawn at a readable size, and said to be approximated.
+TEST(VirtualText, FontsWithoutASizeAreApproximatedNotTiny) {
+  for (std::string font : {"A.EFT", "1.EFT", "ROMAN.TTF", "NOSUCH"}) {
+    VirtualPrinter printer;
+    printer.feed("SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"" + font +
+                 "\",0,1,1,\"Hxg\"\r\nPRINT 1\r\n");
+    InkBox box = ink_box(printer.labels().back());
+    EXPECT_GE(box.height(), 12) << font;
+    ASSERT_EQ(printer.log_lines().size(), 1u) << font;
+    EXPECT_NE(printer.log_lines()[0].find("approximated"), std::string::npos);
+  }
+  // ROMAN.TTF takes the y multiplication as points and ignores the x one.
+  VirtualPrinter printer;
+  VirtualLabel wide = print_label(
+      printer, "SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"ROMAN.TTF\",0,30,12,\"Hxg\"\r\n");
+  VirtualLabel plain = print_label(printer, "CLS\r\nTEXT 10,10,\"ROMAN.TTF\",0,12,12,\"Hxg\"\r\n");
+  EXPECT_EQ(wide.dots, plain.dots);
+}
+
+TEST(VirtualText, StoredTrueTypeFontIsUsedByName) {
+  std::ifstream in("/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf", std::ios::binary);
+  std::string font((std::istreambuf_iterator<char>(in)), {});
+  if (font.empty()) GTEST_SKIP() << "no DejaVu Serif to store";
+  VirtualPrinter printer;
+  auto draw = [&](const std::string& name) {
+    return print_label(printer, "CLS\r\nTEXT 10,10,\"" + name + "\",0,20,20,\"Serif\"\r\n").dots;
+  };
+  printer.feed("SIZE 400 dot,100 dot\r\nDOWNLOAD \"MY.TTF\"," + std::to_string(font.size()) + "," +
+               font + "\r\n");
+  auto stored = draw("MY.TTF");
+  EXPECT_NE(stored, draw("0"));  // the system's sans face differs from the stored serif one
+  printer.feed("KILL \"MY.TTF\"\r\n");
+  printer.feed("CLS\r\nTEXT 10,10,\"MY.TTF\",0,20,20,\"Serif\"\r\nPRINT 1\r\n");
+  EXPECT_NE(printer.labels().back().dots, stored);
 }
 
 // The width is no multiple of 8, so PNG rows carry padding bits.

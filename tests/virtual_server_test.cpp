@@ -38,6 +38,7 @@ class Client {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  void shut_down_sending() { ::shutdown(fd_, SHUT_WR); }
   void send(std::string_view bytes) {
     ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(bytes.size()));
@@ -159,6 +160,48 @@ TEST(VirtualServer, ConnectionsBeyondTheCapAreClosed) {
   later.send("~!I\r\n");
   EXPECT_EQ(later.read_exactly(9), "437, 001\r");
 }
+
+// Ways a connection ends on the server's side: the client gets what it asked for, then the end
+// of the stream, and the log says why when the server chose to end it.
+struct EndCase {
+  const char* name;
+  VirtualServerOptions options;
+  std::string request;  // sent, then the client shuts down its sending side (as nc -N does)
+  std::string answer;
+  std::string logged;  // a part of the last log line; empty: nothing is logged
+};
+void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
+
+class VirtualServerEndTest : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(VirtualServerEndTest, ClientSeesTheEndOfTheStream) {
+  const EndCase& c = GetParam();
+  VirtualPrinter printer;
+  VirtualPrinterServer server(printer, c.options);
+  ASSERT_TRUE(server.start());
+  Client client(server.port());
+  if (!c.request.empty()) {
+    client.send(c.request);
+    client.shut_down_sending();
+  }
+  EXPECT_EQ(client.read_exactly(c.answer.size()), c.answer);
+  EXPECT_EQ(client.read_some(), std::nullopt) << "no end of stream";
+  const auto log = printer.log_lines();
+  if (c.logged.empty()) {
+    EXPECT_TRUE(log.empty());
+  } else {
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().find(c.logged), std::string::npos) << log.back();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, VirtualServerEndTest,
+    ::testing::Values(
+        EndCase{"HalfClosedAfterAQuery", {}, "~!I\r\n~!T\r\n", "437, 001\rQUILLKIT VP-203\r", ""},
+        EndCase{"Idle", {.idle_timeout = milliseconds(200)}, "", "", "nothing received for 200 ms"},
+        EndCase{"BeyondTheLimit", {.max_connections = 0}, "", "", "connection refused and closed"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(VirtualServer, PortInUseIsReportedAndSecondStartRefused) {
   Served served;

@@ -58,7 +58,23 @@ inline std::optional<std::string> decode(const VirtualLabel& label, ZXing::Barco
   hints.setFormats(format);
   hints.setTryHarder(true);
   hints.setTryRotate(true);
+  hints.setTryCode39ExtendedMode(true);
   auto result = ZXing::ReadBarcode({lum.data(), width, height, ZXing::ImageFormat::Lum}, hints);
+  // zxing's detectors for the 2-D symbols miss large modules that its pure reader finds; that
+  // reader wants the symbol upright, so it sees the label turned each way.
+  hints.setIsPure(true);
+  for (int turn = 0; turn < 4 && !result.isValid(); ++turn) {
+    result = ZXing::ReadBarcode({lum.data(), width, height, ZXing::ImageFormat::Lum}, hints);
+    std::vector<std::uint8_t> turned(lum.size());
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        turned[static_cast<std::size_t>(x) * height + (height - 1 - y)] =
+            lum[static_cast<std::size_t>(y) * width + x];
+      }
+    }
+    lum.swap(turned);
+    std::swap(width, height);
+  }
   if (!result.isValid()) return std::nullopt;
   return result.text();
 }

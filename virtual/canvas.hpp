@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace quillkit::vp {
@@ -40,8 +41,15 @@ class Canvas {
   int width() const { return image_.width; }
   int height() const { return image_.height; }
   const Mono& image() const { return image_; }
+  void restore(Mono image) { image_ = std::move(image); }
 
   void rect(long long x, long long y, long long w, long long h, RectOp op);
+  // Inks the outline, `thickness` dots wide, of the rectangle [x0, x1) x [y0, y1) whose corners
+  // are quarter ellipses with radii rx and ry (0: square corners; half the sides: an ellipse).
+  void rounded_outline(long long x0, long long y0, long long x1, long long y1, long long thickness,
+                       double rx, double ry);
+  // Inks a line from (x0, y0) to (x1, y1), `thickness` dots across.
+  void line(long long x0, long long y0, long long x1, long long y1, long long thickness);
   // Ink dots of `src` turned clockwise by `rotation` (0, 90, 180, 270) about (x, y): the dot
   // (u, v) of the source lands on (x+u, y+v), (x-1-v, y+u), (x-1-u, y-1-v) or (x+v, y-1-u).
   void draw_rotated(const Mono& src, long long x, long long y, int rotation);

@@ -98,6 +98,24 @@ void CommandParser::feed(std::span<const std::uint8_t> bytes, CommandSink& sink)
   }
 }
 
+std::string CommandParser::unfinished() const {
+  switch (state_) {
+    case State::kEscape1:
+    case State::kEscape2:
+      return "an ESC sequence cut short";
+    case State::kPayload:
+      return std::string(payload_kind_ == Payload::kBitmap ? "a BITMAP raster" : "a DOWNLOAD") +
+             " cut short: " + std::to_string(payload_left_) + " bytes missing";
+    case State::kText:
+      break;
+  }
+  if (overflow_) return "an overlong line without its line end";
+  if (!line_.empty()) {
+    return "a last line without its line end (" + std::to_string(line_.size()) + " bytes)";
+  }
+  return {};
+}
+
 void CommandParser::text_byte(std::uint8_t byte, CommandSink& sink) {
   if (byte == '\r' || byte == '\n') {
     end_line(sink);

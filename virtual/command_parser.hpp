@@ -47,6 +47,9 @@ class CommandSink {
 class CommandParser {
  public:
   void feed(std::span<const std::uint8_t> bytes, CommandSink& sink);
+  // What the input left unfinished (a line without its line end, a payload cut short, an ESC
+  // sequence), for the log at the end of a connection; empty when nothing.
+  std::string unfinished() const;
 
  private:
   enum class State { kText, kEscape1, kEscape2, kPayload };

@@ -107,26 +107,6 @@ void draw_box(Mono& out, int x, int y, int w, int h) {
   out.fill_rect(x + w - 2, y + 1, 1, h - 2, 1);
 }
 
-// Copies the rendered glyph with its origin at pen (x, baseline), clipped to the clip box.
-void blit_glyph(const FT_GlyphSlot glyph, Mono& out, int pen_x, int baseline, int clip_x0,
-                int clip_x1) {
-  const FT_Bitmap& bitmap = glyph->bitmap;
-  int left = pen_x + glyph->bitmap_left;
-  int top = baseline - glyph->bitmap_top;
-  for (unsigned row = 0; row < bitmap.rows; ++row) {
-    int y = top + static_cast<int>(row);
-    if (y < 0 || y >= out.height) continue;
-    const unsigned char* line = bitmap.buffer + static_cast<long>(row) * bitmap.pitch;
-    for (unsigned col = 0; col < bitmap.width; ++col) {
-      int x = left + static_cast<int>(col);
-      if (x < clip_x0 || x >= clip_x1 || x < 0 || x >= out.width) continue;
-      bool ink = bitmap.pixel_mode == FT_PIXEL_MODE_MONO ? ((line[col / 8] >> (7 - col % 8)) & 1)
-                                                         : line[col] >= 128;
-      if (ink) out.at(x, y) = 1;
-    }
-  }
-}
-
 }  // namespace
 
 struct FontRenderer::Face {
@@ -152,12 +132,56 @@ struct FontRenderer::Face {
   }
 };
 
+// Copies a cached glyph with its origin at pen (x, baseline), clipped to [clip_x0, clip_x1).
+void FontRenderer::blit(const Glyph& glyph, Mono& out, int pen_x, int baseline, int clip_x0,
+                        int clip_x1) {
+  int left = pen_x + glyph.left;
+  int top = baseline - glyph.top;
+  int x0 = std::max({left, clip_x0, 0});
+  int x1 = std::min({left + glyph.ink.width, clip_x1, out.width});
+  for (int row = std::max(0, -top); row < glyph.ink.height && top + row < out.height; ++row) {
+    const std::uint8_t* src =
+        glyph.ink.dots.data() + static_cast<std::size_t>(row) * glyph.ink.width;
+    std::uint8_t* dst = &out.at(0, top + row);
+    for (int x = x0; x < x1; ++x) dst[x] |= src[x - left];
+  }
+}
+
+const FontRenderer::Glyph& FontRenderer::glyph(Face* face, FT_UInt index, double scale_x,
+                                               double scale_y) {
+  GlyphKey key{face, index, std::llround(scale_x * 65536), std::llround(scale_y * 65536)};
+  auto it = glyphs_.find(key);
+  if (it != glyphs_.end()) return it->second;
+  if (glyphs_.size() >= kMaxCachedGlyphs) glyphs_.clear();
+  Glyph glyph;
+  if (face->set_scale(scale_x, scale_y) &&
+      FT_Load_Glyph(face->face, index, FT_LOAD_RENDER | FT_LOAD_NO_BITMAP) == 0) {
+    FT_GlyphSlot slot = face->face->glyph;
+    const FT_Bitmap& bitmap = slot->bitmap;
+    glyph.ok = true;
+    glyph.left = slot->bitmap_left;
+    glyph.top = slot->bitmap_top;
+    glyph.advance = static_cast<double>(slot->advance.x) / 64.0;
+    glyph.ink = Mono(static_cast<int>(bitmap.width), static_cast<int>(bitmap.rows));
+    for (unsigned row = 0; row < bitmap.rows; ++row) {
+      const unsigned char* line = bitmap.buffer + static_cast<long>(row) * bitmap.pitch;
+      for (unsigned col = 0; col < bitmap.width; ++col) {
+        bool ink = bitmap.pixel_mode == FT_PIXEL_MODE_MONO ? ((line[col / 8] >> (7 - col % 8)) & 1)
+                                                           : line[col] >= 128;
+        glyph.ink.at(static_cast<int>(col), static_cast<int>(row)) = ink ? 1 : 0;
+      }
+    }
+  }
+  return glyphs_.emplace(key, std::move(glyph)).first->second;
+}
+
 FontRenderer::FontRenderer() {
   if (FT_Init_FreeType(&library_) != 0) library_ = nullptr;
 }
 
 FontRenderer::~FontRenderer() {
   faces_.clear();
+  memory_faces_.clear();
   if (library_ != nullptr) FT_Done_FreeType(library_);
 }
 
@@ -175,7 +199,32 @@ FontRenderer::Face* FontRenderer::load(const std::string& path, int index) {
   return raw;
 }
 
-FontRenderer::Face* FontRenderer::face_for(char32_t c, bool monospace) {
+FontRenderer::Face* FontRenderer::memory_face(const Bytes& data, const std::string& key) {
+  if (library_ == nullptr) return nullptr;
+  auto it = memory_faces_.find(key);
+  if (it == memory_faces_.end()) {
+    if (memory_faces_.size() >= 16) {
+      memory_faces_.clear();
+      glyphs_.clear();
+    }
+    MemoryFace entry{data, std::make_unique<Face>()};
+    if (FT_New_Memory_Face(library_, entry.data.data(), static_cast<FT_Long>(entry.data.size()), 0,
+                           &entry.face->face) != 0 ||
+        !FT_IS_SCALABLE(entry.face->face)) {
+      entry.face.reset();
+    }
+    it = memory_faces_.emplace(key, std::move(entry)).first;
+  }
+  return it->second.face.get();
+}
+
+void FontRenderer::forget(const std::string& face_key) {
+  // Cached glyphs name faces by address, which a new face may take.
+  if (memory_faces_.erase(face_key) != 0) glyphs_.clear();
+}
+
+FontRenderer::Face* FontRenderer::face_for(char32_t c, bool monospace, Face* preferred) {
+  if (preferred != nullptr && FT_Get_Char_Index(preferred->face, c) != 0) return preferred;
   if (!looked_up_) {
     looked_up_ = true;
     if (auto file = find_font("DejaVu Sans Mono")) mono_ = load(file->path, file->index);
@@ -210,14 +259,12 @@ Mono FontRenderer::cell_text(const std::u32string& text, int cell_w, int cell_h)
     if (face != nullptr) {
       FT_UInt glyph_index = FT_Get_Char_Index(face->face, c);
       double scale = std::min(cell_w / face->advance_max(), cell_h / face->line());
-      if (glyph_index != 0 && face->set_scale(scale, scale) &&
-          FT_Load_Glyph(face->face, glyph_index, FT_LOAD_RENDER | FT_LOAD_NO_BITMAP) == 0) {
-        FT_GlyphSlot glyph = face->face->glyph;
+      const Glyph* cached = glyph_index != 0 ? &glyph(face, glyph_index, scale, scale) : nullptr;
+      if (cached != nullptr && cached->ok) {
         double top_pad = (cell_h - face->line() * scale) / 2;
         int baseline = static_cast<int>(std::lround(top_pad + face->ascent() * scale));
-        double advance = static_cast<double>(glyph->advance.x) / 64.0;
-        int pen_x = cell_x + static_cast<int>(std::lround((cell_w - advance) / 2));
-        blit_glyph(glyph, out, pen_x, baseline, cell_x, cell_x + cell_w);
+        int pen_x = cell_x + static_cast<int>(std::lround((cell_w - cached->advance) / 2));
+        blit(*cached, out, pen_x, baseline, cell_x, cell_x + cell_w);
         drawn = true;
       }
     }
@@ -227,48 +274,43 @@ Mono FontRenderer::cell_text(const std::u32string& text, int cell_w, int cell_h)
 }
 
 Mono FontRenderer::scalable_text(const std::u32string& text, int height, double width_scale,
-                                 std::size_t max_dots) {
-  Face* base = face_for(U'M', false);
+                                 std::size_t max_dots, const Bytes* face_data,
+                                 const std::string& face_key) {
+  Face* preferred = face_data != nullptr ? memory_face(*face_data, face_key) : nullptr;
+  Face* base = face_for(U'M', false, preferred);
   double ascent_ratio = base != nullptr ? base->ascent() / base->line() : 0.8;
   int baseline = static_cast<int>(std::lround(height * ascent_ratio));
   // First pass: advances, to size the image.
   struct Placed {
-    Face* face;
-    FT_UInt glyph;
-    double scale_x, scale_y;
+    const Glyph* glyph;  // null: drawn as a box
     int pen_x;
   };
   std::vector<Placed> placed;
+  // The pointers in `placed` must outlive this call's additions to the cache.
+  if (glyphs_.size() + text.size() >= kMaxCachedGlyphs) glyphs_.clear();
   double pen = 0;
   int box_w = std::max(1, static_cast<int>(std::lround(height * 0.6 * width_scale)));
   for (char32_t c : text) {
-    Face* face = face_for(c, false);
+    Face* face = face_for(c, false, preferred);
     FT_UInt glyph_index = face != nullptr ? FT_Get_Char_Index(face->face, c) : 0;
     if (face == nullptr || glyph_index == 0) {
-      placed.push_back({nullptr, 0, 0, 0, static_cast<int>(std::lround(pen))});
+      placed.push_back({nullptr, static_cast<int>(std::lround(pen))});
       pen += box_w;
       continue;
     }
     double scale_y = height / face->line();
     double scale_x = scale_y * width_scale;
-    double advance = 0;
-    if (face->set_scale(scale_x, scale_y) &&
-        FT_Load_Glyph(face->face, glyph_index, FT_LOAD_NO_BITMAP) == 0) {
-      advance = static_cast<double>(face->face->glyph->advance.x) / 64.0;
-    }
-    placed.push_back({face, glyph_index, scale_x, scale_y, static_cast<int>(std::lround(pen))});
-    pen += advance;
+    const Glyph& cached = glyph(face, glyph_index, scale_x, scale_y);
+    placed.push_back({&cached, static_cast<int>(std::lround(pen))});
+    pen += cached.advance;
   }
   if (pen < 0 || std::ceil(pen) * height > static_cast<double>(max_dots)) return Mono();
   Mono out(std::max(1, static_cast<int>(std::ceil(pen))), height);
   for (const Placed& p : placed) {
-    if (p.face == nullptr) {
+    if (p.glyph == nullptr) {
       draw_box(out, p.pen_x, 0, box_w, height);
-      continue;
-    }
-    if (p.face->set_scale(p.scale_x, p.scale_y) &&
-        FT_Load_Glyph(p.face->face, p.glyph, FT_LOAD_RENDER | FT_LOAD_NO_BITMAP) == 0) {
-      blit_glyph(p.face->face->glyph, out, p.pen_x, baseline, 0, out.width);
+    } else if (p.glyph->ok) {
+      blit(*p.glyph, out, p.pen_x, baseline, 0, out.width);
     }
   }
   return out;

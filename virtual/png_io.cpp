@@ -4,8 +4,10 @@
 
 #include <png.h>
 
+#include <bit>
 #include <csetjmp>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -97,27 +99,43 @@ bool read_grey(std::FILE* file, png_uint_32& width, png_uint_32& height,
 
 namespace vp {
 
-bool encode_png(const VirtualLabel& label, Bytes& out) {
+bool encode_png(int width, int height, const std::vector<std::uint8_t>& dots, Bytes& out) {
   out.clear();
-  if (label.width <= 0 || label.height <= 0 ||
-      label.dots.size() !=
-          static_cast<std::size_t>(label.width) * static_cast<std::size_t>(label.height)) {
+  if (width <= 0 || height <= 0 ||
+      dots.size() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
     return false;
   }
-  std::size_t stride = (static_cast<std::size_t>(label.width) + 7) / 8;
-  std::vector<png_byte> packed(stride * static_cast<std::size_t>(label.height), 0xFF);
-  std::vector<png_bytep> rows(static_cast<std::size_t>(label.height));
-  for (int y = 0; y < label.height; ++y) {
-    png_bytep row = packed.data() + stride * static_cast<std::size_t>(y);
-    rows[static_cast<std::size_t>(y)] = row;
-    const std::uint8_t* dots = label.dots.data() + static_cast<std::size_t>(y) * label.width;
-    for (int x = 0; x < label.width; ++x) {
-      if (dots[x]) row[x / 8] &= static_cast<png_byte>(~(0x80 >> (x % 8)));
+  auto w = static_cast<std::size_t>(width);
+  std::size_t stride = (w + 7) / 8;
+  std::vector<png_byte> packed(stride * static_cast<std::size_t>(height), 0xFF);
+  std::vector<png_bytep> rows(static_cast<std::size_t>(height));
+  for (std::size_t y = 0; y < static_cast<std::size_t>(height); ++y) {
+    png_bytep row = packed.data() + stride * y;
+    rows[y] = row;
+    const std::uint8_t* line = dots.data() + y * w;
+    std::size_t x = 0;
+    for (; x + 8 <= w; x += 8) {
+      // Eight dots of 0 or 1 to one byte, leftmost dot in the top bit (see the magic below).
+      std::uint64_t eight;
+      std::memcpy(&eight, line + x, 8);
+      if ((eight & 0xFEFEFEFEFEFEFEFEULL) != 0) break;
+      // Each dot i (byte i, little-endian) lands on bit 63 - i; no two products overlap.
+      static_assert(std::endian::native == std::endian::little);
+      row[x / 8] = static_cast<png_byte>(~((eight * 0x8040201008040201ULL) >> 56));
+    }
+    for (; x < w; x += 8) {
+      unsigned ink = 0;
+      for (std::size_t b = 0; b < 8 && x + b < w; ++b) ink |= (line[x + b] != 0 ? 0x80u : 0u) >> b;
+      row[x / 8] = static_cast<png_byte>(~ink);
     }
   }
   out.reserve(packed.size() / 4 + 256);
   Sink sink{&out};
-  return write_rows(sink, label.width, label.height, rows);
+  return write_rows(sink, width, height, rows);
+}
+
+bool encode_png(const VirtualLabel& label, Bytes& out) {
+  return encode_png(label.width, label.height, label.dots, out);
 }
 
 }  // namespace vp

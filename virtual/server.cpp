@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -36,6 +37,19 @@ bool send_all(int fd, std::span<const std::uint8_t> bytes) {
   return true;
 }
 
+// "address:port" of the connected client, "[address]:port" for IPv6.
+std::string peer_name(int fd) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
+    ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), length, host, sizeof host, port, sizeof port,
+                  NI_NUMERICHOST | NI_NUMERICSERV);
+  }
+  return peer.ss_family == AF_INET6 ? "[" + std::string(host) + "]:" + port
+                                    : std::string(host) + ":" + port;
+}
+
 }  // namespace
 
 class VirtualPrinterServer::Impl {
@@ -45,6 +59,7 @@ class VirtualPrinterServer::Impl {
 
   struct Connection {
     int fd = -1;
+    std::string peer;
     std::atomic<bool> done{false};
     std::jthread thread;  // declared last: joined before fd is closed
     ~Connection() {
@@ -173,13 +188,14 @@ void VirtualPrinterServer::Impl::accept_loop(std::stop_token stop) {
     std::lock_guard lock(mutex_);
     reap_locked();
     if (open_.load() >= options_.max_connections) {
+      printer_.log("connection refused and closed: " + std::to_string(options_.max_connections) +
+                   " connections are open (the limit)");
       ::close(fd);
-      printer_.log("connection refused: " + std::to_string(options_.max_connections) +
-                   " connections are open");
       continue;
     }
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
+    connection->peer = peer_name(fd);
     Connection& ref = *connection;
     ++open_;
     connection->thread = std::jthread([this, &ref](std::stop_token s) { serve(s, ref); });
@@ -188,25 +204,39 @@ void VirtualPrinterServer::Impl::accept_loop(std::stop_token stop) {
 }
 
 void VirtualPrinterServer::Impl::serve(std::stop_token stop, Connection& connection) {
+  using Clock = std::chrono::steady_clock;
   auto stream = printer_.open_stream();
   std::uint8_t buffer[kReadChunk];
   auto write = [&connection](std::span<const std::uint8_t> bytes) {
     return send_all(connection.fd, bytes);
   };
+  auto last_activity = Clock::now();
   while (!stop.stop_requested()) {
+    if (options_.idle_timeout.count() > 0 && Clock::now() - last_activity > options_.idle_timeout) {
+      printer_.log("connection closed: nothing received for " +
+                   std::to_string(options_.idle_timeout.count()) + " ms");
+      break;
+    }
     pollfd wait{connection.fd, POLLIN, 0};
     int ready = ::poll(&wait, 1, kPollMillis);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
     ssize_t got = ::recv(connection.fd, buffer, sizeof buffer, 0);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    // End of input: every answer it asked for is already written.
     if (got <= 0) break;
-    Bytes answer = stream->feed(std::span(buffer, static_cast<std::size_t>(got)));
+    const std::span received(buffer, static_cast<std::size_t>(got));
+    if (options_.on_receive) options_.on_receive(connection.peer, received);
+    Bytes answer = stream->feed(received);
     if (!answer.empty() && !printer_.deliver_answer(answer, stop, write)) {
       if (!stop.stop_requested()) printer_.log("answer not delivered: the peer went away");
       break;
     }
+    last_activity = Clock::now();
   }
+  // The peer sees the end of the stream now; the descriptor itself is closed when the
+  // connection is reaped, so that stop() never shuts down a reused descriptor number.
+  ::shutdown(connection.fd, SHUT_RDWR);
   --open_;
   connection.done = true;
 }

@@ -26,8 +26,12 @@ class PrinterCore;
 // Thread-safety: every operation may be called from any thread. Each object
 // guards its shared state with one mutex of its own, never held across a wait
 // or a write; writes of one object are serialised, so the bytes of two calls
-// never interleave. Answers are matched to queries by timing only: two queries
-// running at once on one object may take each other's answer.
+// never interleave. Answers are matched to queries by timing only (the command
+// language has no request identifiers): a query takes what arrived after its
+// own request was written. Bytes that arrive after a query's wait and before
+// the next request is written are dropped; an answer that arrives only after
+// the next request was written is taken as that request's answer, and two
+// queries running at once on one object may take each other's answer.
 //
 // Waits are blocking sleeps of the calling thread, given in seconds.
 class QUILLKIT_EXPORT Printer {
@@ -117,8 +121,9 @@ class QUILLKIT_EXPORT Printer {
                      std::string_view fontName, std::string_view content);
 
   // Information queries: write the query line, wait (1.0 s or `delay`), return
-  // the answer that arrived after the write; "-1" when the link is down or the
-  // answer is still arriving, the empty text when nothing arrived.
+  // the answer that arrived after the write; "-1" when the answer is still
+  // arriving, the empty text when nothing arrived. "-1" at once, without the
+  // wait, when the line was not written (link down, no space, a failed write).
   std::string printer_codepage();
   std::string printer_codepage(double delay);
   std::string printer_mileage();
@@ -134,13 +139,16 @@ class QUILLKIT_EXPORT Printer {
 
   // Status request (1B 21 3F). printer_status gives the answer text (on the
   // stream links the first byte as lower-case hex in angle brackets, "<40>");
-  // printer_status_byte the first answer byte 0 to 255, or the failure value.
+  // printer_status_byte the first answer byte 0 to 255, or the failure value;
+  // the failure value comes without the answer wait when the request was not
+  // written.
   std::string printer_status();
   std::string printer_status(double delay);
   Result printer_status_byte();
   Result printer_status_byte(double delay);
 
-  // Battery value `index` (0 to 8) from the printer's diagnostic report, or "-1".
+  // Battery value `index` (0 to 8) from the printer's diagnostic report, or "-1"
+  // (at once when the report command was not written).
   std::string smartbattery_status(std::intptr_t index);
 
  protected:

@@ -74,7 +74,7 @@ struct VirtualLimits {
   static constexpr int kMaxBarcodeNarrowDots = 10;
   static constexpr int kMaxBarcodeWideDots = 30;
   static constexpr std::size_t kMaxBarcodeDataBytes = 256;
-  // QRCODE: cell width in dots, data bytes.
+  // QRCODE and the other 2-D symbols: module (cell) width in dots, data bytes.
   static constexpr int kMaxQrCellDots = 20;
   static constexpr std::size_t kMaxQrDataBytes = 2048;
   // Dots of one drawn text, barcode or QR code before it is clipped to the label; the width
@@ -83,6 +83,12 @@ struct VirtualLimits {
   // Diagnostic lines kept for log_lines(), and the length each is cut to.
   static constexpr std::size_t kMaxLogLines = 256;
   static constexpr std::size_t kMaxLogLineChars = 240;
+  // Dots of the labels kept in memory for labels(): older labels are dropped beyond it (the
+  // newest is always kept).
+  static constexpr std::size_t kMaxKeptLabelDots = 64 * 1024 * 1024;
+  // Bytes of the drawing commands since CLS kept to draw the page again for each label when
+  // counters step; beyond it every label of the page shows the first values (logged).
+  static constexpr std::size_t kMaxPageBytes = 1024 * 1024;
   // Received bytes kept for transcript() (the most recent ones).
   static constexpr std::size_t kMaxTranscriptBytes = 1024 * 1024;
 };
@@ -171,13 +177,20 @@ struct VirtualPrinterConfig {
   // Each printed label is written here as label-0001.png, label-0002.png, ... (1-bit grey PNG,
   // black ink). Created when missing. Empty: no files.
   std::filesystem::path output_dir;
+  // Caps on what is written to output_dir over the printer's life: label files and their
+  // bytes. Labels beyond either cap are printed (counted, kept, reported) but not written; the
+  // first one is logged.
+  std::uint64_t output_max_labels = 10000;
+  std::uint64_t output_max_bytes = 256ULL * 1024 * 1024;
   // Stored files are also written here under a safe name: bytes other than letters, digits,
   // '-', '_' and '.' (and a leading '.') become %XX. Empty: memory only.
   std::filesystem::path files_dir;
   // Labels kept in memory for labels(); older ones are dropped.
   std::size_t labels_kept = 32;
   // Called for each printed label and each diagnostic line, on the thread that fed the bytes,
-  // without the printer's lock held; they must not feed this printer.
+  // without the printer's lock held; they must not feed this printer. Labels are handed over as
+  // they print (a PRINT of many labels releases the lock between them), so one feed holds one
+  // label image at a time.
   std::function<void(const VirtualLabel&)> on_label;
   std::function<void(std::string_view line)> on_log;
 };
@@ -192,6 +205,8 @@ class VirtualPrinter {
   // it from one thread at a time. It must not outlive the printer.
   class Stream {
    public:
+    // Logs what the input left unfinished: a last line without its line end, a payload cut
+    // short, a program without EOP.
     virtual ~Stream() = default;
     // Parses the bytes (any chunking) and returns the answers they asked for, concatenated, in
     // order, without delay. Never fails: bad input is logged and skipped.
@@ -261,14 +276,23 @@ std::optional<VirtualLabel> load_label_png(const std::filesystem::path& path);
 struct VirtualServerOptions {
   std::string host = "127.0.0.1";  // a numeric address or localhost
   std::uint16_t port = 0;          // 0 picks a free port; port() tells which
-  // Connections beyond this many open at once are accepted and closed at once.
+  // Connections beyond this many open at once are accepted, logged and closed at once.
   std::size_t max_connections = 16;
+  // A connection that sends nothing for longer than this is logged and closed, so that idle
+  // clients cannot hold every slot. Zero: never.
+  std::chrono::milliseconds idle_timeout{30000};
+  // Called with each block a connection receives, on that connection's own thread, before the
+  // printer parses it: the printer's on_label and on_log calls that follow on the same thread
+  // come from this connection. `peer` is the client's address and port. Must not block.
+  std::function<void(std::string_view peer, std::span<const std::uint8_t> bytes)> on_receive;
 };
 
 // A TCP server in front of a VirtualPrinter: each connection gets its own command stream, and
-// its answers are delivered with the printer's answer timing. Thread-safety: all members may be
-// called from any thread. The printer must outlive the server. Owns one accepting thread and one
-// thread per open connection; stop() and the destructor close every connection and join them.
+// its answers are delivered with the printer's answer timing. A connection is closed as soon as
+// its input ends (the client shut down its sending side) and its answers are written.
+// Thread-safety: all members may be called from any thread. The printer must outlive the server.
+// Owns one accepting thread and one thread per open connection; stop() and the destructor close
+// every connection and join them.
 class VirtualPrinterServer {
  public:
   explicit VirtualPrinterServer(VirtualPrinter& printer, VirtualServerOptions options = {});

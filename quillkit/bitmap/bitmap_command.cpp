@@ -1,5 +1,6 @@
 #include "quillkit/bitmap/bitmap_command.hpp"
 
+#include <optional>
 #include <string>
 
 #include "quillkit/bitmap/face_choice.hpp"
@@ -9,7 +10,11 @@
 namespace quillkit::bitmap {
 
 Bytes bitmap_command(std::intptr_t x, std::intptr_t y, const Image& image) {
-  const Image padded = pad_to_byte_width(image);
+  // Only images turned by 90 or 270 degrees need padding; the others are
+  // packed where they are, without copying the whole raster.
+  std::optional<Image> padded_copy;
+  if (image.width % 8 != 0) padded_copy = pad_to_byte_width(image);
+  const Image& padded = padded_copy ? *padded_copy : image;
   const Bytes raster = pack_bits(padded);
   // An image without a usable bitmap packs to nothing; its size fields then
   // say so too, keeping the command well formed.

@@ -34,7 +34,22 @@ void StreamLink::mark_open_failed() {
   openport_status_ = -1;
 }
 
+void StreamLink::open_with(std::function<void(std::stop_token)> open) {
+  std::jthread previous;
+  {
+    std::lock_guard lock(mu_);
+    previous = std::exchange(opener_, std::jthread(std::move(open)));
+  }
+  // A jthread stops and joins as it goes; never with mu_ held.
+}
+
 void StreamLink::close() {
+  std::jthread opener;
+  {
+    std::lock_guard lock(mu_);
+    opener = std::move(opener_);
+  }
+  opener = std::jthread();  // stop and join it before the streams go
   std::shared_ptr<platform::ByteStream> previous;
   {
     std::lock_guard lock(mu_);

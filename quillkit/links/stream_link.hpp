@@ -5,11 +5,14 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "quillkit/commands/link.hpp"
@@ -75,6 +78,11 @@ class StreamLink final : public Link {
   void attach(std::shared_ptr<platform::ByteStream> stream);
   // Opening failed: openport_status becomes -1; the streams stay as they are.
   void mark_open_failed();
+  // Opening that takes its time (a radio session): runs `open` on a thread of
+  // its own, which decides with attach() or mark_open_failed(). close() and a
+  // later open_with() request its stop and join it; `open` must end promptly
+  // once its stop token is requested.
+  void open_with(std::function<void(std::stop_token)> open);
   // The output stream's status, or -1 with no stream.
   int stream_status();
   // 1 open, 0 closed (or never opened), -1 the last open failed.
@@ -92,7 +100,8 @@ class StreamLink final : public Link {
   bool ready_for_bitmap() override;
   bool reply_pending() override;
   Reply take_reply() override;
-  // Closes and drops the stream pair, ending its reader thread; openport_status 0.
+  // Ends an open in progress (stop and join), then closes and drops the stream
+  // pair, ending its reader thread; openport_status 0.
   void close() override;
 
  private:
@@ -106,6 +115,7 @@ class StreamLink final : public Link {
   WriteTurns turns_{mu_};
   // Guarded by mu_:
   std::shared_ptr<platform::ByteStream> stream_;
+  std::jthread opener_;
   int openport_status_ = 0;
   ReceiveFields fields_;
   std::size_t reply_received_ = 0;

@@ -3,7 +3,6 @@
 // 20-byte pieces on BLE).
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 

@@ -122,6 +122,7 @@ class BluezHost final : public AccessoryHost {
     } catch (const sdbus::Error&) {
     }
     // The loop has ended: no callback runs from here on.
+    calls_.clear();
     devices_.clear();
     root_.reset();
     manager_.reset();
@@ -162,16 +163,16 @@ class BluezHost final : public AccessoryHost {
     }
     auto result = std::make_shared<Handoff<std::pair<Outcome, std::vector<Paired>>>>();
     try {
-      root_->callMethodAsync("GetManagedObjects")
-          .onInterface(kObjectManager)
-          .withTimeout(kListTimeout)
-          .uponReplyInvoke([result](const sdbus::Error* error, const ManagedObjects& objects) {
-            if (error) {
-              result->put({"BlueZ: " + error->getMessage(), {}});
-              return;
-            }
-            result->put({"", paired_devices(objects)});
-          });
+      keep(root_->callMethodAsync("GetManagedObjects")
+               .onInterface(kObjectManager)
+               .withTimeout(kListTimeout)
+               .uponReplyInvoke([result](const sdbus::Error* error, const ManagedObjects& objects) {
+                 if (error) {
+                   result->put({"BlueZ: " + error->getMessage(), {}});
+                   return;
+                 }
+                 result->put({"", paired_devices(objects)});
+               }));
     } catch (const sdbus::Error& e) {
       log_line(LogChannel::system, "BlueZ: " + e.getMessage());
       return {};
@@ -215,15 +216,15 @@ class BluezHost final : public AccessoryHost {
     try {
       const Properties options{{"Role", sdbus::Variant(std::string("client"))},
                                {"Name", sdbus::Variant(std::string("quillkit serial port"))}};
-      manager_->callMethodAsync("RegisterProfile")
-          .onInterface(kProfileManager)
-          .withTimeout(kRegisterTimeout)
-          .withArguments(sdbus::ObjectPath(profile_path_), key, options)
-          .uponReplyInvoke([result](const sdbus::Error* error) {
-            const bool fine = !error || error->getName() == "org.bluez.Error.AlreadyExists";
-            result->put(fine ? ""
-                             : "BlueZ refused the serial port profile: " + error->getMessage());
-          });
+      keep(manager_->callMethodAsync("RegisterProfile")
+               .onInterface(kProfileManager)
+               .withTimeout(kRegisterTimeout)
+               .withArguments(sdbus::ObjectPath(profile_path_), key, options)
+               .uponReplyInvoke([result](const sdbus::Error* error) {
+                 const bool fine = !error || error->getName() == "org.bluez.Error.AlreadyExists";
+                 result->put(
+                     fine ? "" : "BlueZ refused the serial port profile: " + error->getMessage());
+               }));
     } catch (const sdbus::Error& e) {
       log_line(LogChannel::system, "BlueZ: " + e.getMessage());
       return false;
@@ -255,15 +256,16 @@ class BluezHost final : public AccessoryHost {
     }
     auto refused = std::make_shared<std::string>();
     try {
-      device->callMethodAsync("ConnectProfile")
-          .onInterface(kDevice)
-          .withTimeout(kSessionTimeout)
-          .withArguments(lower(uuid))
-          .uponReplyInvoke([session, refused](const sdbus::Error* error) {
-            if (!error) return;  // the socket came with NewConnection
-            *refused = "BlueZ could not connect: " + error->getName() + ": " + error->getMessage();
-            session->put(-1);
-          });
+      keep(device->callMethodAsync("ConnectProfile")
+               .onInterface(kDevice)
+               .withTimeout(kSessionTimeout)
+               .withArguments(lower(uuid))
+               .uponReplyInvoke([session, refused](const sdbus::Error* error) {
+                 if (!error) return;  // the socket came with NewConnection
+                 *refused =
+                     "BlueZ could not connect: " + error->getName() + ": " + error->getMessage();
+                 session->put(-1);
+               }));
     } catch (const sdbus::Error& e) {
       *refused = "BlueZ: " + e.getMessage();
       session->put(-1);
@@ -285,6 +287,17 @@ class BluezHost final : public AccessoryHost {
     return -1;
   }
 
+  // Keeps the handle of an asynchronous call until the event loop has ended:
+  // sdbus-c++ frees a call's shared state on its loop thread, and releasing our
+  // handle from another thread at the same moment is a race that the sanitizer
+  // sees. The oldest handles, of calls long finished, go beyond kKeptCalls.
+  static constexpr std::size_t kKeptCalls = 64;
+  void keep(sdbus::PendingAsyncCall call) {
+    std::lock_guard lock(mu_);
+    if (calls_.size() >= kKeptCalls) calls_.erase(calls_.begin(), calls_.begin() + kKeptCalls / 2);
+    calls_.push_back(std::move(call));
+  }
+
   // Event-loop thread. A socket that no open is waiting for is closed (by fd).
   void new_connection(const sdbus::ObjectPath& device, sdbus::UnixFd fd) {
     std::lock_guard lock(mu_);
@@ -301,6 +314,7 @@ class BluezHost final : public AccessoryHost {
   std::mutex mu_;
   // Guarded by mu_:
   std::map<std::string, std::unique_ptr<sdbus::IProxy>> devices_;
+  std::vector<sdbus::PendingAsyncCall> calls_;
   std::string registered_;
   std::string pending_device_;
   std::shared_ptr<Handoff<int>> pending_;

@@ -18,6 +18,8 @@
 #include <stop_token>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "quillkit/platform/byte_stream.hpp"
 #include "quillkit/platform/clock.hpp"
@@ -26,15 +28,92 @@
 namespace quillkit::platform {
 namespace {
 
+// Name lookups run on threads of a process-wide resolver, so that no printer
+// object ever waits for the name server: a lookup whose caller gave up runs to
+// its end on its own, and its thread is joined by a later lookup or at exit. A
+// lookup cannot be interrupted, so one still running at exit is left to end
+// with the process rather than hold the exit up.
+class Resolver {
+ public:
+  struct Lookup {
+    ~Lookup() {
+      if (found) freeaddrinfo(found);
+      if (done_fd >= 0) ::close(done_fd);
+    }
+    const int done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // readable once finished
+    std::mutex mu;
+    addrinfo* found = nullptr;  // guarded by mu; owned until taken
+  };
+
+  static Resolver& instance() {
+    static Resolver resolver;
+    return resolver;
+  }
+
+  ~Resolver() {
+    std::lock_guard lock(mu_);
+    for (Worker& worker : workers_) {
+      if (!worker.done->load()) worker.thread.detach();
+    }
+  }
+
+  // Starts a lookup of host:port for a stream socket.
+  std::shared_ptr<Lookup> start(std::string host, std::string service) {
+    auto lookup = std::make_shared<Lookup>();
+    if (lookup->done_fd < 0) return nullptr;
+    std::lock_guard lock(mu_);
+    std::erase_if(workers_, [](Worker& w) { return w.done->load(); });  // joins them
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    workers_.push_back(
+        {done, std::jthread([lookup, done, host = std::move(host), service = std::move(service)] {
+           addrinfo hints{};
+           hints.ai_family = AF_UNSPEC;
+           hints.ai_socktype = SOCK_STREAM;
+           addrinfo* found = nullptr;
+           if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+             found = nullptr;
+           }
+           {
+             std::lock_guard lock(lookup->mu);
+             lookup->found = found;
+           }
+           const std::uint64_t one = 1;
+           [[maybe_unused]] auto n = ::write(lookup->done_fd, &one, sizeof(one));
+           done->store(true);
+         })});
+    return lookup;
+  }
+
+ private:
+  struct Worker {
+    std::shared_ptr<std::atomic<bool>> done;
+    std::jthread thread;
+  };
+  std::mutex mu_;
+  std::vector<Worker> workers_;  // guarded by mu_
+};
+
+// Resolves `host` without holding up a close: nullptr when the name does not
+// resolve or `wake_fd` became readable first (the lookup is then abandoned).
+addrinfo* resolve(const std::string& host, std::uint32_t port, int wake_fd) {
+  const auto lookup = Resolver::instance().start(host, std::to_string(port));
+  if (!lookup) return nullptr;
+  pollfd fds[2] = {{lookup->done_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+  int ready;
+  do {
+    ready = poll(fds, 2, -1);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0 || !(fds[0].revents & POLLIN)) return nullptr;
+  std::lock_guard lock(lookup->mu);
+  return std::exchange(lookup->found, nullptr);
+}
+
 // Resolves and connects on the reader thread; returns a connected,
-// non-blocking socket, or -1. Gives up early when `wake_fd` becomes readable.
+// non-blocking socket, or -1. Gives up early when `wake_fd` becomes readable,
+// name resolution included.
 int connect_tcp(const std::string& host, std::uint32_t port, int wake_fd) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  if (port > 65535 || getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return -1;
+  addrinfo* found = port > 65535 ? nullptr : resolve(host, port, wake_fd);
+  if (found == nullptr) return -1;
   int result = -1;
   for (addrinfo* ai = found; ai != nullptr && result < 0; ai = ai->ai_next) {
     const int fd =

@@ -26,9 +26,16 @@
 // at all or the size is out of range (not a number, not above 0, or above
 // kMaxFontSize).
 //
+// Keeping. A host lists the installed faces once and keeps the list until the
+// font configuration or its font folders change; it looks for changes now and
+// then and whenever a name it does not know is asked for, so a font installed
+// while the process runs is found by name. It keeps a few faces open, with
+// their shaping and rendered glyphs, within a fixed memory bound; what is kept
+// never changes what is measured or drawn.
+//
 // Threading: FontHost members may be called from any thread at the same time.
 // A Font belongs to one thread at a time; distinct Fonts may be used at once
-// from different threads (each owns its own rasteriser state).
+// from different threads (Fonts of one face take turns on it).
 //
 // Notes for implementers: never throw; a font file that cannot be read or
 // parsed is skipped as if it were not installed. measure() and draw() must
@@ -95,8 +102,13 @@ class FontHost {
 // The host over the system's font configuration. Lives for the whole process.
 FontHost& default_font_host();
 
-// A host that sees only the given font files (for tests and embedders that ship
-// their own fonts). Files that cannot be read are ignored.
+// A host that sees only the given font files and folders (for tests and
+// embedders that ship their own fonts). Paths that cannot be read are ignored.
 std::unique_ptr<FontHost> new_font_host_for_files(std::span<const std::string> font_files);
+
+// A host over the font configuration file `config_file` (a fonts.conf, what
+// FONTCONFIG_FILE names for the default host). A file that cannot be loaded
+// gives a host with no fonts.
+std::unique_ptr<FontHost> new_font_host_for_config_file(const std::string& config_file);
 
 }  // namespace quillkit::platform

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "quillkit/types.hpp"
@@ -28,5 +29,13 @@ std::optional<Bytes> encode(std::string_view text, Encoding encoding);
 
 // Whether `text` is valid UTF-8, as encode() judges it.
 bool is_valid_utf8(std::string_view text);
+
+// Decodes `bytes` written in the iconv character set `charset` ("UTF-8", "CP1252", "GB18030",
+// "BIG5-HKSCS", ...) into characters, strictly: nothing when the set is unknown to iconv or a
+// byte sequence is invalid in it. UTF-8 is decoded without iconv.
+std::optional<std::u32string> decode(std::string_view bytes, const char* charset);
+
+// The UTF-8 form of `text`; values that are no Unicode scalar become U+FFFD.
+std::string to_utf8(std::u32string_view text);
 
 }  // namespace quillkit::platform

@@ -1,6 +1,9 @@
 #include <errno.h>
 #include <iconv.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "quillkit/platform/text_codec.hpp"
 
 namespace quillkit::platform {
@@ -66,12 +69,17 @@ class Converter {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view text) {
+namespace {
+
+// Walks UTF-8 `text`, handing each character to `emit`; false at the first invalid sequence.
+template <typename Emit>
+bool walk_utf8(std::string_view text, Emit&& emit) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
   while (p < end) {
     const unsigned char c = *p;
     if (c < 0x80) {
+      emit(static_cast<char32_t>(c));
       ++p;
       continue;
     }
@@ -93,9 +101,70 @@ bool is_valid_utf8(std::string_view text) {
       code = (code << 6) | (p[i] & 0x3F);
     }
     if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    emit(code);
     p += length;
   }
   return true;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) {
+  return walk_utf8(text, [](char32_t) {});
+}
+
+std::optional<std::u32string> decode(std::string_view bytes, const char* charset) {
+  std::u32string out;
+  out.reserve(bytes.size());
+  if (std::strcmp(charset, "UTF-8") == 0) {
+    if (!walk_utf8(bytes, [&out](char32_t c) { out.push_back(c); })) return std::nullopt;
+    return out;
+  }
+  iconv_t cd = iconv_open("UTF-32LE", charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  // No table yields more than one character per input byte, plus a flushed shift sequence.
+  std::string wide(bytes.size() * 4 + 16, '\0');
+  char* in_ptr = const_cast<char*>(bytes.data());
+  size_t in_left = bytes.size();
+  char* out_ptr = wide.data();
+  size_t out_left = wide.size();
+  bool ok = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) != static_cast<size_t>(-1) &&
+            in_left == 0 &&
+            iconv(cd, nullptr, nullptr, &out_ptr, &out_left) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  if (!ok) return std::nullopt;
+  const size_t produced = wide.size() - out_left;
+  for (size_t k = 0; k + 3 < produced; k += 4) {
+    auto byte = [&](size_t n) {
+      return static_cast<char32_t>(static_cast<std::uint8_t>(wide[k + n]));
+    };
+    out.push_back(byte(0) | (byte(1) << 8) | (byte(2) << 16) | (byte(3) << 24));
+  }
+  return out;
+}
+
+std::string to_utf8(std::u32string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char32_t c : text) {
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
 }
 
 std::optional<Bytes> encode(std::string_view text, Encoding encoding) {

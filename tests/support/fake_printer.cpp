@@ -41,7 +41,7 @@ FakePrinter::~FakePrinter() {
   }
   answer_thread_.join();
   for (int fd : clients_) {
-    platform::clock().unwatch_fd(fd);
+    if (reading_) platform::clock().unwatch_fd(fd);
     close(fd);
   }
   close(listen_fd_);
@@ -74,6 +74,17 @@ void FakePrinter::send(std::string_view bytes) {
 void FakePrinter::set_reading(bool reading) {
   {
     std::lock_guard lock(mu_);
+    // Unread input of a printer that does not read is nobody's next step:
+    // the clock must not wait for it.
+    if (reading != reading_) {
+      for (const int fd : clients_) {
+        if (reading) {
+          platform::clock().watch_fd(fd);
+        } else {
+          platform::clock().unwatch_fd(fd);
+        }
+      }
+    }
     reading_ = reading;
   }
   wake();
@@ -139,7 +150,7 @@ void FakePrinter::clear() {
 }
 
 void FakePrinter::close_client_locked(int fd) {
-  platform::clock().unwatch_fd(fd);
+  if (reading_) platform::clock().unwatch_fd(fd);
   close(fd);
   clients_.erase(std::find(clients_.begin(), clients_.end(), fd));
 }
@@ -166,7 +177,7 @@ void FakePrinter::run(std::stop_token stop) {
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         std::lock_guard lock(mu_);
-        platform::clock().watch_fd(fd);
+        if (reading_) platform::clock().watch_fd(fd);
         clients_.push_back(fd);
         ++accepted_;
         cv_.notify_all();

@@ -41,7 +41,8 @@ std::pair<pid_t, int> spawn_reading(const std::vector<std::string>& argv, bool q
   return {pid, pipe_fds[0]};
 }
 
-// Reads lines from `fd` until `accept` takes one or `seconds` pass.
+// Reads lines from `fd` until `accept` takes one or `seconds` of real time pass
+// (a bound on another process, whatever the library's clock does).
 template <class Accept>
 bool read_line_until(int fd, double seconds, Accept accept) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);

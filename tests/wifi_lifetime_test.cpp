@@ -52,6 +52,8 @@ TEST(LifetimeTest, TwoHundredOpensAndClosesLeaveNothingBehind) {
   // The fake printer lives in this process: let it see the last close.
   testing::wait_until([&] { return fake.open_connections() == 0; });
   EXPECT_EQ(count_entries("/proc/self/fd"), fds_before);
+  // A joined thread's task can outlive the join for a moment (for long under qemu).
+  testing::wait_until([&] { return count_entries("/proc/self/task") == threads_before; });
   EXPECT_EQ(count_entries("/proc/self/task"), threads_before);
 }
 
@@ -76,8 +78,11 @@ TEST(WholeWriteTest, SlowReaderGetsEveryByteInOrder) {
   Bytes big(12 << 20);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
   Result result = 0;
+  const auto start = Clock::now();
   std::thread writer([&] { result = printer.sendBinaryData(big); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // The test clock moves only while the writer waits for space: once it has,
+  // the output is full.
+  ASSERT_TRUE(testing::wait_until([&] { return since(start) >= 0.3; }));
   EXPECT_EQ(printer.sendcommand("Y"), -2);
   fake.set_reading(true);
   writer.join();
@@ -98,7 +103,7 @@ TEST(WholeWriteTest, StalledReaderEndsTheWriteWithinTheBound) {
   const auto start = Clock::now();
   EXPECT_EQ(printer.sendBinaryData(big), -1);
   EXPECT_GE(since(start), 5.0);
-  EXPECT_LT(since(start), 15.0);
+  EXPECT_LE(since(start), 5.2);
 }
 
 TEST(ConcurrencyTest, WritesOfTwoThreadsNeverInterleave) {
@@ -129,7 +134,7 @@ TEST(ConcurrencyTest, WritesOfTwoThreadsNeverInterleave) {
   // The query's CR LF may itself meet a full output (-2) and be dropped.
   const std::size_t lines = kThreads * kLines * 20002;
   ASSERT_TRUE(fake.wait_for_bytes(lines, 20));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  fake.wait_for_bytes(lines + 2, 0.2);  // the query's CR LF, if it was written
   const std::string received = fake.received();
   ASSERT_TRUE(received.size() == lines || received.size() == lines + 2) << received.size();
   std::size_t empty_lines = 0;

@@ -1,5 +1,5 @@
 // Smart battery values over a real TCP connection to a fake printer. Every
-// call that writes pauses 1.1 s.
+// call that writes pauses 1.1 s (of the test clock).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -28,8 +28,7 @@ TEST_P(BatteryReplyTest, WritesBothLinesInOneWriteAndCutsTheValueOut) {
   fake().add_answer({command, c.reply});
   const auto start = testing::Clock::now();
   EXPECT_EQ(printer().smartbattery_status(c.index), c.value);
-  EXPECT_GE(testing::since(start), 1.1);
-  EXPECT_LT(testing::since(start), 3.0);
+  EXPECT_DOUBLE_EQ(testing::since(start), 1.1);
   ASSERT_EQ(fake().chunks().size(), 1u);
   EXPECT_EQ(fake().received(), command);
 }
@@ -66,7 +65,7 @@ TEST_F(BatteryTest, IndexOutOfRangeOrLinkDownRefusesAtOnceAndWritesNothing) {
     EXPECT_EQ(printer().smartbattery_status(index), "-1");
   }
   EXPECT_EQ(never_opened.smartbattery_status(2), "-1");
-  EXPECT_LT(testing::since(start), 0.1);
+  EXPECT_EQ(testing::since(start), 0);
   EXPECT_EQ(printer().smartbattery_status(7), "-1");  // a real request, no answer
   EXPECT_EQ(fake().received(), kNet + "DIAGNOSTIC REPORT SMBLIFE\r\n");
 }
@@ -83,19 +82,8 @@ TEST_F(BatteryTest, ReplyStillArrivingAfterTheShortPauseGivesMinusOneAtOnce) {
   reader_.hold();  // the pieces after the first read stay on the input stream
   const auto start = testing::Clock::now();
   EXPECT_EQ(printer().smartbattery_status(5), "-1");
-  EXPECT_GE(testing::since(start), 0.1);
-  EXPECT_LT(testing::since(start), 1.0);
+  EXPECT_DOUBLE_EQ(testing::since(start), 0.1);
   reader_.release();
-}
-
-TEST(BatteryLinkTest, SerialProfileWritesTheComInterfaceLine) {
-  const detail::Profile& serial = detail::kBluetoothProfile;
-  testing::FakePrinter fake;
-  testing::ProfiledPrinter printer(serial);
-  ASSERT_TRUE(printer.open(fake.port()));
-  fake.add_answer({"SMBREPLACECOUNT\r\n", {"REPLACE3\r"}});
-  EXPECT_EQ(printer.smartbattery_status(6), "3");
-  EXPECT_EQ(fake.received(), "DIAGNOSTIC INTERFACE COM\r\nDIAGNOSTIC REPORT SMBREPLACECOUNT\r\n");
 }
 
 }  // namespace

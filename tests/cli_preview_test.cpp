@@ -1,0 +1,124 @@
+// `quill preview` as a user runs it: label files and raw command streams become PNG files, the
+// printer's log lines go to standard error, and the exit code tells whether a label printed.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "cli_test_helpers.hpp"
+#include "quillkit/virtual_printer.hpp"
+#include "support/temp_files.hpp"
+#include "virtual_test_helpers.hpp"
+
+namespace quillkit {
+namespace {
+
+using ::testing::MatchesRegex;
+
+// In `args`, INPUT names a file holding `input` and DIR stands for the test's folder; "-" reads
+// `input` from standard input. `out` and `err` are whole-output regular expressions. When `png` is
+// given, that file in DIR is `width` x `height` dots with ink at (ink_x, ink_y) and a Code 128
+// symbol reading `barcode`.
+struct Case {
+  const char* name;
+  std::vector<std::string> args;
+  std::string input;
+  int exit_code;
+  std::string out, err;
+  std::string png;
+  int width = 0, height = 0, ink_x = 0, ink_y = 0;
+  std::string barcode;
+};
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+using QuillPreviewTest = ::testing::TestWithParam<Case>;
+
+TEST_P(QuillPreviewTest, WritesTheLabelAndExits) {
+  SKIP_WITHOUT_QUILL();
+  const Case& c = GetParam();
+  testing::TempDir dir;
+  const auto input = dir.write("input", vptest::bytes_of(c.input));
+  const auto in_dir = [&](const std::string& s) {
+    return std::regex_replace(s, std::regex("DIR"), dir.path().string());
+  };
+  std::vector<std::string> args{"preview"};
+  for (const std::string& a : c.args) args.push_back(a == "INPUT" ? input : in_dir(a));
+  const auto run = clitest::quill(args, "", std::chrono::seconds(60), input);
+  EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+  EXPECT_THAT(run.out, MatchesRegex(in_dir(c.out)));
+  EXPECT_THAT(run.err, MatchesRegex(c.err));
+  if (c.png.empty()) return;
+  const auto label = load_label_png(dir.path() / c.png);
+  ASSERT_TRUE(label.has_value());
+  EXPECT_EQ(label->width, c.width);
+  EXPECT_EQ(label->height, c.height);
+  EXPECT_TRUE(label->ink(c.ink_x, c.ink_y));
+  EXPECT_EQ(vptest::decode(*label, ZXing::BarcodeFormat::Code128), c.barcode);
+}
+
+constexpr const char* kRaw =
+    "SIZE 30 mm,20 mm\r\nCLS\r\nFROB 1,2\r\nBAR 0,150,240,4\r\n"
+    "BARCODE 10,10,\"128\",60,1,0,2,2,\"PV-128\"\r\nPRINT 1,2\r\n";
+constexpr const char* kLogged = "virtual printer: unknown command skipped: FROB 1,2\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, QuillPreviewTest,
+    ::testing::Values(
+        Case{"raw_stream",
+             {"INPUT", "-o", "DIR/out.png"},
+             kRaw,
+             0,
+             "DIR/out\\.png: 240 x 160 dots \\(30 x 20 mm at 203 dpi\\)\n",
+             kLogged,
+             "out.png",
+             240,
+             160,
+             100,
+             151,
+             "PV-128"},
+        Case{"standard_input_every_label",
+             {"-", "--all", "-o", "DIR"},
+             kRaw,
+             0,
+             "DIR/label-0001\\.png: 240 x 160 dots\nDIR/label-0002\\.png: 240 x 160 dots\n",
+             kLogged,
+             "label-0002.png",
+             240,
+             160,
+             100,
+             151,
+             "PV-128"},
+        Case{"label_file_300_dpi",
+             {"INPUT", "--dpi", "300", "-o", "DIR/l.png"},
+             R"({"size": {"width": 30, "height": 20}, "elements": [
+                 {"kind": "barcode", "x": 10, "y": 10, "height": 90, "narrow": 3, "wide": 3,
+                  "data": "PV-JSON"},
+                 {"kind": "raw", "command": "BAR 0,200,360,6\r\n"}]})",
+             0,
+             "DIR/l\\.png: 360 x 240 dots \\(30 x 20 mm at 300 dpi\\)\n",
+             "",
+             "l.png",
+             360,
+             240,
+             200,
+             203,
+             "PV-JSON"},
+        Case{"nothing_printed",
+             {"INPUT"},
+             "SIZE 30 mm,20 mm\r\nCLS\r\nPRINT 0\r\n",
+             1,
+             "",
+             "(virtual printer: .*\n)*quill: no label printed .*\n"},
+        Case{"bad_label_file",
+             {"INPUT"},
+             R"({"size": {"width": 1e400}})",
+             2,
+             "",
+             "quill: .*input: not valid JSON: number overflow .*\n"},
+        Case{"missing_input", {"DIR/none"}, "", 2, "", "quill: .*none: not a file\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillkit

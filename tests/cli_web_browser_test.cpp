@@ -1,0 +1,169 @@
+// The web view of `quill serve --http` in a real browser: headless Chromium, driven through its
+// DevTools protocol over a pipe, watches a label printed through the library appear without a
+// reload, and its status control changes what the printer answers.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <regex>
+#include <string>
+
+#include "cli_test_helpers.hpp"
+#include "quillkit/quillkit.hpp"
+#include "support/fake_printer.hpp"
+#include "support/temp_files.hpp"
+
+namespace quillkit {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr const char* kChromium = "/usr/bin/chromium";
+
+// A pipe whose ends lie above the descriptors the child is given (3 and 4).
+struct Pipe {
+  Pipe() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    read_end = fcntl(fds[0], F_DUPFD_CLOEXEC, 10);
+    write_end = fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
+  ~Pipe() {
+    for (const int fd : {read_end, write_end}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  int read_end = -1, write_end = -1;
+};
+
+// Headless Chromium with a fresh profile, commanded with NUL-ended JSON messages on its
+// descriptor 3 and answering on 4.
+class Browser {
+ public:
+  Browser()
+      : process_({kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                  "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                  "--disable-sync", "--user-data-dir=" + profile_.path().string(),
+                  "--remote-debugging-pipe", "about:blank"},
+                 "/dev/null", {{commands_.read_end, 3}, {answers_.write_end, 4}}) {
+    ::close(std::exchange(commands_.read_end, -1));
+    ::close(std::exchange(answers_.write_end, -1));
+  }
+
+  // Opens `url` in a new tab and attaches to it; false when the browser does not answer.
+  bool open(const std::string& url) {
+    const auto target = call("Target.createTarget", {{"url", url}});
+    if (!target) return false;
+    const auto attached =
+        call("Target.attachToTarget", {{"targetId", (*target)["targetId"]}, {"flatten", true}});
+    if (!attached) return false;
+    session_ = (*attached)["sessionId"];
+    return true;
+  }
+
+  // The value of a JavaScript expression in the tab (null when it cannot be evaluated).
+  json evaluate(const std::string& expression) {
+    const auto result =
+        call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, session_);
+    return result && (*result)["result"].contains("value") ? (*result)["result"]["value"] : json();
+  }
+
+  // Waits, at most 20 s, until the expression is true.
+  bool wait_for(const std::string& expression) {
+    return testing::wait_until([&] { return evaluate(expression) == true; }, 20);
+  }
+
+ private:
+  // Sends one command and reads messages until its answer; events in between are dropped.
+  std::optional<json> call(const std::string& method, const json& params,
+                           const std::string& session = "") {
+    json message = {{"id", ++id_}, {"method", method}, {"params", params}};
+    if (!session.empty()) message["sessionId"] = session;
+    const std::string text = message.dump() + '\0';
+    if (::write(commands_.write_end, text.data(), text.size()) !=
+        static_cast<ssize_t>(text.size())) {
+      return std::nullopt;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (const auto end = buffer_.find('\0'); end != std::string::npos) {
+        const json answer = json::parse(buffer_.substr(0, end), nullptr, false);
+        buffer_.erase(0, end + 1);
+        if (answer.is_object() && answer.value("id", 0) == id_) {
+          if (answer.contains("result")) return answer["result"];
+          return std::nullopt;
+        }
+        continue;
+      }
+      pollfd ready{answers_.read_end, POLLIN, 0};
+      if (::poll(&ready, 1, 1000) <= 0) continue;
+      char chunk[65536];
+      const ssize_t got = ::read(answers_.read_end, chunk, sizeof chunk);
+      if (got <= 0) return std::nullopt;
+      buffer_.append(chunk, static_cast<std::size_t>(got));
+    }
+    return std::nullopt;
+  }
+
+  testing::TempDir profile_;
+  Pipe commands_, answers_;
+  clitest::ChildProcess process_;
+  std::string buffer_;
+  std::string session_;
+  int id_ = 0;
+};
+
+TEST(QuillWebView, LabelAppearsLiveAndTheStatusControlChangesTheAnswer) {
+  SKIP_WITHOUT_QUILL();
+  if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+  testing::TempDir dir;
+  clitest::ChildProcess serve({clitest::kQuill, "serve", "--port", "0", "--http", "0", "--out",
+                               (dir.path() / "labels").string()});
+  const auto banner = serve.read_line(10s);
+  const auto web = serve.read_line(10s);
+  std::smatch printer_port, web_url;
+  ASSERT_TRUE(banner && std::regex_search(*banner, printer_port, std::regex(":([0-9]+), labels")));
+  ASSERT_TRUE(web && std::regex_match(*web, web_url,
+                                      std::regex("web view on (http://127\\.0\\.0\\.1:[0-9]+/)")))
+      << web.value_or("(no line)");
+
+  Browser browser;
+  ASSERT_TRUE(browser.open(web_url[1].str()));
+  // The event stream is open; the mark shows later that the page was not loaded again.
+  ASSERT_TRUE(browser.wait_for("document.getElementById('live').className === 'on'"));
+  browser.evaluate("window.loadedOnce = true");
+
+  testing::LogCapture quiet;
+  WiFi printer;
+  ASSERT_EQ(printer.openport("127.0.0.1", std::stoi(printer_port[1].str())), 1);
+  printer.setup("60", "40", "4", "8", "0", "2", "0");
+  printer.clearBuffer();
+  printer.sendcommand("FROB 1\r\n");
+  printer.barcode("10", "10", "128", "80", "1", "0", "2", "2", "WEB-1");
+  printer.printlabel(1, 3);
+  ASSERT_TRUE(browser.wait_for(
+      "window.loadedOnce === true && document.querySelectorAll('.label').length === 1 && "
+      "document.querySelector('.label img').complete && "
+      "document.querySelector('.label img').naturalWidth === 480"));
+  const std::string meta = browser.evaluate("document.querySelector('.label .meta').textContent");
+  EXPECT_NE(meta.find("480 x 320 dots (60 x 40 mm), 3 copies, from 127.0.0.1:"), std::string::npos)
+      << meta;
+  EXPECT_EQ(browser.evaluate("document.querySelector('.transcript .logged').textContent"),
+            "FROB 1\\r\\n");
+
+  // "out of paper" is bit 2.
+  browser.evaluate("document.querySelector('input[data-bit=\"2\"]').click()");
+  ASSERT_TRUE(browser.wait_for("document.getElementById('status-byte').textContent === '0x04'"));
+  EXPECT_EQ(printer.printer_status_byte(), 0x04);
+  printer.closeport(0);
+}
+
+}  // namespace
+}  // namespace quillkit

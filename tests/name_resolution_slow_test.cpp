@@ -1,0 +1,84 @@
+// Closing, opening again and destroying a WiFi printer never wait on name
+// resolution. The test runs itself again in a private mount namespace whose
+// resolv.conf names a local name server that never answers.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "quillkit/wifi.hpp"
+#include "support/fake_printer.hpp"
+#include "support/temp_files.hpp"
+
+extern char** environ;
+
+namespace quillkit {
+namespace {
+
+using testing::Clock;
+using testing::since;
+
+constexpr const char* kSandboxVariable = "QUILLKIT_SILENT_NAME_SERVER";
+constexpr const char* kSilentServer = "127.0.0.83";
+constexpr const char* kName = "printer.example";
+
+// Runs this test again under `unshare -m` with /etc/resolv.conf replaced;
+// its exit status.
+int run_in_sandbox(const std::string& resolv_conf) {
+  char self[4096] = {};
+  if (readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) return -1;
+  const std::string script = "mount --bind '" + resolv_conf + "' /etc/resolv.conf && exec '" +
+                             self + "' --gtest_filter=NameResolution.*";
+  setenv(kSandboxVariable, "1", 1);
+  const char* argv[] = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", script.c_str(), nullptr};
+  pid_t pid = -1;
+  const int spawned =
+      posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ);
+  unsetenv(kSandboxVariable);
+  int status = 0;
+  if (spawned != 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(NameResolution, CloseReopenAndDestroyDoNotWaitForTheNameServer) {
+  if (std::getenv(kSandboxVariable) == nullptr) {
+    if (geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+    testing::TempDir dir;
+    const std::string conf =
+        std::string("nameserver ") + kSilentServer + "\noptions timeout:5 attempts:2\n";
+    const auto path = dir.write("resolv.conf", Bytes(conf.begin(), conf.end()));
+    EXPECT_EQ(run_in_sandbox(path), 0);
+    return;
+  }
+  // A name server that takes every question and answers none.
+  const int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(53);
+  inet_pton(AF_INET, kSilentServer, &address.sin_addr);
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+
+  auto start = Clock::now();
+  {
+    WiFi printer;
+    EXPECT_EQ(printer.openport(kName, 9100), -1);
+    EXPECT_LT(since(start), 2.0);
+    start = Clock::now();
+    EXPECT_EQ(printer.closeport(0), 1);
+    EXPECT_LT(since(start), 0.5);
+    EXPECT_EQ(printer.openport(kName, 9100), -1);
+    EXPECT_EQ(printer.openport(kName, 9100), -1);  // replaces a lookup in flight
+    start = Clock::now();
+  }
+  EXPECT_LT(since(start), 0.5);  // the destructor
+  close(silent);
+}
+
+}  // namespace
+}  // namespace quillkit
