@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "cli/ble.hpp"
 #include "cli/common.hpp"
 #include "cli/label_file.hpp"
 #include "cli/link_target.hpp"
@@ -58,12 +59,18 @@ OpenedPrinter open_printer(const LinkOptions& options) {
   std::string error;
   const auto target = resolve_link(options, std::getenv("QUILL_PRINTER"), error);
   if (!target) return {nullptr, {}, usage_error(error)};
+  if (options.chunk != 0 && target->kind != LinkKind::ble) {
+    return {nullptr, {}, usage_error("--chunk applies to --ble only")};
+  }
   if (target->kind == LinkKind::bluetooth) return open_bluetooth(*target);
+  const std::string name = target->description();
   if (target->kind == LinkKind::ble) {
-    return {nullptr, {}, usage_error("the BLE link (--ble) is not available in this build")};
+    diagnostic("opening " + name);
+    auto ble = open_ble(target->device, options.chunk, error);
+    if (!ble) return {nullptr, name, fail(error)};
+    return {std::move(ble), name, kExitOk};
   }
   auto wifi = std::make_unique<quillkit::WiFi>();
-  const std::string name = target->description();
   diagnostic("opening " + name);
   if (wifi->openport(target->host, target->port) != 1) {
     return {nullptr, name,

@@ -2,6 +2,7 @@
 // each subcommand and the functions that run them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -42,6 +43,7 @@ struct LinkOptions {
   bool bt = false;
   std::string bt_device;  // ADDRESS or /dev/PATH; empty: the first paired serial printer
   std::string ble;        // NAME or ADDRESS
+  std::size_t chunk = 0;  // BLE bytes per write; 0 keeps the default
 };
 
 struct DemoOptions {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/ble.hpp"
 #include "cli/common.hpp"
 #include "quillkit/quillkit.hpp"
 
@@ -27,8 +28,11 @@ void add_link_options(CLI::App& command, LinkOptions& link) {
   bt->expected(0, 1)->type_name("[DEVICE]");
   command.parse_complete_callback([&link, bt] { link.bt = bt->count() > 0; });
   auto* ble = command.add_option("--ble", link.ble,
-                                 "Bluetooth LE printer by NAME or ADDRESS (not in this build)");
+                                 "Bluetooth LE printer by NAME or ADDRESS (searched for 5 s)");
   ble->type_name("NAME|ADDRESS");
+  command.add_option("--chunk", link.chunk, "BLE bytes per write (default 20), for a larger MTU")
+      ->check(CLI::Range(1, 512))
+      ->type_name("N");
   wifi->excludes(bt)->excludes(ble);
   bt->excludes(ble);
   command.footer(
@@ -205,6 +209,14 @@ int main(int argc, char** argv) {
   add_link_options(*download_cmd, link);
   download_cmd->callback(
       [&] { action = [&] { return run_download(link, download_file, download_name); }; });
+
+  ScanOptions scan;
+  auto* scan_cmd = app.add_subcommand("scan", "List the Bluetooth LE peripherals nearby");
+  scan_cmd->add_option("--seconds", scan.seconds, "How long to scan")
+      ->check(CLI::Range(0.1, 120.0))
+      ->capture_default_str();
+  scan_cmd->add_flag("--json", scan.json, "Write the list as a JSON array");
+  scan_cmd->callback([&] { action = [&] { return run_scan(scan); }; });
 
   try {
     app.parse(argc, argv);

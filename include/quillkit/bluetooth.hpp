@@ -64,16 +64,7 @@ class QUILLKIT_EXPORT Bluetooth final : public Printer {
   Result closeport(double delay);
 
   // The data sender: no wait (or `delay` first), the link gate, one write.
-  Result sendCommandWithData(std::span<const std::uint8_t> data) { return send_data(data); }
-  Result sendCommandWithData(std::span<const std::uint8_t> data, double delay) {
-    return send_data(data, delay);
-  }
-  Result sendCommandWithData(std::initializer_list<std::uint8_t> data) {
-    return send_data(std::span<const std::uint8_t>(data.begin(), data.size()));
-  }
-  Result sendCommandWithData(std::initializer_list<std::uint8_t> data, double delay) {
-    return send_data(std::span<const std::uint8_t>(data.begin(), data.size()), delay);
-  }
+  using Printer::sendCommandWithData;
 
   using Printer::sendcommand_getstring;
 

@@ -159,6 +159,18 @@ class QUILLKIT_EXPORT Printer {
   Result send_data(std::span<const std::uint8_t> data);
   Result send_data(std::span<const std::uint8_t> data, double delay);
 
+  // The data sender under the Bluetooth links' name, published by those classes.
+  Result sendCommandWithData(std::span<const std::uint8_t> data) { return send_data(data); }
+  Result sendCommandWithData(std::span<const std::uint8_t> data, double delay) {
+    return send_data(data, delay);
+  }
+  Result sendCommandWithData(std::initializer_list<std::uint8_t> data) {
+    return send_data(std::span<const std::uint8_t>(data.begin(), data.size()));
+  }
+  Result sendCommandWithData(std::initializer_list<std::uint8_t> data, double delay) {
+    return send_data(std::span<const std::uint8_t>(data.begin(), data.size()), delay);
+  }
+
   // The query round trip of the stream links: writes the command, then CR LF,
   // waits (1.0 s or `delay`) and returns the reply that arrived after the write.
   std::string sendcommand_getstring(std::string_view command);

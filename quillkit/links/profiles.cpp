@@ -79,4 +79,19 @@ const Profile kBluetoothProfile{
     .download_in_packets = true,
 };
 
+// Answers come from notifications, taken as received; a download goes out in
+// one write, which the link cuts into pieces.
+const Profile kBleProfile{
+    .text_send_wait = 0,
+    .data_send_wait = 0,
+    .space_gate = false,
+    .status_prewait = 0.3,
+    .status_plain_needs_power = true,
+    .status_byte_link_down = -1,
+    .status_delay_nothing_read = "-1",
+    .stream_replies = false,
+    .battery_interface_line = "DIAGNOSTIC INTERFACE COM\r\n",
+    .download_in_packets = false,
+};
+
 }  // namespace quillkit::detail

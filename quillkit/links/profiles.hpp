@@ -14,4 +14,6 @@ extern const StreamRules kWiFiRules;
 extern const Profile kBluetoothProfile;
 extern const StreamRules kBluetoothRules;
 
+extern const Profile kBleProfile;
+
 }  // namespace quillkit::detail

@@ -38,7 +38,7 @@ class WriteTurns {
         std::lock_guard lock(turns_.mu_);
         turns_.writing_ = false;
       }
-      turns_.cv_.notify_one();
+      turns_.cv_.notify_all();
     }
     Turn(const Turn&) = delete;
     Turn& operator=(const Turn&) = delete;

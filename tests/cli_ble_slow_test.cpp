@@ -1,0 +1,90 @@
+// quill over BLE, run as a user runs it: the fake BlueZ on a private bus with the virtual
+// printer behind its GATT service.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli_test_helpers.hpp"
+#include "quillkit/virtual_printer.hpp"
+#include "support/fake_gatt.hpp"
+#include "support/sdbus_tsan.hpp"
+
+namespace quillkit {
+namespace {
+
+using clitest::quill;
+using ::testing::MatchesRegex;
+
+struct Case {
+  const char* name;
+  std::vector<std::string> args;
+  int exit_code;
+  std::string out, err;  // whole-output regular expressions
+  std::size_t longest_write = 0;  // checked when not 0
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class QuillBleTest : public ::testing::TestWithParam<Case> {
+ protected:
+  static void SetUpTestSuite() {
+    printer_ = std::make_unique<VirtualPrinter>();
+    server_ = std::make_unique<VirtualPrinterServer>(*printer_);
+    ASSERT_TRUE(server_->start()) << server_->error();
+    bus_ = std::make_unique<testing::PrivateBus>();
+    fake_ = std::make_unique<testing::FakeGatt>(
+        *bus_, std::vector<std::string>{"--printer", std::to_string(server_->port())});
+    ASSERT_TRUE(fake_->ok());
+  }
+  static void TearDownTestSuite() {
+    fake_.reset();
+    bus_.reset();
+    server_.reset();
+    printer_.reset();
+  }
+  void SetUp() override { SKIP_WITHOUT_QUILL(); }
+
+  static inline std::unique_ptr<VirtualPrinter> printer_;
+  static inline std::unique_ptr<VirtualPrinterServer> server_;
+  static inline std::unique_ptr<testing::PrivateBus> bus_;
+  static inline std::unique_ptr<testing::FakeGatt> fake_;
+};
+
+TEST_P(QuillBleTest, FindsOpensAndAnswers) {
+  const Case& c = GetParam();
+  fake_->clear_writes();
+  const auto run = quill(c.args);
+  EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+  EXPECT_THAT(run.out, MatchesRegex(c.out));
+  EXPECT_THAT(run.err, MatchesRegex(c.err));
+  if (c.longest_write == 0) return;
+  std::size_t longest = 0;
+  for (const auto& write : fake_->writes()) longest = std::max(longest, write.value.size());
+  EXPECT_EQ(longest, c.longest_write);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, QuillBleTest,
+    ::testing::Values(
+        Case{"scan", {"scan", "--seconds", "0.5"}, 0, "00:11:22:33:44:55  VP-BLE  \\(printer\\)\n"},
+        Case{"scan_json",
+             {"scan", "--seconds", "0.5", "--json"},
+             0,
+             "\\[\\{\"address\":\"00:11:22:33:44:55\",\"name\":\"VP-BLE\",\"printer\":true\\}\\]\n"},
+        Case{"by_name", {"query", "model", "--ble", "VP-BLE"}, 0, "QUILLKIT VP-203\n", "", 5},
+        Case{"by_address_big_chunks",
+             {"battery", "voltage", "--ble", "00:11:22:33:44:55", "--chunk", "512"},
+             0,
+             "voltage: 7400\n",
+             "",
+             56},  // the whole battery command in one write
+        Case{"unknown", {"status", "--ble", "NOPE"}, 1, "",
+             "quill: no BLE printer named NOPE answered within 5 s.*\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillkit
