@@ -25,36 +25,31 @@ VirtualLabel print_label(VirtualPrinter& printer, std::string_view commands) {
   return printer.labels().back();
 }
 
-class BitmapModeTest : public ::testing::TestWithParam<int> {};
-
-TEST_P(BitmapModeTest, RasterLandsPixelForPixel) {
-  const int mode = GetParam();
+TEST(VirtualRaster, BitmapLandsPixelForPixelInEachMode) {
   constexpr int kX = 13, kY = 7, kWidthBytes = 3, kHeight = 5;
   std::mt19937 random(7);
   std::string raster;
   for (int i = 0; i < kWidthBytes * kHeight; ++i) raster.push_back(static_cast<char>(random()));
 
-  VirtualPrinter printer;
-  VirtualLabel label =
-      print_label(printer, "SIZE 64 dot,32 dot\r\nCLS\r\nBAR 10,5,20,10\r\nBITMAP 13,7,3,5," +
-                               std::to_string(mode) + "," + raster + "\r\n");
+  for (int mode : {0, 1, 2}) {
+    VirtualPrinter printer;
+    VirtualLabel label =
+        print_label(printer, "SIZE 64 dot,32 dot\r\nCLS\r\nBAR 10,5,20,10\r\nBITMAP 13,7,3,5," +
+                                 std::to_string(mode) + "," + raster + "\r\n");
 
-  for (int y = 0; y < label.height; ++y) {
-    for (int x = 0; x < label.width; ++x) {
-      bool before = x >= 10 && x < 30 && y >= 5 && y < 15;
-      bool expected = before;
-      int col = x - kX, row = y - kY;
-      if (col >= 0 && col < kWidthBytes * 8 && row >= 0 && row < kHeight) {
-        auto byte = static_cast<std::uint8_t>(raster[row * kWidthBytes + col / 8]);
-        bool ink = ((byte >> (7 - col % 8)) & 1) == 0;  // a 0 bit prints
-        expected = mode == 0 ? ink : mode == 1 ? (before || ink) : (before != ink);
+    for (int y = 0; y < label.height; ++y) {
+      for (int x = 0; x < label.width; ++x) {
+        bool before = x >= 10 && x < 30 && y >= 5 && y < 15, expected = before;
+        int col = x - kX, row = y - kY;
+        if (col >= 0 && col < kWidthBytes * 8 && row >= 0 && row < kHeight) {
+          bool ink = vptest::raster_ink(raster, kWidthBytes, col, row);
+          expected = mode == 0 ? ink : mode == 1 ? (before || ink) : (before != ink);
+        }
+        ASSERT_EQ(label.ink(x, y), expected) << "mode " << mode << " at " << x << "," << y;
       }
-      ASSERT_EQ(label.ink(x, y), expected) << "mode " << mode << " at " << x << "," << y;
     }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Modes, BitmapModeTest, ::testing::Values(0, 1, 2));
 
 // A symbol command, with {x}, {y} and {r} standing for its origin and rotation, and what it
 // must decode to.
@@ -132,12 +127,8 @@ INSTANTIATE_TEST_SUITE_P(Upright, SymbolTest,
 std::set<int> run_widths(const VirtualLabel& label, int row) {
   std::set<int> widths;
   InkBox box = ink_box(label);
-  int x = box.left;
-  while (x < box.right) {
-    bool ink = label.ink(x, row);
-    int start = x;
-    while (x < box.right && label.ink(x, row) == ink) ++x;
-    widths.insert(x - start);
+  for (int x = box.left, start = x; x < box.right; widths.insert(x - start), start = x) {
+    for (bool ink = label.ink(x, row); x < box.right && label.ink(x, row) == ink;) ++x;
   }
   return widths;
 }
@@ -158,8 +149,7 @@ TEST(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
   VirtualLabel plain = print_label(
       printer, "SIZE 600 dot,300 dot\r\nCLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n");
   InkBox bars = ink_box(plain);
-  EXPECT_EQ(bars.top, 20);
-  EXPECT_EQ(bars.height(), 60);
+  EXPECT_EQ(std::make_pair(bars.top, bars.height()), std::make_pair(20, 60));
   VirtualLabel readable =
       print_label(printer, "CLS\r\nBARCODE 20,20,\"128\",60,2,0,2,2,\"HRT\"\r\n");
   InkBox text = ink_box(readable, 0, 80, 600, 300);
@@ -206,25 +196,23 @@ INSTANTIATE_TEST_SUITE_P(
                                          FontCase{"7", 21, 27}, FontCase{"8", 14, 25}),
                        ::testing::Values(std::make_pair(1, 1), std::make_pair(2, 3))));
 
-class TextRotationTest : public ::testing::TestWithParam<int> {};
-
-TEST_P(TextRotationTest, TextTurnsClockwiseAboutItsOrigin) {
-  const int rotation = GetParam();
+TEST(VirtualText, TextTurnsClockwiseAboutItsOrigin) {
   constexpr int kX = 200, kY = 200;
-  VirtualPrinter printer;
-  VirtualLabel label = print_label(printer, "SIZE 400 dot,400 dot\r\nCLS\r\nTEXT 200,200,\"3\"," +
-                                                std::to_string(rotation) + ",1,1,\"HHH\"\r\n");
-  InkBox box = ink_box(label);
-  ASSERT_FALSE(box.empty);
-  bool upright = rotation == 0 || rotation == 180;
-  EXPECT_GT(upright ? box.width() : box.height(), 2 * 16);
-  EXPECT_LE(upright ? box.height() : box.width(), 24);
-  // Clockwise: 0 lies right of and below the origin, 90 left and below, 180 left and above.
-  EXPECT_TRUE(rotation == 0 || rotation == 270 ? box.left >= kX : box.right <= kX);
-  EXPECT_TRUE(rotation == 0 || rotation == 90 ? box.top >= kY : box.bottom <= kY);
+  for (int rotation : {0, 90, 180, 270}) {
+    SCOPED_TRACE(rotation);
+    VirtualPrinter printer;
+    VirtualLabel label = print_label(printer, "SIZE 400 dot,400 dot\r\nCLS\r\nTEXT 200,200,\"3\"," +
+                                                  std::to_string(rotation) + ",1,1,\"HHH\"\r\n");
+    InkBox box = ink_box(label);
+    ASSERT_FALSE(box.empty);
+    bool upright = rotation == 0 || rotation == 180;
+    EXPECT_GT(upright ? box.width() : box.height(), 2 * 16);
+    EXPECT_LE(upright ? box.height() : box.width(), 24);
+    // Clockwise: 0 lies right of and below the origin, 90 left and below, 180 left and above.
+    EXPECT_TRUE(rotation == 0 || rotation == 270 ? box.left >= kX : box.right <= kX);
+    EXPECT_TRUE(rotation == 0 || rotation == 90 ? box.top >= kY : box.bottom <= kY);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rotations, TextRotationTest, ::testing::Values(0, 90, 180, 270));
 
 TEST(VirtualText, ScalableTextHasTheGivenHeight) {
   VirtualPrinter printer;
@@ -244,9 +232,9 @@ TEST(VirtualText, ScalableTextHasTheGivenHeight) {
 
 TEST(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
   VirtualPrinter printer;
-  const std::string utf8 = "\xE4\xB8\xAD\xE6\x96\x87";  // the two characters for "Chinese"
-  const std::string gb18030 = "\xD6\xD0\xCE\xC4";
-  const std::string big5 = "\xA4\xA4\xA4\xE5";
+  // The two characters for "Chinese" in UTF-8, GB 18030 and Big5.
+  const std::string utf8 = "\xE4\xB8\xAD\xE6\x96\x87", gb18030 = "\xD6\xD0\xCE\xC4",
+                    big5 = "\xA4\xA4\xA4\xE5";
   auto draw = [&](const std::string& text) {
     return print_label(printer, "SIZE 200 dot,100 dot\r\nCLS\r\nTEXT 10,10,\"TSS24.BF2\",0,1,1,\"" +
                                     text + "\"\r\n");
@@ -256,125 +244,97 @@ TEST(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
   EXPECT_EQ(draw(gb18030).dots, reference.dots);
   EXPECT_EQ(draw(big5).dots, reference.dots);
   // The two characters differ, so neither is a missing-glyph box.
-  VirtualLabel first = draw(utf8.substr(0, 3));
-  VirtualLabel second = draw(utf8.substr(3));
-  EXPECT_NE(first.dots, second.dots);
+  EXPECT_NE(draw(utf8.substr(0, 3)).dots, draw(utf8.substr(3)).dots);
 }
 
-// A shape command and dots that must (or must not) be inked.
-struct DotsCase {
-  std::string command;
-  std::vector<std::pair<int, int>> ink, blank;
-};
-
-class DotsTest : public ::testing::TestWithParam<DotsCase> {};
-
-TEST_P(DotsTest, ShapeSetsTheDotsItShould) {
-  VirtualPrinter printer;
-  VirtualLabel label =
-      print_label(printer, "SIZE 200 dot,200 dot\r\nCLS\r\n" + GetParam().command + "\r\n");
-  for (auto [x, y] : GetParam().ink) EXPECT_TRUE(label.ink(x, y)) << x << "," << y;
-  for (auto [x, y] : GetParam().blank) EXPECT_FALSE(label.ink(x, y)) << x << "," << y;
+// Each shape command sets the dots listed first and leaves those listed second blank.
+TEST(VirtualShapes, ShapeSetsTheDotsItShould) {
+  using Dots = std::vector<std::pair<int, int>>;
+  for (const auto& [command, ink, blank] : std::vector<std::tuple<std::string, Dots, Dots>>{
+           {"CIRCLE 10,10,40,3",
+            {{30, 10}, {30, 12}, {10, 30}, {49, 30}, {30, 49}},
+            {{30, 13}, {30, 30}, {11, 11}, {48, 48}}},
+           {"ELLIPSE 10,10,80,20,2",
+            {{50, 10}, {10, 20}, {89, 20}, {50, 29}},
+            {{50, 20}, {11, 11}, {50, 12}}},
+           {"DIAGONAL 10,10,60,60,3",
+            {{10, 10}, {35, 35}, {60, 60}, {36, 35}},
+            {{35, 10}, {10, 35}, {40, 35}}},
+           {"BOX 10,10,90,90,2,20",
+            {{50, 10}, {10, 50}, {89, 50}, {50, 89}},
+            {{10, 10}, {11, 11}, {89, 89}, {50, 50}, {50, 12}}},
+           {"BOX 10,10,90,90,2", {{10, 10}, {89, 89}, {50, 11}}, {{50, 12}, {50, 50}}},
+           // Wrapped: one word a line, centred in the 100-dot box; the fifth line is cut.
+           {"BLOCK 10,10,100,100,\"3\",0,1,1,2,\"III III III III III\"",
+            {{60, 22}, {60, 46}, {60, 70}, {60, 94}},
+            {{12, 22}, {107, 22}, {60, 118}, {60, 130}}},
+           {"BLOCK 10,10,100,100,\"3\",0,1,1,10,3,\"III III\"",
+            {{102, 22}, {102, 56}},
+            {{20, 22}, {102, 39}}}}) {
+    VirtualPrinter printer;
+    VirtualLabel label = print_label(printer, "SIZE 200 dot,200 dot\r\nCLS\r\n" + command + "\r\n");
+    for (auto [x, y] : ink) EXPECT_TRUE(label.ink(x, y)) << command << " " << x << "," << y;
+    for (auto [x, y] : blank) EXPECT_FALSE(label.ink(x, y)) << command << " " << x << "," << y;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, DotsTest,
-    ::testing::Values(
-        DotsCase{"CIRCLE 10,10,40,3",
-                 {{30, 10}, {30, 12}, {10, 30}, {49, 30}, {30, 49}},
-                 {{30, 13}, {30, 30}, {11, 11}, {48, 48}}},
-        DotsCase{"ELLIPSE 10,10,80,20,2",
-                 {{50, 10}, {10, 20}, {89, 20}, {50, 29}},
-                 {{50, 20}, {11, 11}, {50, 12}}},
-        DotsCase{"DIAGONAL 10,10,60,60,3",
-                 {{10, 10}, {35, 35}, {60, 60}, {36, 35}},
-                 {{35, 10}, {10, 35}, {40, 35}}},
-        DotsCase{"BOX 10,10,90,90,2,20",
-                 {{50, 10}, {10, 50}, {89, 50}, {50, 89}},
-                 {{10, 10}, {11, 11}, {89, 89}, {50, 50}, {50, 12}}},
-        DotsCase{"BOX 10,10,90,90,2", {{10, 10}, {89, 89}, {50, 11}}, {{50, 12}, {50, 50}}},
-        // Wrapped: one word a line, centred in the 100-dot box; the fifth line is cut.
-        DotsCase{"BLOCK 10,10,100,100,\"3\",0,1,1,2,\"III III III III III\"",
-                 {{60, 22}, {60, 46}, {60, 70}, {60, 94}},
-                 {{12, 22}, {107, 22}, {60, 118}, {60, 130}}},
-        DotsCase{"BLOCK 10,10,100,100,\"3\",0,1,1,10,3,\"III III\"",
-                 {{102, 22}, {102, 56}},
-                 {{20, 22}, {102, 39}}}));
 
 // Stored 1- and 8-bit images: a 16 x 4 pattern, ink where (x + y) % 3 == 0.
 bool pattern(int x, int y) { return (x + y) % 3 == 0; }
 
 std::string le(std::uint32_t value, int bytes) {
   std::string out;
-  for (int i = 0; i < bytes; ++i)
-    out.push_back(static_cast<char>(i < 4 ? (value >> (8 * i)) & 0xFF : 0));
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(i < 4 ? value >> (8 * i) : 0));
   return out;
+}
+
+// The pattern's rows, top down, packed 1 bit a dot (bits 1) or 1 byte a dot (bits 8), index 1
+// (white) where there is no ink.
+std::string packed_row(int y, int bits) {
+  std::string row(bits == 1 ? 2 : 16, '\0');
+  for (int x = 0; x < 16; ++x) {
+    if (!pattern(x, y))
+      row[x * bits / 8] = static_cast<char>(row[x * bits / 8] | (bits == 1 ? 0x80 >> (x % 8) : 1));
+  }
+  return row;
 }
 
 std::string bmp(int bits) {
-  int stride = bits == 1 ? 4 : 16;
   int palette = 1 << bits;
-  std::string out = "BM" + le(0, 4) + le(0, 4) + le(54 + 4 * palette, 4) + le(40, 4) + le(16, 4) +
-                    le(4, 4) + le(1, 2) + le(bits, 2) + le(0, 4) + le(0, 20);
-  for (int i = 0; i < palette; ++i) out += i == 0 ? le(0, 4) : le(0xFFFFFF, 4);  // 0 is black
-  for (int y = 3; y >= 0; --y) {                                                 // bottom-up rows
-    std::string row(stride, '\0');
-    for (int x = 0; x < 16; ++x) {
-      if (pattern(x, y)) continue;
-      if (bits == 1)
-        row[x / 8] = static_cast<char>(row[x / 8] | (0x80 >> (x % 8)));
-      else
-        row[x] = 1;
-    }
-    out += row;
-  }
-  return out;
+  std::string out = "BM" + le(0, 8) + le(54 + 4 * palette, 4) + le(40, 4) + le(16, 4) + le(4, 4) +
+                    le(1, 2) + le(bits, 2) + le(0, 24);
+  for (int i = 0; i < palette; ++i) out += le(i == 0 ? 0 : 0xFFFFFF, 4);  // 0 is black
+  for (int y = 3; y >= 0; --y) out += packed_row(y, bits) + std::string(bits == 1 ? 2 : 0, '\0');
+  return out;  // rows bottom up, each padded to 4 bytes
 }
 
 std::string pcx(int bits) {
-  std::string header(128, '\0');
-  header[0] = 0x0A, header[1] = 5, header[2] = 1, header[3] = static_cast<char>(bits);
-  header.replace(8, 4, le(15, 2) + le(3, 2));
-  header[65] = 1;
-  header.replace(66, 2, le(bits == 1 ? 2 : 16, 2));
-  std::string out = header;
+  std::string out(128, '\0');
+  out[0] = 0x0A, out[1] = 5, out[2] = 1, out[3] = static_cast<char>(bits), out[65] = 1;
+  out.replace(8, 4, le(15, 2) + le(3, 2));
+  out.replace(66, 2, le(bits == 1 ? 2 : 16, 2));
   for (int y = 0; y < 4; ++y) {
-    for (int x = 0; x < (bits == 1 ? 2 : 16); ++x) {
-      std::uint8_t byte = 0;
-      if (bits == 1) {
-        for (int b = 0; b < 8; ++b) byte |= pattern(x * 8 + b, y) ? 0 : (0x80 >> b);
-      } else {
-        byte = pattern(x, y) ? 0 : 1;
-      }
-      out += std::string("\xC1", 1) + static_cast<char>(byte);  // runs of one
-    }
+    for (char byte : packed_row(y, bits)) out += std::string("\xC1", 1) + byte;  // runs of one
   }
   if (bits == 8) out += "\x0C" + std::string(3, '\0') + std::string(765, '\xFF');
   return out;
 }
 
-class StoredImageTest : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
-
-TEST_P(StoredImageTest, PutDrawsTheStoredImageAtItsPlace) {
-  const auto& [command, file] = GetParam();
-  VirtualPrinter printer;
-  VirtualLabel label = print_label(printer, "SIZE 64 dot,32 dot\r\nCLS\r\nDOWNLOAD \"IMG\"," +
-                                                std::to_string(file.size()) + "," + file + "\r\n" +
-                                                command + " 5,7,\"IMG\"\r\n");
-  for (int y = 0; y < 32; ++y) {
-    for (int x = 0; x < 64; ++x) {
-      bool inside = x >= 5 && x < 21 && y >= 7 && y < 11;
-      ASSERT_EQ(label.ink(x, y), inside && pattern(x - 5, y - 7))
-          << command << " " << x << "," << y;
+TEST(VirtualImages, PutDrawsTheStoredImageAtItsPlace) {
+  for (const auto& [command, file] : {std::pair{"PUTBMP", bmp(1)}, std::pair{"PUTBMP", bmp(8)},
+                                      std::pair{"PUTPCX", pcx(1)}, std::pair{"PUTPCX", pcx(8)}}) {
+    VirtualPrinter printer;
+    VirtualLabel label = print_label(printer, "SIZE 64 dot,32 dot\r\nCLS\r\nDOWNLOAD \"IMG\"," +
+                                                  std::to_string(file.size()) + "," + file +
+                                                  "\r\n" + command + " 5,7,\"IMG\"\r\n");
+    for (int y = 0; y < 32; ++y) {
+      for (int x = 0; x < 64; ++x) {
+        bool inside = x >= 5 && x < 21 && y >= 7 && y < 11;
+        ASSERT_EQ(label.ink(x, y), inside && pattern(x - 5, y - 7))
+            << command << " " << file.size() << " " << x << "," << y;
+      }
     }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Formats, StoredImageTest,
-                         ::testing::Values(std::make_pair("PUTBMP", bmp(1)),
-                                           std::make_pair("PUTBMP", bmp(8)),
-                                           std::make_pair("PUTPCX", pcx(1)),
-                                           std::make_pair("PUTPCX", pcx(8))));
 
 TEST(VirtualText, CodepageDecidesHowBytesRead) {
   VirtualPrinter printer;
@@ -410,8 +370,8 @@ TEST(VirtualText, FontsWithoutASizeAreApproximatedNotTiny) {
 }
 
 TEST(VirtualText, StoredTrueTypeFontIsUsedByName) {
-  std::ifstream in("/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf", std::ios::binary);
-  std::string font((std::istreambuf_iterator<char>(in)), {});
+  std::string font =
+      vptest::text_of(vptest::read_file("/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf"));
   if (font.empty()) GTEST_SKIP() << "no DejaVu Serif to store";
   VirtualPrinter printer;
   auto draw = [&](const std::string& name) {
@@ -421,8 +381,7 @@ TEST(VirtualText, StoredTrueTypeFontIsUsedByName) {
                font + "\r\n");
   auto stored = draw("MY.TTF");
   EXPECT_NE(stored, draw("0"));  // the system's sans face differs from the stored serif one
-  printer.feed("KILL \"MY.TTF\"\r\n");
-  printer.feed("CLS\r\nTEXT 10,10,\"MY.TTF\",0,20,20,\"Serif\"\r\nPRINT 1\r\n");
+  printer.feed("KILL \"MY.TTF\"\r\nCLS\r\nTEXT 10,10,\"MY.TTF\",0,20,20,\"Serif\"\r\nPRINT 1\r\n");
   EXPECT_NE(printer.labels().back().dots, stored);
 }
 
@@ -456,10 +415,9 @@ TEST(VirtualShapes, ShapesLandExactlyAndSurviveDirectionAndPng) {
   TempDir dir;
   auto path = dir.path() / "l.png";
   ASSERT_TRUE(save_label_png(label, path));
-  Bytes header(26);
-  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(header.data()), 26);
-  EXPECT_EQ(header[24], 1);  // bit depth
-  EXPECT_EQ(header[25], 0);  // grey
+  const Bytes file = vptest::read_file(path);
+  ASSERT_GT(file.size(), 26u);
+  EXPECT_EQ(Bytes(file.begin() + 24, file.begin() + 26), (Bytes{1, 0}));  // 1 bit, grey
   auto loaded = load_label_png(path);
   ASSERT_TRUE(loaded.has_value());
   EXPECT_EQ(std::make_pair(loaded->width, loaded->height), std::make_pair(37, 30));
