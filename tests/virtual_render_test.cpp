@@ -18,24 +18,32 @@ using vptest::decode;
 using vptest::ink_box;
 using vptest::InkBox;
 
-VirtualLabel print_label(VirtualPrinter& printer, std::string_view commands) {
-  printer.feed(commands);
-  printer.feed("PRINT 1\r\n");
-  EXPECT_TRUE(printer.log_lines().empty()) << printer.log_lines().front();
-  return printer.labels().back();
-}
+// One printer per test; print() draws a label and expects nothing logged.
+class VirtualRender : public ::testing::Test {
+ protected:
+  VirtualLabel print(std::string_view commands) {
+    printer_.feed(commands);
+    printer_.feed("PRINT 1\r\n");
+    EXPECT_TRUE(printer_.log_lines().empty()) << printer_.log_lines().front();
+    return printer_.labels().back();
+  }
+  VirtualPrinter printer_;
+};
+using VirtualRaster = VirtualRender;
+using VirtualBarcode = VirtualRender;
+using VirtualText = VirtualRender;
+using VirtualShapes = VirtualRender;
+using VirtualImages = VirtualRender;
 
-TEST(VirtualRaster, BitmapLandsPixelForPixelInEachMode) {
+TEST_F(VirtualRaster, BitmapLandsPixelForPixelInEachMode) {
   constexpr int kX = 13, kY = 7, kWidthBytes = 3, kHeight = 5;
   std::mt19937 random(7);
   std::string raster;
   for (int i = 0; i < kWidthBytes * kHeight; ++i) raster.push_back(static_cast<char>(random()));
 
   for (int mode : {0, 1, 2}) {
-    VirtualPrinter printer;
-    VirtualLabel label =
-        print_label(printer, "SIZE 64 dot,32 dot\r\nCLS\r\nBAR 10,5,20,10\r\nBITMAP 13,7,3,5," +
-                                 std::to_string(mode) + "," + raster + "\r\n");
+    VirtualLabel label = print("SIZE 64 dot,32 dot\r\nCLS\r\nBAR 10,5,20,10\r\nBITMAP 13,7,3,5," +
+                               std::to_string(mode) + "," + raster + "\r\n");
 
     for (int y = 0; y < label.height; ++y) {
       for (int x = 0; x < label.width; ++x) {
@@ -66,17 +74,17 @@ std::string fill(std::string text, std::string_view key, int value) {
   return text;
 }
 
-class SymbolTest : public ::testing::TestWithParam<std::tuple<SymbolCase, int>> {};
+class SymbolTest : public VirtualRender,
+                   public ::testing::WithParamInterface<std::tuple<SymbolCase, int>> {};
 
 TEST_P(SymbolTest, DrawnSymbolDecodesToTheDataSent) {
   const auto& [c, rotation] = GetParam();
-  VirtualPrinter printer;
   // Rotated symbols turn about their origin, so place it where the turn stays on the label.
   int x = rotation == 90 || rotation == 180 ? 560 : 40;
   int y = rotation == 180 || rotation == 270 ? 560 : 40;
-  VirtualLabel label = print_label(
-      printer, "SIZE 600 dot,600 dot\r\nCLS\r\n" +
-                   fill(fill(fill(c.command, "{x}", x), "{y}", y), "{r}", rotation) + "\r\n");
+  VirtualLabel label =
+      print("SIZE 600 dot,600 dot\r\nCLS\r\n" +
+            fill(fill(fill(c.command, "{x}", x), "{y}", y), "{r}", rotation) + "\r\n");
   EXPECT_EQ(decode(label, c.format), c.decoded) << c.command;
 }
 
@@ -133,25 +141,21 @@ std::set<int> run_widths(const VirtualLabel& label, int row) {
   return widths;
 }
 
-TEST(VirtualBarcode, NarrowAndWideWidthsAreHonoured) {
-  VirtualPrinter printer;
-  VirtualLabel two_widths = print_label(
-      printer, "SIZE 800 dot,200 dot\r\nCLS\r\nBARCODE 10,10,\"39\",50,0,0,2,5,\"AB12\"\r\n");
+TEST_F(VirtualBarcode, NarrowAndWideWidthsAreHonoured) {
+  VirtualLabel two_widths =
+      print("SIZE 800 dot,200 dot\r\nCLS\r\nBARCODE 10,10,\"39\",50,0,0,2,5,\"AB12\"\r\n");
   EXPECT_EQ(run_widths(two_widths, 30), (std::set<int>{2, 5}));
-  VirtualLabel modules =
-      print_label(printer, "CLS\r\nBARCODE 10,10,\"128\",50,0,0,3,9,\"AB12\"\r\n");
+  VirtualLabel modules = print("CLS\r\nBARCODE 10,10,\"128\",50,0,0,3,9,\"AB12\"\r\n");
   for (int width : run_widths(modules, 30)) EXPECT_EQ(width % 3, 0) << width;
   EXPECT_EQ(*run_widths(modules, 30).begin(), 3);
 }
 
-TEST(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
-  VirtualPrinter printer;
-  VirtualLabel plain = print_label(
-      printer, "SIZE 600 dot,300 dot\r\nCLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n");
+TEST_F(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
+  VirtualLabel plain =
+      print("SIZE 600 dot,300 dot\r\nCLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n");
   InkBox bars = ink_box(plain);
   EXPECT_EQ(std::make_pair(bars.top, bars.height()), std::make_pair(20, 60));
-  VirtualLabel readable =
-      print_label(printer, "CLS\r\nBARCODE 20,20,\"128\",60,2,0,2,2,\"HRT\"\r\n");
+  VirtualLabel readable = print("CLS\r\nBARCODE 20,20,\"128\",60,2,0,2,2,\"HRT\"\r\n");
   InkBox text = ink_box(readable, 0, 80, 600, 300);
   ASSERT_FALSE(text.empty);
   EXPECT_LE(text.bottom, 20 + 60 + 2 + 20);
@@ -159,50 +163,40 @@ TEST(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
   EXPECT_LE(text.right, bars.right);
 }
 
-struct FontCase {
-  std::string name;
-  int width;
-  int height;
-};
-
-class ResidentFontTest
-    : public ::testing::TestWithParam<std::tuple<FontCase, std::pair<int, int>>> {};
-
-TEST_P(ResidentFontTest, InkStaysInTheCellsFromTheOrigin) {
-  const auto& [font, magnification] = GetParam();
-  const auto [mx, my] = magnification;
+TEST_F(VirtualText, ResidentFontInkStaysInTheCellsFromTheOrigin) {
   constexpr int kX = 40, kY = 30;
-  VirtualPrinter printer;
-  VirtualLabel label =
-      print_label(printer, "SIZE 800 dot,400 dot\r\nCLS\r\nTEXT 40,30,\"" + font.name + "\",0," +
-                               std::to_string(mx) + "," + std::to_string(my) + ",\"HH\"\r\n");
-  InkBox box = ink_box(label);
-  ASSERT_FALSE(box.empty);
-  EXPECT_GE(box.left, kX);
-  EXPECT_GE(box.top, kY);
-  EXPECT_LE(box.right, kX + 2 * font.width * mx);
-  EXPECT_LE(box.bottom, kY + font.height * my);
-  // A capital fills most of its cell's height and each H sits in its own cell.
-  EXPECT_GE(box.height(), font.height * my / 2);
-  EXPECT_LT(box.left, kX + font.width * mx / 2);
-  EXPECT_GT(box.right, kX + font.width * mx * 3 / 2);
+  for (const auto& [font, width, height] :
+       std::vector<std::tuple<std::string, int, int>>{{"1", 8, 12},
+                                                      {"2", 12, 20},
+                                                      {"3", 16, 24},
+                                                      {"4", 24, 32},
+                                                      {"5", 32, 48},
+                                                      {"6", 14, 19},
+                                                      {"7", 21, 27},
+                                                      {"8", 14, 25}}) {
+    for (auto [mx, my] : {std::pair{1, 1}, std::pair{2, 3}}) {
+      SCOPED_TRACE("font " + font + " times " + std::to_string(mx) + "," + std::to_string(my));
+      InkBox box = ink_box(print("SIZE 800 dot,400 dot\r\nCLS\r\nTEXT 40,30,\"" + font + "\",0," +
+                                 std::to_string(mx) + "," + std::to_string(my) + ",\"HH\"\r\n"));
+      ASSERT_FALSE(box.empty);
+      EXPECT_GE(box.left, kX);
+      EXPECT_GE(box.top, kY);
+      EXPECT_LE(box.right, kX + 2 * width * mx);
+      EXPECT_LE(box.bottom, kY + height * my);
+      // A capital fills most of its cell's height and each H sits in its own cell.
+      EXPECT_GE(box.height(), height * my / 2);
+      EXPECT_LT(box.left, kX + width * mx / 2);
+      EXPECT_GT(box.right, kX + width * mx * 3 / 2);
+    }
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fonts, ResidentFontTest,
-    ::testing::Combine(::testing::Values(FontCase{"1", 8, 12}, FontCase{"2", 12, 20},
-                                         FontCase{"3", 16, 24}, FontCase{"4", 24, 32},
-                                         FontCase{"5", 32, 48}, FontCase{"6", 14, 19},
-                                         FontCase{"7", 21, 27}, FontCase{"8", 14, 25}),
-                       ::testing::Values(std::make_pair(1, 1), std::make_pair(2, 3))));
-
-TEST(VirtualText, TextTurnsClockwiseAboutItsOrigin) {
+TEST_F(VirtualText, TextTurnsClockwiseAboutItsOrigin) {
   constexpr int kX = 200, kY = 200;
   for (int rotation : {0, 90, 180, 270}) {
     SCOPED_TRACE(rotation);
-    VirtualPrinter printer;
-    VirtualLabel label = print_label(printer, "SIZE 400 dot,400 dot\r\nCLS\r\nTEXT 200,200,\"3\"," +
-                                                  std::to_string(rotation) + ",1,1,\"HHH\"\r\n");
+    VirtualLabel label = print("SIZE 400 dot,400 dot\r\nCLS\r\nTEXT 200,200,\"3\"," +
+                               std::to_string(rotation) + ",1,1,\"HHH\"\r\n");
     InkBox box = ink_box(label);
     ASSERT_FALSE(box.empty);
     bool upright = rotation == 0 || rotation == 180;
@@ -214,30 +208,28 @@ TEST(VirtualText, TextTurnsClockwiseAboutItsOrigin) {
   }
 }
 
-TEST(VirtualText, ScalableTextHasTheGivenHeight) {
-  VirtualPrinter printer;
+TEST_F(VirtualText, ScalableTextHasTheGivenHeight) {
   // 12 points at 203 dpi: a line 34 dots high.
   VirtualLabel points =
-      print_label(printer, "SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"0\",0,12,12,\"Hxg\"\r\n");
+      print("SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"0\",0,12,12,\"Hxg\"\r\n");
   InkBox box = ink_box(points);
   EXPECT_GE(box.top, 10);
   EXPECT_LE(box.bottom, 10 + 34);
   EXPECT_GE(box.height(), 34 * 2 / 3);
   // A name that carries a dot height: 24 dots times 2.
-  VirtualLabel dots = print_label(printer, "CLS\r\nTEXT 10,10,\"TSS24.BF2\",0,2,2,\"Hxg\"\r\n");
+  VirtualLabel dots = print("CLS\r\nTEXT 10,10,\"TSS24.BF2\",0,2,2,\"Hxg\"\r\n");
   box = ink_box(dots);
   EXPECT_LE(box.bottom, 10 + 48);
   EXPECT_GE(box.height(), 48 * 2 / 3);
 }
 
-TEST(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
-  VirtualPrinter printer;
+TEST_F(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
   // The two characters for "Chinese" in UTF-8, GB 18030 and Big5.
   const std::string utf8 = "\xE4\xB8\xAD\xE6\x96\x87", gb18030 = "\xD6\xD0\xCE\xC4",
                     big5 = "\xA4\xA4\xA4\xE5";
   auto draw = [&](const std::string& text) {
-    return print_label(printer, "SIZE 200 dot,100 dot\r\nCLS\r\nTEXT 10,10,\"TSS24.BF2\",0,1,1,\"" +
-                                    text + "\"\r\n");
+    return print("SIZE 200 dot,100 dot\r\nCLS\r\nTEXT 10,10,\"TSS24.BF2\",0,1,1,\"" + text +
+                 "\"\r\n");
   };
   VirtualLabel reference = draw(utf8);
   EXPECT_GT(ink_box(reference).width(), 30);
@@ -248,7 +240,7 @@ TEST(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
 }
 
 // Each shape command sets the dots listed first and leaves those listed second blank.
-TEST(VirtualShapes, ShapeSetsTheDotsItShould) {
+TEST_F(VirtualShapes, ShapeSetsTheDotsItShould) {
   using Dots = std::vector<std::pair<int, int>>;
   for (const auto& [command, ink, blank] : std::vector<std::tuple<std::string, Dots, Dots>>{
            {"CIRCLE 10,10,40,3",
@@ -271,8 +263,7 @@ TEST(VirtualShapes, ShapeSetsTheDotsItShould) {
            {"BLOCK 10,10,100,100,\"3\",0,1,1,10,3,\"III III\"",
             {{102, 22}, {102, 56}},
             {{20, 22}, {102, 39}}}}) {
-    VirtualPrinter printer;
-    VirtualLabel label = print_label(printer, "SIZE 200 dot,200 dot\r\nCLS\r\n" + command + "\r\n");
+    VirtualLabel label = print("SIZE 200 dot,200 dot\r\nCLS\r\n" + command + "\r\n");
     for (auto [x, y] : ink) EXPECT_TRUE(label.ink(x, y)) << command << " " << x << "," << y;
     for (auto [x, y] : blank) EXPECT_FALSE(label.ink(x, y)) << command << " " << x << "," << y;
   }
@@ -319,13 +310,12 @@ std::string pcx(int bits) {
   return out;
 }
 
-TEST(VirtualImages, PutDrawsTheStoredImageAtItsPlace) {
+TEST_F(VirtualImages, PutDrawsTheStoredImageAtItsPlace) {
   for (const auto& [command, file] : {std::pair{"PUTBMP", bmp(1)}, std::pair{"PUTBMP", bmp(8)},
                                       std::pair{"PUTPCX", pcx(1)}, std::pair{"PUTPCX", pcx(8)}}) {
-    VirtualPrinter printer;
-    VirtualLabel label = print_label(printer, "SIZE 64 dot,32 dot\r\nCLS\r\nDOWNLOAD \"IMG\"," +
-                                                  std::to_string(file.size()) + "," + file +
-                                                  "\r\n" + command + " 5,7,\"IMG\"\r\n");
+    VirtualLabel label =
+        print("SIZE 64 dot,32 dot\r\nCLS\r\nDOWNLOAD \"IMG\"," + std::to_string(file.size()) + "," +
+              file + "\r\n" + command + " 5,7,\"IMG\"\r\n");
     for (int y = 0; y < 32; ++y) {
       for (int x = 0; x < 64; ++x) {
         bool inside = x >= 5 && x < 21 && y >= 7 && y < 11;
@@ -336,11 +326,10 @@ TEST(VirtualImages, PutDrawsTheStoredImageAtItsPlace) {
   }
 }
 
-TEST(VirtualText, CodepageDecidesHowBytesRead) {
-  VirtualPrinter printer;
+TEST_F(VirtualText, CodepageDecidesHowBytesRead) {
   auto draw = [&](const std::string& setup, const std::string& text) {
-    return print_label(printer, "SIZE 300 dot,60 dot\r\n" + setup +
-                                    "CLS\r\nTEXT 10,10,\"3\",0,1,1,\"" + text + "\"\r\n")
+    return print("SIZE 300 dot,60 dot\r\n" + setup + "CLS\r\nTEXT 10,10,\"3\",0,1,1,\"" + text +
+                 "\"\r\n")
         .dots;
   };
   const auto utf8 = draw("", "Gr\xC3\xBC\xC3\x9F Gott");
@@ -351,7 +340,7 @@ TEST(VirtualText, CodepageDecidesHowBytesRead) {
 }
 
 // Names that carry no size are drawn at a readable size, and said to be approximated.
-TEST(VirtualText, FontsWithoutASizeAreApproximatedNotTiny) {
+TEST_F(VirtualText, FontsWithoutASizeAreApproximatedNotTiny) {
   for (std::string font : {"A.EFT", "1.EFT", "ROMAN.TTF", "NOSUCH"}) {
     VirtualPrinter printer;
     printer.feed("SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"" + font +
@@ -362,37 +351,33 @@ TEST(VirtualText, FontsWithoutASizeAreApproximatedNotTiny) {
     EXPECT_NE(printer.log_lines()[0].find("approximated"), std::string::npos);
   }
   // ROMAN.TTF takes the y multiplication as points and ignores the x one.
-  VirtualPrinter printer;
-  VirtualLabel wide = print_label(
-      printer, "SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"ROMAN.TTF\",0,30,12,\"Hxg\"\r\n");
-  VirtualLabel plain = print_label(printer, "CLS\r\nTEXT 10,10,\"ROMAN.TTF\",0,12,12,\"Hxg\"\r\n");
+  VirtualLabel wide =
+      print("SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"ROMAN.TTF\",0,30,12,\"Hxg\"\r\n");
+  VirtualLabel plain = print("CLS\r\nTEXT 10,10,\"ROMAN.TTF\",0,12,12,\"Hxg\"\r\n");
   EXPECT_EQ(wide.dots, plain.dots);
 }
 
-TEST(VirtualText, StoredTrueTypeFontIsUsedByName) {
+TEST_F(VirtualText, StoredTrueTypeFontIsUsedByName) {
   std::string font =
       vptest::text_of(vptest::read_file("/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf"));
   if (font.empty()) GTEST_SKIP() << "no DejaVu Serif to store";
-  VirtualPrinter printer;
   auto draw = [&](const std::string& name) {
-    return print_label(printer, "CLS\r\nTEXT 10,10,\"" + name + "\",0,20,20,\"Serif\"\r\n").dots;
+    return print("CLS\r\nTEXT 10,10,\"" + name + "\",0,20,20,\"Serif\"\r\n").dots;
   };
-  printer.feed("SIZE 400 dot,100 dot\r\nDOWNLOAD \"MY.TTF\"," + std::to_string(font.size()) + "," +
-               font + "\r\n");
+  printer_.feed("SIZE 400 dot,100 dot\r\nDOWNLOAD \"MY.TTF\"," + std::to_string(font.size()) + "," +
+                font + "\r\n");
   auto stored = draw("MY.TTF");
   EXPECT_NE(stored, draw("0"));  // the system's sans face differs from the stored serif one
-  printer.feed("KILL \"MY.TTF\"\r\nCLS\r\nTEXT 10,10,\"MY.TTF\",0,20,20,\"Serif\"\r\nPRINT 1\r\n");
-  EXPECT_NE(printer.labels().back().dots, stored);
+  printer_.feed("KILL \"MY.TTF\"\r\nCLS\r\nTEXT 10,10,\"MY.TTF\",0,20,20,\"Serif\"\r\nPRINT 1\r\n");
+  EXPECT_NE(printer_.labels().back().dots, stored);
 }
 
 // The width is no multiple of 8, so PNG rows carry padding bits.
-TEST(VirtualShapes, ShapesLandExactlyAndSurviveDirectionAndPng) {
-  VirtualPrinter printer;
-  VirtualLabel label =
-      print_label(printer,
-                  "SIZE 37 dot,30 dot\r\nCLS\r\nBAR 2,2,20,10\r\n"
-                  "ERASE 4,4,4,4\r\nREVERSE 18,8,6,4\r\nBOX 25,15,35,25,2\r\n"
-                  "REFERENCE 1,20\r\nBAR 0,0,3,2\r\nREFERENCE 0,0\r\nBAR 36,29,1,1\r\n");
+TEST_F(VirtualShapes, ShapesLandExactlyAndSurviveDirectionAndPng) {
+  VirtualLabel label = print(
+      "SIZE 37 dot,30 dot\r\nCLS\r\nBAR 2,2,20,10\r\n"
+      "ERASE 4,4,4,4\r\nREVERSE 18,8,6,4\r\nBOX 25,15,35,25,2\r\n"
+      "REFERENCE 1,20\r\nBAR 0,0,3,2\r\nREFERENCE 0,0\r\nBAR 36,29,1,1\r\n");
   auto expected = [](int x, int y) {
     bool ink = x >= 2 && x < 22 && y >= 2 && y < 12;
     if (x >= 4 && x < 8 && y >= 4 && y < 8) ink = false;
@@ -402,8 +387,8 @@ TEST(VirtualShapes, ShapesLandExactlyAndSurviveDirectionAndPng) {
     if (in_box && !hole) ink = true;
     return ink || (x >= 1 && x < 4 && y >= 20 && y < 22) || (x == 36 && y == 29);
   };
-  VirtualLabel turned = print_label(printer, "DIRECTION 1\r\n");
-  VirtualLabel mirrored = print_label(printer, "DIRECTION 0,1\r\n");
+  VirtualLabel turned = print("DIRECTION 1\r\n");
+  VirtualLabel mirrored = print("DIRECTION 0,1\r\n");
   for (int y = 0; y < 30; ++y) {
     for (int x = 0; x < 37; ++x) {
       ASSERT_EQ(label.ink(x, y), expected(x, y)) << x << "," << y;
