@@ -118,11 +118,11 @@ TEST(VirtualPrinterState, SetupCommandsAreRemembered) {
 
 TEST(VirtualPrinterPrint, PrintWritesSetsTimesCopiesNumberedPngs) {
   TempDir dir;
-  VirtualPrinterConfig config;
-  config.output_dir = dir.path() / "out";
-  config.labels_kept = 4;
   std::vector<std::uint64_t> seen;
-  config.on_label = [&](const VirtualLabel& label) { seen.push_back(label.number); };
+  const VirtualPrinterConfig config{
+      .output_dir = dir.path() / "out",
+      .labels_kept = 4,
+      .on_label = [&](const VirtualLabel& label) { seen.push_back(label.number); }};
   VirtualPrinter printer(config);
   printer.feed("SIZE 20 mm,10 mm\r\nCLS\r\nBAR 0,0,16,16\r\nPRINT 2,3\r\n");
   EXPECT_EQ(printer.label_count(), 6u);
@@ -149,12 +149,10 @@ TEST(VirtualPrinterPrint, PrintIsCutToTheCap) {
 
 TEST(VirtualPrinterPrint, OutputFolderAndKeptLabelsAreCapped) {
   TempDir dir;
-  VirtualPrinterConfig config;
-  config.output_dir = dir.path();
-  config.output_max_labels = 3;
   std::uint64_t seen = 0;
-  config.on_label = [&](const VirtualLabel&) { ++seen; };
-  VirtualPrinter printer(config);
+  VirtualPrinter printer({.output_dir = dir.path(),
+                          .output_max_labels = 3,
+                          .on_label = [&](const VirtualLabel&) { ++seen; }});
   std::string job = "SIZE 300 mm,600 mm\r\nCLS\r\nBAR 0,0,8,8\r\n";
   for (int i = 0; i < 12; ++i) job += "PRINT 1\r\n";
   printer.feed(job);
