@@ -71,13 +71,12 @@ struct Served {
 };
 
 TEST(VirtualServer, ConfiguredAnswersComeBackInOrderOnTheConnection) {
-  VirtualPrinterConfig config;
-  config.answers.model_name = "TEST-MODEL\r";
-  config.answers.code_page = "850, 002\r";
-  config.answers.mileage = "12.5\r";
-  config.answers.memory = "FREE 99\r";
-  config.answers.serial_number = "SN-77\r";
-  config.answers.status = 0x24;
+  VirtualPrinterConfig config{.answers = {.model_name = "TEST-MODEL\r",
+                                          .code_page = "850, 002\r",
+                                          .mileage = "12.5\r",
+                                          .memory = "FREE 99\r",
+                                          .serial_number = "SN-77\r",
+                                          .status = 0x24}};
   config.answers.battery["SMBVOLTAGE"] = "7777";
   Served served(config);
   Client client(served.server.port());
@@ -91,10 +90,8 @@ TEST(VirtualServer, ConfiguredAnswersComeBackInOrderOnTheConnection) {
 }
 
 TEST(VirtualServer, AnswerComesAfterTheDelayInPiecesWithGaps) {
-  VirtualPrinterConfig config;
-  config.answers.model_name = "ABCDEFGHIJ";
-  config.timing = {milliseconds(300), 4, milliseconds(150)};
-  Served served(config);
+  Served served({.answers = {.model_name = "ABCDEFGHIJ"},
+                 .timing = {milliseconds(300), 4, milliseconds(150)}});
   Client client(served.server.port());
   auto start = Clock::now();
   client.send("~!T\r\n");
@@ -183,9 +180,7 @@ TEST(VirtualServer, PortInUseIsReportedAndSecondStartRefused) {
 }
 
 TEST(VirtualServer, StopIsPromptWithClientsAndPendingAnswers) {
-  VirtualPrinterConfig config;
-  config.timing.delay = milliseconds(20000);
-  Served served(config);
+  Served served({.timing = {.delay = milliseconds(20000)}});
   Client idle(served.server.port());
   Client waiting(served.server.port());
   waiting.send("~!T\r\n");
@@ -205,10 +200,8 @@ TEST(VirtualServer, StopIsPromptWithClientsAndPendingAnswers) {
 }
 
 TEST(VirtualServer, PeerGoneBeforeItsAnswerDoesNotHurt) {
-  VirtualPrinterConfig config;
-  config.timing.delay = milliseconds(100);
-  config.answers.model_name = std::string(256 * 1024, 'm');
-  Served served(config);
+  Served served({.answers = {.model_name = std::string(256 * 1024, 'm')},
+                 .timing = {.delay = milliseconds(100)}});
   {
     Client gone(served.server.port());
     gone.send("~!T\r\n~!T\r\n");
