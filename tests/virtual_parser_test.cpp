@@ -1,8 +1,8 @@
 // The virtual printer's command stream: chunking, label state, files, answers, caps and
 // recovery from bad input.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <random>
 
 #include "quillkit/virtual_printer.hpp"
@@ -11,6 +11,8 @@
 namespace quillkit {
 namespace {
 
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using testing::TempDir;
 using vptest::bytes_of;
 using vptest::ink_box;
@@ -34,9 +36,7 @@ struct JobResult {
 
 JobResult run_job(const std::vector<std::size_t>& chunk_sizes) {
   TempDir dir;
-  VirtualPrinterConfig config;
-  config.output_dir = dir.path();
-  VirtualPrinter printer(config);
+  VirtualPrinter printer({.output_dir = dir.path()});
   Bytes job = bytes_of(sample_job());
   JobResult result;
   for (std::size_t k = 0, offset = 0; offset < job.size(); ++k) {
@@ -48,39 +48,29 @@ JobResult run_job(const std::vector<std::size_t>& chunk_sizes) {
   EXPECT_EQ(printer.label_count(), 1u);
   EXPECT_TRUE(printer.log_lines().empty()) << printer.log_lines().front();
   if (!printer.labels().empty()) result.label = printer.labels().back();
-  std::ifstream png(dir.path() / "label-0001.png", std::ios::binary);
-  result.png.assign(std::istreambuf_iterator<char>(png), {});
+  result.png = vptest::read_file(dir.path() / "label-0001.png");
   result.file = printer.file("LOGO.PCX");
   return result;
 }
 
-class ChunkingTest : public ::testing::TestWithParam<std::vector<std::size_t>> {};
-
-TEST_P(ChunkingTest, AnyChunkBoundariesGiveTheSameLabelFilesAndAnswers) {
-  static const JobResult whole = run_job({1 << 20});
+TEST(VirtualPrinterChunking, AnyChunkBoundariesGiveTheSameLabelFilesAndAnswers) {
+  const JobResult whole = run_job({1 << 20});
   ASSERT_FALSE(whole.png.empty());
   ASSERT_GT(ink_box(whole.label).width(), 200);
   EXPECT_EQ(text_of(whole.answers), std::string("LOGO.PCX\r\x1A\x00", 11));
   EXPECT_EQ(whole.file, Bytes({'\r', '\n', 0x1A, ',', '"'}));
-
-  JobResult chunked = run_job(GetParam());
-  EXPECT_EQ(chunked.png, whole.png);
-  EXPECT_EQ(chunked.label.dots, whole.label.dots);
-  EXPECT_EQ(chunked.answers, whole.answers);
-  EXPECT_EQ(chunked.file, whole.file);
-}
-
-std::vector<std::size_t> random_chunks() {
   std::mt19937 random(20240611);
-  std::vector<std::size_t> sizes;
-  for (int i = 0; i < 97; ++i) sizes.push_back(1 + random() % 23);
-  return sizes;
+  std::vector<std::size_t> random_sizes;
+  for (int i = 0; i < 97; ++i) random_sizes.push_back(1 + random() % 23);
+  for (const auto& sizes : {std::vector<std::size_t>{1}, {3, 1, 4, 1, 5, 9}, {64}, random_sizes}) {
+    SCOPED_TRACE(::testing::PrintToString(sizes));
+    JobResult chunked = run_job(sizes);
+    EXPECT_EQ(chunked.png, whole.png);
+    EXPECT_EQ(chunked.label.dots, whole.label.dots);
+    EXPECT_EQ(chunked.answers, whole.answers);
+    EXPECT_EQ(chunked.file, whole.file);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Sizes, ChunkingTest,
-                         ::testing::Values(std::vector<std::size_t>{1},
-                                           std::vector<std::size_t>{3, 1, 4, 1, 5, 9},
-                                           std::vector<std::size_t>{64}, random_chunks()));
 
 TEST(VirtualPrinterState, SizeSetsTheCanvasInDots) {
   struct Case {
@@ -97,9 +87,7 @@ TEST(VirtualPrinterState, SizeSetsTheCanvasInDots) {
                          {300, "SIZE 1,0.5", 300, 150},
                          {203, "SIZE 9999 mm,9999 mm", VirtualLimits::kMaxLabelWidthDots,
                           VirtualLimits::kMaxLabelHeightDots}}) {
-    VirtualPrinterConfig config;
-    config.dpi = c.dpi;
-    VirtualPrinter printer(config);
+    VirtualPrinter printer({.dpi = c.dpi});
     printer.feed(c.command + "\r\n");
     EXPECT_EQ(std::make_pair(printer.setup().width_dots, printer.setup().height_dots),
               std::make_pair(c.width, c.height))
@@ -130,11 +118,11 @@ TEST(VirtualPrinterState, SetupCommandsAreRemembered) {
 
 TEST(VirtualPrinterPrint, PrintWritesSetsTimesCopiesNumberedPngs) {
   TempDir dir;
-  VirtualPrinterConfig config;
-  config.output_dir = dir.path() / "out";
-  config.labels_kept = 4;
   std::vector<std::uint64_t> seen;
-  config.on_label = [&](const VirtualLabel& label) { seen.push_back(label.number); };
+  const VirtualPrinterConfig config{
+      .output_dir = dir.path() / "out",
+      .labels_kept = 4,
+      .on_label = [&](const VirtualLabel& label) { seen.push_back(label.number); }};
   VirtualPrinter printer(config);
   printer.feed("SIZE 20 mm,10 mm\r\nCLS\r\nBAR 0,0,16,16\r\nPRINT 2,3\r\n");
   EXPECT_EQ(printer.label_count(), 6u);
@@ -153,30 +141,24 @@ TEST(VirtualPrinterPrint, PrintWritesSetsTimesCopiesNumberedPngs) {
 }
 
 TEST(VirtualPrinterPrint, PrintIsCutToTheCap) {
-  VirtualPrinterConfig config;
-  config.labels_kept = 1;
-  VirtualPrinter printer(config);
+  VirtualPrinter printer({.labels_kept = 1});
   printer.feed("SIZE 8 dot,8 dot\r\nPRINT 5000,3\r\n");
   EXPECT_EQ(printer.label_count(), VirtualLimits::kMaxLabelsPerPrint);
-  ASSERT_EQ(printer.log_lines().size(), 1u);
-  EXPECT_NE(printer.log_lines()[0].find("PRINT cut"), std::string::npos);
+  EXPECT_THAT(printer.log_lines(), ElementsAre(HasSubstr("PRINT cut")));
 }
 
 TEST(VirtualPrinterPrint, OutputFolderAndKeptLabelsAreCapped) {
   TempDir dir;
-  VirtualPrinterConfig config;
-  config.output_dir = dir.path();
-  config.output_max_labels = 3;
   std::uint64_t seen = 0;
-  config.on_label = [&](const VirtualLabel&) { ++seen; };
-  VirtualPrinter printer(config);
+  VirtualPrinter printer({.output_dir = dir.path(),
+                          .output_max_labels = 3,
+                          .on_label = [&](const VirtualLabel&) { ++seen; }});
   std::string job = "SIZE 300 mm,600 mm\r\nCLS\r\nBAR 0,0,8,8\r\n";
   for (int i = 0; i < 12; ++i) job += "PRINT 1\r\n";
   printer.feed(job);
   EXPECT_EQ(std::make_pair(printer.label_count(), seen), std::make_pair(12ul, 12ul));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);
-  ASSERT_EQ(printer.log_lines().size(), 1u);
-  EXPECT_NE(printer.log_lines()[0].find("label 4 and later"), std::string::npos);
+  EXPECT_THAT(printer.log_lines(), ElementsAre(HasSubstr("label 4 and later")));
   std::size_t label_dots =
       std::size_t{VirtualLimits::kMaxLabelWidthDots} * VirtualLimits::kMaxLabelHeightDots;
   EXPECT_EQ(printer.labels().size(), VirtualLimits::kMaxKeptLabelDots / label_dots);
@@ -271,8 +253,7 @@ TEST(VirtualPrinterFiles, ProgramsAreStoredUpToEopNotRun) {
   EXPECT_TRUE(ink_box(printer.canvas()).empty);
   printer.feed("RUN \"DEMO.BAS\"\r\nKILL \"DEMO.BAS\"\r\n");
   EXPECT_FALSE(printer.file("DEMO.BAS").has_value());
-  ASSERT_EQ(printer.log_lines().size(), 1u);
-  EXPECT_NE(printer.log_lines()[0].find("RUN"), std::string::npos);
+  EXPECT_THAT(printer.log_lines(), ElementsAre(HasSubstr("RUN")));
 }
 
 TEST(VirtualPrinterAnswers, PauseShowsInTheStatusUntilResumed) {
@@ -306,88 +287,69 @@ TEST(VirtualPrinterAnswers, AnswersAreSentAsGivenAndFollowChanges) {
   EXPECT_TRUE(printer.log_lines().empty());
 }
 
-// Each bad input is followed by a good BAR and PRINT: the label must hold exactly that bar
-// (nothing of the bad input drawn, nothing of the good lines lost) and the log must say why.
-struct BadInput {
-  BadInput(std::string b) : bytes(std::move(b)) {}  // NOLINT: implicit, for Values()
-  std::string bytes;
-};
-
-// Keeps the multi-megabyte inputs out of test listings.
-void PrintTo(const BadInput& input, std::ostream* out) {
-  *out << ::testing::PrintToString(input.bytes.substr(0, 60));
-  if (input.bytes.size() > 60) *out << "... (" << input.bytes.size() << " bytes)";
-}
-
-class RecoveryTest : public ::testing::TestWithParam<BadInput> {};
-
-TEST_P(RecoveryTest, BadInputIsLoggedSkippedAndTheNextLineWorks) {
-  VirtualPrinter printer;
-  printer.feed("SIZE 60 mm,40 mm\r\nCLS\r\n");
-  printer.feed(GetParam().bytes);
-  EXPECT_TRUE(printer.feed("\r\nBAR 100,120,30,20\r\nPRINT 1\r\n").empty());
-  ASSERT_EQ(printer.label_count(), 1u);
-  auto box = ink_box(printer.labels().back());
-  EXPECT_EQ(std::make_tuple(box.left, box.top, box.width(), box.height()),
-            std::make_tuple(100, 120, 30, 20));
-  EXPECT_FALSE(printer.log_lines().empty());
-}
-
 // An oversized payload whose bytes hold a command: it must be skipped by its declared length.
 std::string oversized(const std::string& header, std::size_t size, char fill) {
   std::string payload(size, fill);
   return header + payload.replace(10, 19, "\r\nBAR 0,0,400,400\r\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, RecoveryTest,
-    ::testing::Values(
-        "FROB 1,2", "SIZE abc,def", "SPEED fast", "DENSITY 99", "DIRECTION 2",
-        "TEXT 10,10,\"3\",45,1,1,\"x\"", "TEXT 10,10,\"3\",0,99,1,\"x\"",
-        "TEXT 10,10,\"3\",0,1,1,\"unterminated", "TEXT 10,10", "TEXT 1,1,\"0\",0,999,999,\"x\"",
-        "BARCODE 0,0,\"NOPE\",40,1,0,2,2,\"1\"", "BARCODE 0,0,\"EAN13\",40,1,0,2,2,\"abc\"",
-        "BARCODE 0,0,\"128\",40,1,0,99,2,\"1\"", "QRCODE 0,0,Z,3,A,0,\"x\"",
-        "QRCODE 0,0,M,300,A,0,\"x\"", "BAR 1,2,3", "BAR 1,2,-3,4", "BOX 0,0,10,10,0",
-        "BITMAP 1,2,x,4,0,", "BITMAP 0,0,1,1,7,\x01", "DOWNLOAD F,\"X\",99999999999,",
-        "DOWNLOAD F,\"X\",-1,", "DOWNLOAD F,\"\",1,x",
-        oversized("BITMAP 0,0,400,400,0,", 400 * 400, '\xFF'),  // over the width cap
-        oversized("DOWNLOAD F,\"HUGE\"," + std::to_string(VirtualLimits::kMaxFileBytes + 1) + ",",
-                  VirtualLimits::kMaxFileBytes + 1, 'd'),
-        std::string(VirtualLimits::kMaxLineBytes + 10, 'A'),
-        "TEXT 0,0,\"5\",0,10,10,\"" + std::string(1000, 'W') + "\"",
-        "TEXT 0,0,\"0\",0,300,30,\"" + std::string(1000, 'W') + "\"",
-        "BARCODE 0,0,\"128\",4800,0,0,10,10,\"" + std::string(200, 'x') + "\"", "PRINT 0",
-        "PRINT -1,1", "PRINT 1,x", "KILL \"NOPE\"", "KILL", "DIAGNOSTIC REPORT SMBNOPE",
-        "OUT _NOPE$", std::string("\x1B!X", 3), "~!Z", std::string("\x00\xFF\xFE garbage", 12),
-        // Accepted and logged: nothing of them shows on a label.
-        "FEED 10", "BACKFEED 5", "HOME", "CUT", "EOJ", "SOUND 1,100", "SET PEEL ON",
-        "LIMITFEED 10 mm", "TEXT 0,0,\"A.EFT\",0,1,1,\"\"",
-        "BARCODE 0,0,\"CPOST\",40,1,0,2,2,\"1\"", "CIRCLE 0,0,0,1", "ELLIPSE 0,0,5,5",
-        "DMATRIX 0,0,10,10,\"\"", "PUTBMP 0,0,\"NOPE.BMP\"", "CODEPAGE 9999",
-        "RSS 0,0,\"NOPE\",0,2,1,\"1\"", "EOP", "@1", "SET COUNTER @1 x", "MAXICODE 0,0,2,\"x\""));
-
-// What a connection leaves unfinished is logged when its stream ends.
-class UnfinishedTest : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
-
-TEST_P(UnfinishedTest, EndOfStreamLogsWhatWasDropped) {
-  VirtualPrinter printer;
-  printer.open_stream()->feed(bytes_of(GetParam().first));
-  ASSERT_EQ(printer.log_lines().size(), 1u);
-  EXPECT_NE(printer.log_lines()[0].find(GetParam().second), std::string::npos)
-      << printer.log_lines()[0];
+// Each bad input is followed by a good BAR and PRINT: the label must hold exactly that bar
+// (nothing of the bad input drawn, nothing of the good lines lost) and the log must say why.
+TEST(VirtualPrinterRecovery, BadInputIsLoggedSkippedAndTheNextLineWorks) {
+  for (const std::string& input : std::vector<std::string>{
+           "FROB 1,2", "SIZE abc,def", "SPEED fast", "DENSITY 99", "DIRECTION 2",
+           "TEXT 10,10,\"3\",45,1,1,\"x\"", "TEXT 10,10,\"3\",0,99,1,\"x\"",
+           "TEXT 10,10,\"3\",0,1,1,\"unterminated", "TEXT 10,10", "TEXT 1,1,\"0\",0,999,999,\"x\"",
+           "BARCODE 0,0,\"NOPE\",40,1,0,2,2,\"1\"", "BARCODE 0,0,\"EAN13\",40,1,0,2,2,\"abc\"",
+           "BARCODE 0,0,\"128\",40,1,0,99,2,\"1\"", "QRCODE 0,0,Z,3,A,0,\"x\"",
+           "QRCODE 0,0,M,300,A,0,\"x\"", "BAR 1,2,3", "BAR 1,2,-3,4", "BOX 0,0,10,10,0",
+           "BITMAP 1,2,x,4,0,", "BITMAP 0,0,1,1,7,\x01", "DOWNLOAD F,\"X\",99999999999,",
+           "DOWNLOAD F,\"X\",-1,", "DOWNLOAD F,\"\",1,x",
+           oversized("BITMAP 0,0,400,400,0,", 400 * 400, '\xFF'),  // over the width cap
+           oversized(
+               "DOWNLOAD F,\"HUGE\"," + std::to_string(VirtualLimits::kMaxFileBytes + 1) + ",",
+               VirtualLimits::kMaxFileBytes + 1, 'd'),
+           std::string(VirtualLimits::kMaxLineBytes + 10, 'A'),
+           "TEXT 0,0,\"5\",0,10,10,\"" + std::string(1000, 'W') + "\"",
+           "TEXT 0,0,\"0\",0,300,30,\"" + std::string(1000, 'W') + "\"",
+           "BARCODE 0,0,\"128\",4800,0,0,10,10,\"" + std::string(200, 'x') + "\"", "PRINT 0",
+           "PRINT -1,1", "PRINT 1,x", "KILL \"NOPE\"", "KILL", "DIAGNOSTIC REPORT SMBNOPE",
+           "OUT _NOPE$", std::string("\x1B!X", 3), "~!Z", std::string("\x00\xFF\xFE garbage", 12),
+           // Accepted and logged: nothing of them shows on a label.
+           "FEED 10", "BACKFEED 5", "HOME", "CUT", "EOJ", "SOUND 1,100", "SET PEEL ON",
+           "LIMITFEED 10 mm", "TEXT 0,0,\"A.EFT\",0,1,1,\"\"",
+           "BARCODE 0,0,\"CPOST\",40,1,0,2,2,\"1\"", "CIRCLE 0,0,0,1", "ELLIPSE 0,0,5,5",
+           "DMATRIX 0,0,10,10,\"\"", "PUTBMP 0,0,\"NOPE.BMP\"", "CODEPAGE 9999",
+           "RSS 0,0,\"NOPE\",0,2,1,\"1\"", "EOP", "@1", "SET COUNTER @1 x",
+           "MAXICODE 0,0,2,\"x\""}) {
+    SCOPED_TRACE(input.substr(0, 60) + (input.size() > 60 ? "..." : ""));
+    VirtualPrinter printer;
+    printer.feed("SIZE 60 mm,40 mm\r\nCLS\r\n");
+    printer.feed(input);
+    EXPECT_TRUE(printer.feed("\r\nBAR 100,120,30,20\r\nPRINT 1\r\n").empty());
+    ASSERT_EQ(printer.label_count(), 1u);
+    auto box = ink_box(printer.labels().back());
+    EXPECT_EQ(std::make_tuple(box.left, box.top, box.width(), box.height()),
+              std::make_tuple(100, 120, 30, 20));
+    EXPECT_FALSE(printer.log_lines().empty());
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, UnfinishedTest,
-                         ::testing::Values(std::make_pair("CLS\r\nTEXT 1,1", "line end (8 bytes)"),
-                                           std::make_pair("BITMAP 0,0,2,2,0,ab", "2 bytes missing"),
-                                           std::make_pair("DOWNLOAD \"P.BAS\"\r\nCLS\r\n",
-                                                          "P.BAS without EOP")));
+// What a connection leaves unfinished is logged when its stream ends.
+TEST(VirtualPrinterStream, EndOfStreamLogsWhatWasDropped) {
+  for (const auto& [input, logged] : std::vector<std::pair<std::string, std::string>>{
+           {"CLS\r\nTEXT 1,1", "line end (8 bytes)"},
+           {"BITMAP 0,0,2,2,0,ab", "2 bytes missing"},
+           {"DOWNLOAD \"P.BAS\"\r\nCLS\r\n", "P.BAS without EOP"}}) {
+    VirtualPrinter printer;
+    printer.open_stream()->feed(bytes_of(input));
+    EXPECT_THAT(printer.log_lines(), ElementsAre(HasSubstr(logged))) << input;
+  }
+}
 
 TEST(VirtualPrinterLimits, LogAndTranscriptAreBounded) {
   std::size_t reported = 0;
-  VirtualPrinterConfig config;
-  config.on_log = [&](std::string_view) { ++reported; };
-  VirtualPrinter printer(config);
+  VirtualPrinter printer({.on_log = [&](std::string_view) { ++reported; }});
   printer.feed("ABC");
   std::string junk;
   for (std::size_t i = 0; i < VirtualLimits::kMaxLogLines + 50; ++i) {

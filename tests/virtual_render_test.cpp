@@ -18,43 +18,46 @@ using vptest::decode;
 using vptest::ink_box;
 using vptest::InkBox;
 
-VirtualLabel print_label(VirtualPrinter& printer, std::string_view commands) {
-  printer.feed(commands);
-  printer.feed("PRINT 1\r\n");
-  EXPECT_TRUE(printer.log_lines().empty()) << printer.log_lines().front();
-  return printer.labels().back();
-}
+// One printer per test; print() draws a label and expects nothing logged.
+class VirtualRender : public ::testing::Test {
+ protected:
+  VirtualLabel print(std::string_view commands) {
+    printer_.feed(commands);
+    printer_.feed("PRINT 1\r\n");
+    EXPECT_TRUE(printer_.log_lines().empty()) << printer_.log_lines().front();
+    return printer_.labels().back();
+  }
+  VirtualPrinter printer_;
+};
+using VirtualRaster = VirtualRender;
+using VirtualBarcode = VirtualRender;
+using VirtualText = VirtualRender;
+using VirtualShapes = VirtualRender;
+using VirtualImages = VirtualRender;
 
-class BitmapModeTest : public ::testing::TestWithParam<int> {};
-
-TEST_P(BitmapModeTest, RasterLandsPixelForPixel) {
-  const int mode = GetParam();
+TEST_F(VirtualRaster, BitmapLandsPixelForPixelInEachMode) {
   constexpr int kX = 13, kY = 7, kWidthBytes = 3, kHeight = 5;
   std::mt19937 random(7);
   std::string raster;
   for (int i = 0; i < kWidthBytes * kHeight; ++i) raster.push_back(static_cast<char>(random()));
 
-  VirtualPrinter printer;
-  VirtualLabel label =
-      print_label(printer, "SIZE 64 dot,32 dot\r\nCLS\r\nBAR 10,5,20,10\r\nBITMAP 13,7,3,5," +
+  for (int mode : {0, 1, 2}) {
+    VirtualLabel label = print("SIZE 64 dot,32 dot\r\nCLS\r\nBAR 10,5,20,10\r\nBITMAP 13,7,3,5," +
                                std::to_string(mode) + "," + raster + "\r\n");
 
-  for (int y = 0; y < label.height; ++y) {
-    for (int x = 0; x < label.width; ++x) {
-      bool before = x >= 10 && x < 30 && y >= 5 && y < 15;
-      bool expected = before;
-      int col = x - kX, row = y - kY;
-      if (col >= 0 && col < kWidthBytes * 8 && row >= 0 && row < kHeight) {
-        auto byte = static_cast<std::uint8_t>(raster[row * kWidthBytes + col / 8]);
-        bool ink = ((byte >> (7 - col % 8)) & 1) == 0;  // a 0 bit prints
-        expected = mode == 0 ? ink : mode == 1 ? (before || ink) : (before != ink);
+    for (int y = 0; y < label.height; ++y) {
+      for (int x = 0; x < label.width; ++x) {
+        bool before = x >= 10 && x < 30 && y >= 5 && y < 15, expected = before;
+        int col = x - kX, row = y - kY;
+        if (col >= 0 && col < kWidthBytes * 8 && row >= 0 && row < kHeight) {
+          bool ink = vptest::raster_ink(raster, kWidthBytes, col, row);
+          expected = mode == 0 ? ink : mode == 1 ? (before || ink) : (before != ink);
+        }
+        ASSERT_EQ(label.ink(x, y), expected) << "mode " << mode << " at " << x << "," << y;
       }
-      ASSERT_EQ(label.ink(x, y), expected) << "mode " << mode << " at " << x << "," << y;
     }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Modes, BitmapModeTest, ::testing::Values(0, 1, 2));
 
 // A symbol command, with {x}, {y} and {r} standing for its origin and rotation, and what it
 // must decode to.
@@ -71,17 +74,17 @@ std::string fill(std::string text, std::string_view key, int value) {
   return text;
 }
 
-class SymbolTest : public ::testing::TestWithParam<std::tuple<SymbolCase, int>> {};
+class SymbolTest : public VirtualRender,
+                   public ::testing::WithParamInterface<std::tuple<SymbolCase, int>> {};
 
 TEST_P(SymbolTest, DrawnSymbolDecodesToTheDataSent) {
   const auto& [c, rotation] = GetParam();
-  VirtualPrinter printer;
   // Rotated symbols turn about their origin, so place it where the turn stays on the label.
   int x = rotation == 90 || rotation == 180 ? 560 : 40;
   int y = rotation == 180 || rotation == 270 ? 560 : 40;
-  VirtualLabel label = print_label(
-      printer, "SIZE 600 dot,600 dot\r\nCLS\r\n" +
-                   fill(fill(fill(c.command, "{x}", x), "{y}", y), "{r}", rotation) + "\r\n");
+  VirtualLabel label =
+      print("SIZE 600 dot,600 dot\r\nCLS\r\n" +
+            fill(fill(fill(c.command, "{x}", x), "{y}", y), "{r}", rotation) + "\r\n");
   EXPECT_EQ(decode(label, c.format), c.decoded) << c.command;
 }
 
@@ -132,36 +135,27 @@ INSTANTIATE_TEST_SUITE_P(Upright, SymbolTest,
 std::set<int> run_widths(const VirtualLabel& label, int row) {
   std::set<int> widths;
   InkBox box = ink_box(label);
-  int x = box.left;
-  while (x < box.right) {
-    bool ink = label.ink(x, row);
-    int start = x;
-    while (x < box.right && label.ink(x, row) == ink) ++x;
-    widths.insert(x - start);
+  for (int x = box.left, start = x; x < box.right; widths.insert(x - start), start = x) {
+    for (bool ink = label.ink(x, row); x < box.right && label.ink(x, row) == ink;) ++x;
   }
   return widths;
 }
 
-TEST(VirtualBarcode, NarrowAndWideWidthsAreHonoured) {
-  VirtualPrinter printer;
-  VirtualLabel two_widths = print_label(
-      printer, "SIZE 800 dot,200 dot\r\nCLS\r\nBARCODE 10,10,\"39\",50,0,0,2,5,\"AB12\"\r\n");
+TEST_F(VirtualBarcode, NarrowAndWideWidthsAreHonoured) {
+  VirtualLabel two_widths =
+      print("SIZE 800 dot,200 dot\r\nCLS\r\nBARCODE 10,10,\"39\",50,0,0,2,5,\"AB12\"\r\n");
   EXPECT_EQ(run_widths(two_widths, 30), (std::set<int>{2, 5}));
-  VirtualLabel modules =
-      print_label(printer, "CLS\r\nBARCODE 10,10,\"128\",50,0,0,3,9,\"AB12\"\r\n");
+  VirtualLabel modules = print("CLS\r\nBARCODE 10,10,\"128\",50,0,0,3,9,\"AB12\"\r\n");
   for (int width : run_widths(modules, 30)) EXPECT_EQ(width % 3, 0) << width;
   EXPECT_EQ(*run_widths(modules, 30).begin(), 3);
 }
 
-TEST(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
-  VirtualPrinter printer;
-  VirtualLabel plain = print_label(
-      printer, "SIZE 600 dot,300 dot\r\nCLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n");
+TEST_F(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
+  VirtualLabel plain =
+      print("SIZE 600 dot,300 dot\r\nCLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n");
   InkBox bars = ink_box(plain);
-  EXPECT_EQ(bars.top, 20);
-  EXPECT_EQ(bars.height(), 60);
-  VirtualLabel readable =
-      print_label(printer, "CLS\r\nBARCODE 20,20,\"128\",60,2,0,2,2,\"HRT\"\r\n");
+  EXPECT_EQ(std::make_pair(bars.top, bars.height()), std::make_pair(20, 60));
+  VirtualLabel readable = print("CLS\r\nBARCODE 20,20,\"128\",60,2,0,2,2,\"HRT\"\r\n");
   InkBox text = ink_box(readable, 0, 80, 600, 300);
   ASSERT_FALSE(text.empty);
   EXPECT_LE(text.bottom, 20 + 60 + 2 + 20);
@@ -169,218 +163,173 @@ TEST(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
   EXPECT_LE(text.right, bars.right);
 }
 
-struct FontCase {
-  std::string name;
-  int width;
-  int height;
-};
-
-class ResidentFontTest
-    : public ::testing::TestWithParam<std::tuple<FontCase, std::pair<int, int>>> {};
-
-TEST_P(ResidentFontTest, InkStaysInTheCellsFromTheOrigin) {
-  const auto& [font, magnification] = GetParam();
-  const auto [mx, my] = magnification;
+TEST_F(VirtualText, ResidentFontInkStaysInTheCellsFromTheOrigin) {
   constexpr int kX = 40, kY = 30;
-  VirtualPrinter printer;
-  VirtualLabel label =
-      print_label(printer, "SIZE 800 dot,400 dot\r\nCLS\r\nTEXT 40,30,\"" + font.name + "\",0," +
-                               std::to_string(mx) + "," + std::to_string(my) + ",\"HH\"\r\n");
-  InkBox box = ink_box(label);
-  ASSERT_FALSE(box.empty);
-  EXPECT_GE(box.left, kX);
-  EXPECT_GE(box.top, kY);
-  EXPECT_LE(box.right, kX + 2 * font.width * mx);
-  EXPECT_LE(box.bottom, kY + font.height * my);
-  // A capital fills most of its cell's height and each H sits in its own cell.
-  EXPECT_GE(box.height(), font.height * my / 2);
-  EXPECT_LT(box.left, kX + font.width * mx / 2);
-  EXPECT_GT(box.right, kX + font.width * mx * 3 / 2);
+  for (const auto& [font, width, height] :
+       std::vector<std::tuple<std::string, int, int>>{{"1", 8, 12},
+                                                      {"2", 12, 20},
+                                                      {"3", 16, 24},
+                                                      {"4", 24, 32},
+                                                      {"5", 32, 48},
+                                                      {"6", 14, 19},
+                                                      {"7", 21, 27},
+                                                      {"8", 14, 25}}) {
+    for (auto [mx, my] : {std::pair{1, 1}, std::pair{2, 3}}) {
+      SCOPED_TRACE("font " + font + " times " + std::to_string(mx) + "," + std::to_string(my));
+      InkBox box = ink_box(print("SIZE 800 dot,400 dot\r\nCLS\r\nTEXT 40,30,\"" + font + "\",0," +
+                                 std::to_string(mx) + "," + std::to_string(my) + ",\"HH\"\r\n"));
+      ASSERT_FALSE(box.empty);
+      EXPECT_GE(box.left, kX);
+      EXPECT_GE(box.top, kY);
+      EXPECT_LE(box.right, kX + 2 * width * mx);
+      EXPECT_LE(box.bottom, kY + height * my);
+      // A capital fills most of its cell's height and each H sits in its own cell.
+      EXPECT_GE(box.height(), height * my / 2);
+      EXPECT_LT(box.left, kX + width * mx / 2);
+      EXPECT_GT(box.right, kX + width * mx * 3 / 2);
+    }
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fonts, ResidentFontTest,
-    ::testing::Combine(::testing::Values(FontCase{"1", 8, 12}, FontCase{"2", 12, 20},
-                                         FontCase{"3", 16, 24}, FontCase{"4", 24, 32},
-                                         FontCase{"5", 32, 48}, FontCase{"6", 14, 19},
-                                         FontCase{"7", 21, 27}, FontCase{"8", 14, 25}),
-                       ::testing::Values(std::make_pair(1, 1), std::make_pair(2, 3))));
-
-class TextRotationTest : public ::testing::TestWithParam<int> {};
-
-TEST_P(TextRotationTest, TextTurnsClockwiseAboutItsOrigin) {
-  const int rotation = GetParam();
+TEST_F(VirtualText, TextTurnsClockwiseAboutItsOrigin) {
   constexpr int kX = 200, kY = 200;
-  VirtualPrinter printer;
-  VirtualLabel label = print_label(printer, "SIZE 400 dot,400 dot\r\nCLS\r\nTEXT 200,200,\"3\"," +
-                                                std::to_string(rotation) + ",1,1,\"HHH\"\r\n");
-  InkBox box = ink_box(label);
-  ASSERT_FALSE(box.empty);
-  bool upright = rotation == 0 || rotation == 180;
-  EXPECT_GT(upright ? box.width() : box.height(), 2 * 16);
-  EXPECT_LE(upright ? box.height() : box.width(), 24);
-  // Clockwise: 0 lies right of and below the origin, 90 left and below, 180 left and above.
-  EXPECT_TRUE(rotation == 0 || rotation == 270 ? box.left >= kX : box.right <= kX);
-  EXPECT_TRUE(rotation == 0 || rotation == 90 ? box.top >= kY : box.bottom <= kY);
+  for (int rotation : {0, 90, 180, 270}) {
+    SCOPED_TRACE(rotation);
+    VirtualLabel label = print("SIZE 400 dot,400 dot\r\nCLS\r\nTEXT 200,200,\"3\"," +
+                               std::to_string(rotation) + ",1,1,\"HHH\"\r\n");
+    InkBox box = ink_box(label);
+    ASSERT_FALSE(box.empty);
+    bool upright = rotation == 0 || rotation == 180;
+    EXPECT_GT(upright ? box.width() : box.height(), 2 * 16);
+    EXPECT_LE(upright ? box.height() : box.width(), 24);
+    // Clockwise: 0 lies right of and below the origin, 90 left and below, 180 left and above.
+    EXPECT_TRUE(rotation == 0 || rotation == 270 ? box.left >= kX : box.right <= kX);
+    EXPECT_TRUE(rotation == 0 || rotation == 90 ? box.top >= kY : box.bottom <= kY);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rotations, TextRotationTest, ::testing::Values(0, 90, 180, 270));
-
-TEST(VirtualText, ScalableTextHasTheGivenHeight) {
-  VirtualPrinter printer;
+TEST_F(VirtualText, ScalableTextHasTheGivenHeight) {
   // 12 points at 203 dpi: a line 34 dots high.
   VirtualLabel points =
-      print_label(printer, "SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"0\",0,12,12,\"Hxg\"\r\n");
+      print("SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"0\",0,12,12,\"Hxg\"\r\n");
   InkBox box = ink_box(points);
   EXPECT_GE(box.top, 10);
   EXPECT_LE(box.bottom, 10 + 34);
   EXPECT_GE(box.height(), 34 * 2 / 3);
   // A name that carries a dot height: 24 dots times 2.
-  VirtualLabel dots = print_label(printer, "CLS\r\nTEXT 10,10,\"TSS24.BF2\",0,2,2,\"Hxg\"\r\n");
+  VirtualLabel dots = print("CLS\r\nTEXT 10,10,\"TSS24.BF2\",0,2,2,\"Hxg\"\r\n");
   box = ink_box(dots);
   EXPECT_LE(box.bottom, 10 + 48);
   EXPECT_GE(box.height(), 48 * 2 / 3);
 }
 
-TEST(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
-  VirtualPrinter printer;
-  const std::string utf8 = "\xE4\xB8\xAD\xE6\x96\x87";  // the two characters for "Chinese"
-  const std::string gb18030 = "\xD6\xD0\xCE\xC4";
-  const std::string big5 = "\xA4\xA4\xA4\xE5";
+TEST_F(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
+  // The two characters for "Chinese" in UTF-8, GB 18030 and Big5.
+  const std::string utf8 = "\xE4\xB8\xAD\xE6\x96\x87", gb18030 = "\xD6\xD0\xCE\xC4",
+                    big5 = "\xA4\xA4\xA4\xE5";
   auto draw = [&](const std::string& text) {
-    return print_label(printer, "SIZE 200 dot,100 dot\r\nCLS\r\nTEXT 10,10,\"TSS24.BF2\",0,1,1,\"" +
-                                    text + "\"\r\n");
+    return print("SIZE 200 dot,100 dot\r\nCLS\r\nTEXT 10,10,\"TSS24.BF2\",0,1,1,\"" + text +
+                 "\"\r\n");
   };
   VirtualLabel reference = draw(utf8);
   EXPECT_GT(ink_box(reference).width(), 30);
   EXPECT_EQ(draw(gb18030).dots, reference.dots);
   EXPECT_EQ(draw(big5).dots, reference.dots);
   // The two characters differ, so neither is a missing-glyph box.
-  VirtualLabel first = draw(utf8.substr(0, 3));
-  VirtualLabel second = draw(utf8.substr(3));
-  EXPECT_NE(first.dots, second.dots);
+  EXPECT_NE(draw(utf8.substr(0, 3)).dots, draw(utf8.substr(3)).dots);
 }
 
-// A shape command and dots that must (or must not) be inked.
-struct DotsCase {
-  std::string command;
-  std::vector<std::pair<int, int>> ink, blank;
-};
-
-class DotsTest : public ::testing::TestWithParam<DotsCase> {};
-
-TEST_P(DotsTest, ShapeSetsTheDotsItShould) {
-  VirtualPrinter printer;
-  VirtualLabel label =
-      print_label(printer, "SIZE 200 dot,200 dot\r\nCLS\r\n" + GetParam().command + "\r\n");
-  for (auto [x, y] : GetParam().ink) EXPECT_TRUE(label.ink(x, y)) << x << "," << y;
-  for (auto [x, y] : GetParam().blank) EXPECT_FALSE(label.ink(x, y)) << x << "," << y;
+// Each shape command sets the dots listed first and leaves those listed second blank.
+TEST_F(VirtualShapes, ShapeSetsTheDotsItShould) {
+  using Dots = std::vector<std::pair<int, int>>;
+  for (const auto& [command, ink, blank] : std::vector<std::tuple<std::string, Dots, Dots>>{
+           {"CIRCLE 10,10,40,3",
+            {{30, 10}, {30, 12}, {10, 30}, {49, 30}, {30, 49}},
+            {{30, 13}, {30, 30}, {11, 11}, {48, 48}}},
+           {"ELLIPSE 10,10,80,20,2",
+            {{50, 10}, {10, 20}, {89, 20}, {50, 29}},
+            {{50, 20}, {11, 11}, {50, 12}}},
+           {"DIAGONAL 10,10,60,60,3",
+            {{10, 10}, {35, 35}, {60, 60}, {36, 35}},
+            {{35, 10}, {10, 35}, {40, 35}}},
+           {"BOX 10,10,90,90,2,20",
+            {{50, 10}, {10, 50}, {89, 50}, {50, 89}},
+            {{10, 10}, {11, 11}, {89, 89}, {50, 50}, {50, 12}}},
+           {"BOX 10,10,90,90,2", {{10, 10}, {89, 89}, {50, 11}}, {{50, 12}, {50, 50}}},
+           // Wrapped: one word a line, centred in the 100-dot box; the fifth line is cut.
+           {"BLOCK 10,10,100,100,\"3\",0,1,1,2,\"III III III III III\"",
+            {{60, 22}, {60, 46}, {60, 70}, {60, 94}},
+            {{12, 22}, {107, 22}, {60, 118}, {60, 130}}},
+           {"BLOCK 10,10,100,100,\"3\",0,1,1,10,3,\"III III\"",
+            {{102, 22}, {102, 56}},
+            {{20, 22}, {102, 39}}}}) {
+    VirtualLabel label = print("SIZE 200 dot,200 dot\r\nCLS\r\n" + command + "\r\n");
+    for (auto [x, y] : ink) EXPECT_TRUE(label.ink(x, y)) << command << " " << x << "," << y;
+    for (auto [x, y] : blank) EXPECT_FALSE(label.ink(x, y)) << command << " " << x << "," << y;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, DotsTest,
-    ::testing::Values(
-        DotsCase{"CIRCLE 10,10,40,3",
-                 {{30, 10}, {30, 12}, {10, 30}, {49, 30}, {30, 49}},
-                 {{30, 13}, {30, 30}, {11, 11}, {48, 48}}},
-        DotsCase{"ELLIPSE 10,10,80,20,2",
-                 {{50, 10}, {10, 20}, {89, 20}, {50, 29}},
-                 {{50, 20}, {11, 11}, {50, 12}}},
-        DotsCase{"DIAGONAL 10,10,60,60,3",
-                 {{10, 10}, {35, 35}, {60, 60}, {36, 35}},
-                 {{35, 10}, {10, 35}, {40, 35}}},
-        DotsCase{"BOX 10,10,90,90,2,20",
-                 {{50, 10}, {10, 50}, {89, 50}, {50, 89}},
-                 {{10, 10}, {11, 11}, {89, 89}, {50, 50}, {50, 12}}},
-        DotsCase{"BOX 10,10,90,90,2", {{10, 10}, {89, 89}, {50, 11}}, {{50, 12}, {50, 50}}},
-        // Wrapped: one word a line, centred in the 100-dot box; the fifth line is cut.
-        DotsCase{"BLOCK 10,10,100,100,\"3\",0,1,1,2,\"III III III III III\"",
-                 {{60, 22}, {60, 46}, {60, 70}, {60, 94}},
-                 {{12, 22}, {107, 22}, {60, 118}, {60, 130}}},
-        DotsCase{"BLOCK 10,10,100,100,\"3\",0,1,1,10,3,\"III III\"",
-                 {{102, 22}, {102, 56}},
-                 {{20, 22}, {102, 39}}}));
 
 // Stored 1- and 8-bit images: a 16 x 4 pattern, ink where (x + y) % 3 == 0.
 bool pattern(int x, int y) { return (x + y) % 3 == 0; }
 
 std::string le(std::uint32_t value, int bytes) {
   std::string out;
-  for (int i = 0; i < bytes; ++i)
-    out.push_back(static_cast<char>(i < 4 ? (value >> (8 * i)) & 0xFF : 0));
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(i < 4 ? value >> (8 * i) : 0));
   return out;
+}
+
+// The pattern's rows, top down, packed 1 bit a dot (bits 1) or 1 byte a dot (bits 8), index 1
+// (white) where there is no ink.
+std::string packed_row(int y, int bits) {
+  std::string row(bits == 1 ? 2 : 16, '\0');
+  for (int x = 0; x < 16; ++x) {
+    if (!pattern(x, y))
+      row[x * bits / 8] = static_cast<char>(row[x * bits / 8] | (bits == 1 ? 0x80 >> (x % 8) : 1));
+  }
+  return row;
 }
 
 std::string bmp(int bits) {
-  int stride = bits == 1 ? 4 : 16;
   int palette = 1 << bits;
-  std::string out = "BM" + le(0, 4) + le(0, 4) + le(54 + 4 * palette, 4) + le(40, 4) + le(16, 4) +
-                    le(4, 4) + le(1, 2) + le(bits, 2) + le(0, 4) + le(0, 20);
-  for (int i = 0; i < palette; ++i) out += i == 0 ? le(0, 4) : le(0xFFFFFF, 4);  // 0 is black
-  for (int y = 3; y >= 0; --y) {                                                 // bottom-up rows
-    std::string row(stride, '\0');
-    for (int x = 0; x < 16; ++x) {
-      if (pattern(x, y)) continue;
-      if (bits == 1)
-        row[x / 8] = static_cast<char>(row[x / 8] | (0x80 >> (x % 8)));
-      else
-        row[x] = 1;
-    }
-    out += row;
-  }
-  return out;
+  std::string out = "BM" + le(0, 8) + le(54 + 4 * palette, 4) + le(40, 4) + le(16, 4) + le(4, 4) +
+                    le(1, 2) + le(bits, 2) + le(0, 24);
+  for (int i = 0; i < palette; ++i) out += le(i == 0 ? 0 : 0xFFFFFF, 4);  // 0 is black
+  for (int y = 3; y >= 0; --y) out += packed_row(y, bits) + std::string(bits == 1 ? 2 : 0, '\0');
+  return out;  // rows bottom up, each padded to 4 bytes
 }
 
 std::string pcx(int bits) {
-  std::string header(128, '\0');
-  header[0] = 0x0A, header[1] = 5, header[2] = 1, header[3] = static_cast<char>(bits);
-  header.replace(8, 4, le(15, 2) + le(3, 2));
-  header[65] = 1;
-  header.replace(66, 2, le(bits == 1 ? 2 : 16, 2));
-  std::string out = header;
+  std::string out(128, '\0');
+  out[0] = 0x0A, out[1] = 5, out[2] = 1, out[3] = static_cast<char>(bits), out[65] = 1;
+  out.replace(8, 4, le(15, 2) + le(3, 2));
+  out.replace(66, 2, le(bits == 1 ? 2 : 16, 2));
   for (int y = 0; y < 4; ++y) {
-    for (int x = 0; x < (bits == 1 ? 2 : 16); ++x) {
-      std::uint8_t byte = 0;
-      if (bits == 1) {
-        for (int b = 0; b < 8; ++b) byte |= pattern(x * 8 + b, y) ? 0 : (0x80 >> b);
-      } else {
-        byte = pattern(x, y) ? 0 : 1;
-      }
-      out += std::string("\xC1", 1) + static_cast<char>(byte);  // runs of one
-    }
+    for (char byte : packed_row(y, bits)) out += std::string("\xC1", 1) + byte;  // runs of one
   }
   if (bits == 8) out += "\x0C" + std::string(3, '\0') + std::string(765, '\xFF');
   return out;
 }
 
-class StoredImageTest : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
-
-TEST_P(StoredImageTest, PutDrawsTheStoredImageAtItsPlace) {
-  const auto& [command, file] = GetParam();
-  VirtualPrinter printer;
-  VirtualLabel label = print_label(printer, "SIZE 64 dot,32 dot\r\nCLS\r\nDOWNLOAD \"IMG\"," +
-                                                std::to_string(file.size()) + "," + file + "\r\n" +
-                                                command + " 5,7,\"IMG\"\r\n");
-  for (int y = 0; y < 32; ++y) {
-    for (int x = 0; x < 64; ++x) {
-      bool inside = x >= 5 && x < 21 && y >= 7 && y < 11;
-      ASSERT_EQ(label.ink(x, y), inside && pattern(x - 5, y - 7))
-          << command << " " << x << "," << y;
+TEST_F(VirtualImages, PutDrawsTheStoredImageAtItsPlace) {
+  for (const auto& [command, file] : {std::pair{"PUTBMP", bmp(1)}, std::pair{"PUTBMP", bmp(8)},
+                                      std::pair{"PUTPCX", pcx(1)}, std::pair{"PUTPCX", pcx(8)}}) {
+    VirtualLabel label =
+        print("SIZE 64 dot,32 dot\r\nCLS\r\nDOWNLOAD \"IMG\"," + std::to_string(file.size()) + "," +
+              file + "\r\n" + command + " 5,7,\"IMG\"\r\n");
+    for (int y = 0; y < 32; ++y) {
+      for (int x = 0; x < 64; ++x) {
+        bool inside = x >= 5 && x < 21 && y >= 7 && y < 11;
+        ASSERT_EQ(label.ink(x, y), inside && pattern(x - 5, y - 7))
+            << command << " " << file.size() << " " << x << "," << y;
+      }
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, StoredImageTest,
-                         ::testing::Values(std::make_pair("PUTBMP", bmp(1)),
-                                           std::make_pair("PUTBMP", bmp(8)),
-                                           std::make_pair("PUTPCX", pcx(1)),
-                                           std::make_pair("PUTPCX", pcx(8))));
-
-TEST(VirtualText, CodepageDecidesHowBytesRead) {
-  VirtualPrinter printer;
+TEST_F(VirtualText, CodepageDecidesHowBytesRead) {
   auto draw = [&](const std::string& setup, const std::string& text) {
-    return print_label(printer, "SIZE 300 dot,60 dot\r\n" + setup +
-                                    "CLS\r\nTEXT 10,10,\"3\",0,1,1,\"" + text + "\"\r\n")
+    return print("SIZE 300 dot,60 dot\r\n" + setup + "CLS\r\nTEXT 10,10,\"3\",0,1,1,\"" + text +
+                 "\"\r\n")
         .dots;
   };
   const auto utf8 = draw("", "Gr\xC3\xBC\xC3\x9F Gott");
@@ -391,7 +340,7 @@ TEST(VirtualText, CodepageDecidesHowBytesRead) {
 }
 
 // Names that carry no size are drawn at a readable size, and said to be approximated.
-TEST(VirtualText, FontsWithoutASizeAreApproximatedNotTiny) {
+TEST_F(VirtualText, FontsWithoutASizeAreApproximatedNotTiny) {
   for (std::string font : {"A.EFT", "1.EFT", "ROMAN.TTF", "NOSUCH"}) {
     VirtualPrinter printer;
     printer.feed("SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"" + font +
@@ -402,38 +351,33 @@ TEST(VirtualText, FontsWithoutASizeAreApproximatedNotTiny) {
     EXPECT_NE(printer.log_lines()[0].find("approximated"), std::string::npos);
   }
   // ROMAN.TTF takes the y multiplication as points and ignores the x one.
-  VirtualPrinter printer;
-  VirtualLabel wide = print_label(
-      printer, "SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"ROMAN.TTF\",0,30,12,\"Hxg\"\r\n");
-  VirtualLabel plain = print_label(printer, "CLS\r\nTEXT 10,10,\"ROMAN.TTF\",0,12,12,\"Hxg\"\r\n");
+  VirtualLabel wide =
+      print("SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"ROMAN.TTF\",0,30,12,\"Hxg\"\r\n");
+  VirtualLabel plain = print("CLS\r\nTEXT 10,10,\"ROMAN.TTF\",0,12,12,\"Hxg\"\r\n");
   EXPECT_EQ(wide.dots, plain.dots);
 }
 
-TEST(VirtualText, StoredTrueTypeFontIsUsedByName) {
-  std::ifstream in("/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf", std::ios::binary);
-  std::string font((std::istreambuf_iterator<char>(in)), {});
+TEST_F(VirtualText, StoredTrueTypeFontIsUsedByName) {
+  std::string font =
+      vptest::text_of(vptest::read_file("/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf"));
   if (font.empty()) GTEST_SKIP() << "no DejaVu Serif to store";
-  VirtualPrinter printer;
   auto draw = [&](const std::string& name) {
-    return print_label(printer, "CLS\r\nTEXT 10,10,\"" + name + "\",0,20,20,\"Serif\"\r\n").dots;
+    return print("CLS\r\nTEXT 10,10,\"" + name + "\",0,20,20,\"Serif\"\r\n").dots;
   };
-  printer.feed("SIZE 400 dot,100 dot\r\nDOWNLOAD \"MY.TTF\"," + std::to_string(font.size()) + "," +
-               font + "\r\n");
+  printer_.feed("SIZE 400 dot,100 dot\r\nDOWNLOAD \"MY.TTF\"," + std::to_string(font.size()) + "," +
+                font + "\r\n");
   auto stored = draw("MY.TTF");
   EXPECT_NE(stored, draw("0"));  // the system's sans face differs from the stored serif one
-  printer.feed("KILL \"MY.TTF\"\r\n");
-  printer.feed("CLS\r\nTEXT 10,10,\"MY.TTF\",0,20,20,\"Serif\"\r\nPRINT 1\r\n");
-  EXPECT_NE(printer.labels().back().dots, stored);
+  printer_.feed("KILL \"MY.TTF\"\r\nCLS\r\nTEXT 10,10,\"MY.TTF\",0,20,20,\"Serif\"\r\nPRINT 1\r\n");
+  EXPECT_NE(printer_.labels().back().dots, stored);
 }
 
 // The width is no multiple of 8, so PNG rows carry padding bits.
-TEST(VirtualShapes, ShapesLandExactlyAndSurviveDirectionAndPng) {
-  VirtualPrinter printer;
-  VirtualLabel label =
-      print_label(printer,
-                  "SIZE 37 dot,30 dot\r\nCLS\r\nBAR 2,2,20,10\r\n"
-                  "ERASE 4,4,4,4\r\nREVERSE 18,8,6,4\r\nBOX 25,15,35,25,2\r\n"
-                  "REFERENCE 1,20\r\nBAR 0,0,3,2\r\nREFERENCE 0,0\r\nBAR 36,29,1,1\r\n");
+TEST_F(VirtualShapes, ShapesLandExactlyAndSurviveDirectionAndPng) {
+  VirtualLabel label = print(
+      "SIZE 37 dot,30 dot\r\nCLS\r\nBAR 2,2,20,10\r\n"
+      "ERASE 4,4,4,4\r\nREVERSE 18,8,6,4\r\nBOX 25,15,35,25,2\r\n"
+      "REFERENCE 1,20\r\nBAR 0,0,3,2\r\nREFERENCE 0,0\r\nBAR 36,29,1,1\r\n");
   auto expected = [](int x, int y) {
     bool ink = x >= 2 && x < 22 && y >= 2 && y < 12;
     if (x >= 4 && x < 8 && y >= 4 && y < 8) ink = false;
@@ -443,8 +387,8 @@ TEST(VirtualShapes, ShapesLandExactlyAndSurviveDirectionAndPng) {
     if (in_box && !hole) ink = true;
     return ink || (x >= 1 && x < 4 && y >= 20 && y < 22) || (x == 36 && y == 29);
   };
-  VirtualLabel turned = print_label(printer, "DIRECTION 1\r\n");
-  VirtualLabel mirrored = print_label(printer, "DIRECTION 0,1\r\n");
+  VirtualLabel turned = print("DIRECTION 1\r\n");
+  VirtualLabel mirrored = print("DIRECTION 0,1\r\n");
   for (int y = 0; y < 30; ++y) {
     for (int x = 0; x < 37; ++x) {
       ASSERT_EQ(label.ink(x, y), expected(x, y)) << x << "," << y;
@@ -456,10 +400,9 @@ TEST(VirtualShapes, ShapesLandExactlyAndSurviveDirectionAndPng) {
   TempDir dir;
   auto path = dir.path() / "l.png";
   ASSERT_TRUE(save_label_png(label, path));
-  Bytes header(26);
-  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(header.data()), 26);
-  EXPECT_EQ(header[24], 1);  // bit depth
-  EXPECT_EQ(header[25], 0);  // grey
+  const Bytes file = vptest::read_file(path);
+  ASSERT_GT(file.size(), 26u);
+  EXPECT_EQ(Bytes(file.begin() + 24, file.begin() + 26), (Bytes{1, 0}));  // 1 bit, grey
   auto loaded = load_label_png(path);
   ASSERT_TRUE(loaded.has_value());
   EXPECT_EQ(std::make_pair(loaded->width, loaded->height), std::make_pair(37, 30));

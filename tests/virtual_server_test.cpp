@@ -1,6 +1,7 @@
 // The virtual printer over real TCP on 127.0.0.1: answers and their timing, several connections
 // at once, refusals, and a clean stop.
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -8,11 +9,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "quillkit/virtual_printer.hpp"
+#include "support/fake_printer.hpp"
 #include "virtual_test_helpers.hpp"
 
 namespace quillkit {
@@ -20,55 +22,47 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using ::testing::HasSubstr;
 using vptest::ink_box;
 
 // A plain blocking TCP client.
 class Client {
  public:
-  explicit Client(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
+  explicit Client(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(port)};
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   }
-  ~Client() { close(); }
-  void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  void shut_down_sending() { ::shutdown(fd_, SHUT_WR); }
+  ~Client() { ::close(fd_); }
   void send(std::string_view bytes) {
     ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(bytes.size()));
   }
-  // One read: what arrives within `timeout`, empty on time-out, nullopt at end of stream.
-  std::optional<std::string> read_some(milliseconds timeout = milliseconds(3000)) {
+  // One read: what arrives within 3 s, empty on time-out, nullopt at end of stream.
+  std::optional<std::string> read_some() {
     pollfd wait{fd_, POLLIN, 0};
-    if (::poll(&wait, 1, static_cast<int>(timeout.count())) <= 0) return std::string();
+    if (::poll(&wait, 1, 3000) <= 0) return std::string();
     char buffer[4096];
     ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
     if (got <= 0) return std::nullopt;
     return std::string(buffer, static_cast<std::size_t>(got));
   }
-  // Reads until `count` bytes arrived or the peer stops sending for `timeout`.
-  std::string read_exactly(std::size_t count, milliseconds timeout = milliseconds(3000)) {
+  // Reads until `count` bytes arrived or the peer stops sending for 3 s.
+  std::string read_exactly(std::size_t count) {
     std::string all;
-    while (all.size() < count) {
-      auto piece = read_some(timeout);
-      if (!piece || piece->empty()) break;
+    for (std::optional<std::string> piece;
+         all.size() < count && (piece = read_some()) && !piece->empty();) {
       all += *piece;
     }
     return all;
   }
 
- private:
-  int fd_ = -1;
+  const int fd_;
 };
 
 struct Served {
-  explicit Served(VirtualPrinterConfig config = {}) : printer(std::move(config)), server(printer) {
+  explicit Served(VirtualPrinterConfig config = {}, VirtualServerOptions options = {})
+      : printer(std::move(config)), server(printer, options) {
     EXPECT_TRUE(server.start()) << server.error();
     EXPECT_NE(server.port(), 0);
   }
@@ -77,13 +71,12 @@ struct Served {
 };
 
 TEST(VirtualServer, ConfiguredAnswersComeBackInOrderOnTheConnection) {
-  VirtualPrinterConfig config;
-  config.answers.model_name = "TEST-MODEL\r";
-  config.answers.code_page = "850, 002\r";
-  config.answers.mileage = "12.5\r";
-  config.answers.memory = "FREE 99\r";
-  config.answers.serial_number = "SN-77\r";
-  config.answers.status = 0x24;
+  VirtualPrinterConfig config{.answers = {.model_name = "TEST-MODEL\r",
+                                          .code_page = "850, 002\r",
+                                          .mileage = "12.5\r",
+                                          .memory = "FREE 99\r",
+                                          .serial_number = "SN-77\r",
+                                          .status = 0x24}};
   config.answers.battery["SMBVOLTAGE"] = "7777";
   Served served(config);
   Client client(served.server.port());
@@ -97,10 +90,8 @@ TEST(VirtualServer, ConfiguredAnswersComeBackInOrderOnTheConnection) {
 }
 
 TEST(VirtualServer, AnswerComesAfterTheDelayInPiecesWithGaps) {
-  VirtualPrinterConfig config;
-  config.answers.model_name = "ABCDEFGHIJ";
-  config.timing = {milliseconds(300), 4, milliseconds(150)};
-  Served served(config);
+  Served served({.answers = {.model_name = "ABCDEFGHIJ"},
+                 .timing = {milliseconds(300), 4, milliseconds(150)}});
   Client client(served.server.port());
   auto start = Clock::now();
   client.send("~!T\r\n");
@@ -138,91 +129,58 @@ TEST(VirtualServer, ConnectionsParseIndependentlyAndShareOnePrinter) {
   EXPECT_EQ(served.server.accepted_connections(), 3u);
 }
 
-TEST(VirtualServer, ConnectionsBeyondTheCapAreClosed) {
-  VirtualPrinter printer;
-  VirtualServerOptions options;
-  options.max_connections = 2;
-  VirtualPrinterServer server(printer, options);
-  ASSERT_TRUE(server.start());
-  Client a(server.port()), b(server.port());
-  a.send("~!I\r\n");
+TEST(VirtualServer, ConnectionsBeyondTheCapAreClosedAndLoggedThenServedOnceOneGoes) {
+  Served served({}, {.max_connections = 2});
+  auto a = std::make_unique<Client>(served.server.port());
+  Client b(served.server.port());
+  a->send("~!I\r\n");
   b.send("~!I\r\n");
-  ASSERT_EQ(a.read_exactly(9).size(), 9u);
+  ASSERT_EQ(a->read_exactly(9).size(), 9u);
   ASSERT_EQ(b.read_exactly(9).size(), 9u);
-  Client refused(server.port());
+  Client refused(served.server.port());
   EXPECT_EQ(refused.read_some(), std::nullopt);
-  a.close();
-  // Once a connection is gone a new one is served again.
-  for (int attempt = 0; attempt < 50 && server.open_connections() > 1; ++attempt) {
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  Client later(server.port());
+  // The log says why by the time the client sees the end.
+  ASSERT_FALSE(served.printer.log_lines().empty());
+  EXPECT_THAT(served.printer.log_lines().back(), HasSubstr("connection refused and closed"));
+  a.reset();
+  ASSERT_TRUE(testing::wait_until([&] { return served.server.open_connections() < 2; }));
+  Client later(served.server.port());
   later.send("~!I\r\n");
   EXPECT_EQ(later.read_exactly(9), "437, 001\r");
 }
 
-// Ways a connection ends on the server's side: the client gets what it asked for, then the end
-// of the stream, and the log says why when the server chose to end it.
-struct EndCase {
-  const char* name;
-  VirtualServerOptions options;
-  std::string request;  // sent, then the client shuts down its sending side (as nc -N does)
-  std::string answer;
-  std::string logged;  // a part of the last log line; empty: nothing is logged
-};
-void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
-
-class VirtualServerEndTest : public ::testing::TestWithParam<EndCase> {};
-
-TEST_P(VirtualServerEndTest, ClientSeesTheEndOfTheStream) {
-  const EndCase& c = GetParam();
-  VirtualPrinter printer;
-  VirtualPrinterServer server(printer, c.options);
-  ASSERT_TRUE(server.start());
-  Client client(server.port());
-  if (!c.request.empty()) {
-    client.send(c.request);
-    client.shut_down_sending();
-  }
-  EXPECT_EQ(client.read_exactly(c.answer.size()), c.answer);
+// The client gets what it asked for, then the end of the stream.
+TEST(VirtualServer, HalfClosedConnectionGetsItsAnswersThenTheEnd) {
+  Served served;
+  Client client(served.server.port());
+  client.send("~!I\r\n~!T\r\n");
+  ::shutdown(client.fd_, SHUT_WR);  // as nc -N does
+  EXPECT_EQ(client.read_exactly(25), "437, 001\rQUILLKIT VP-203\r");
   EXPECT_EQ(client.read_some(), std::nullopt) << "no end of stream";
-  const auto log = printer.log_lines();
-  if (c.logged.empty()) {
-    EXPECT_TRUE(log.empty());
-  } else {
-    ASSERT_FALSE(log.empty());
-    EXPECT_NE(log.back().find(c.logged), std::string::npos) << log.back();
-  }
+  EXPECT_TRUE(served.printer.log_lines().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ends, VirtualServerEndTest,
-    ::testing::Values(
-        EndCase{"HalfClosedAfterAQuery", {}, "~!I\r\n~!T\r\n", "437, 001\rQUILLKIT VP-203\r", ""},
-        EndCase{"Idle", {.idle_timeout = milliseconds(200)}, "", "", "nothing received for 200 ms"},
-        EndCase{"BeyondTheLimit", {.max_connections = 0}, "", "", "connection refused and closed"}),
-    [](const auto& info) { return std::string(info.param.name); });
+TEST(VirtualServer, IdleConnectionIsLoggedAndClosed) {
+  Served served({}, {.idle_timeout = milliseconds(200)});
+  Client client(served.server.port());
+  EXPECT_EQ(client.read_some(), std::nullopt) << "no end of stream";
+  ASSERT_FALSE(served.printer.log_lines().empty());
+  EXPECT_THAT(served.printer.log_lines().back(), HasSubstr("nothing received for 200 ms"));
+}
 
 TEST(VirtualServer, PortInUseIsReportedAndSecondStartRefused) {
   Served served;
   VirtualPrinter other;
-  VirtualServerOptions options;
-  options.port = served.server.port();
-  VirtualPrinterServer clash(other, options);
+  VirtualPrinterServer clash(other, {.port = served.server.port()});
   EXPECT_FALSE(clash.start());
   EXPECT_NE(clash.error().find("cannot listen"), std::string::npos) << clash.error();
   EXPECT_EQ(clash.port(), 0);
   EXPECT_FALSE(served.server.start());
-  VirtualServerOptions bad_host;
-  bad_host.host = "not an address";
-  VirtualPrinterServer unresolvable(other, bad_host);
-  EXPECT_FALSE(unresolvable.start());
+  EXPECT_FALSE(VirtualPrinterServer(other, {.host = "not an address"}).start());
 }
 
 TEST(VirtualServer, StopIsPromptWithClientsAndPendingAnswers) {
-  VirtualPrinterConfig config;
-  config.timing.delay = milliseconds(20000);
-  Served served(config);
+  Served served({.timing = {.delay = milliseconds(20000)}});
   Client idle(served.server.port());
   Client waiting(served.server.port());
   waiting.send("~!T\r\n");
@@ -242,16 +200,15 @@ TEST(VirtualServer, StopIsPromptWithClientsAndPendingAnswers) {
 }
 
 TEST(VirtualServer, PeerGoneBeforeItsAnswerDoesNotHurt) {
-  VirtualPrinterConfig config;
-  config.timing.delay = milliseconds(100);
-  config.answers.model_name = std::string(256 * 1024, 'm');
-  Served served(config);
+  Served served({.answers = {.model_name = std::string(256 * 1024, 'm')},
+                 .timing = {.delay = milliseconds(100)}});
   {
     Client gone(served.server.port());
     gone.send("~!T\r\n~!T\r\n");
     ASSERT_TRUE(served.printer.wait_for_bytes(10, milliseconds(3000)));
   }
-  std::this_thread::sleep_for(milliseconds(300));
+  // The server answers into the closed socket, then drops the connection.
+  ASSERT_TRUE(testing::wait_until([&] { return served.server.open_connections() == 0; }));
   Client next(served.server.port());
   next.send("~!I\r\n");
   EXPECT_EQ(next.read_exactly(9), "437, 001\r");

@@ -6,6 +6,9 @@
 #include <ZXing/ReadBarcode.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,13 +21,22 @@
 namespace quillkit::vptest {
 
 inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
 inline std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline Bytes read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// Whether the dot at (col, row) of a BITMAP raster `width_bytes` wide prints: a 0 bit prints.
+inline bool raster_ink(std::string_view raster, int width_bytes, int col, int row) {
+  return ((static_cast<std::uint8_t>(raster[row * width_bytes + col / 8]) >> (7 - col % 8)) & 1) ==
+         0;
+}
 
 // Smallest rectangle holding every ink dot inside [x0, x1) x [y0, y1); right and bottom
 // exclusive.
 struct InkBox {
-  int left = 0, top = 0, right = 0, bottom = 0;
+  int left = 1 << 30, top = 1 << 30, right = 0, bottom = 0;
   bool empty = true;
   int width() const { return right - left; }
   int height() const { return bottom - top; }
@@ -36,7 +48,6 @@ inline InkBox ink_box(const VirtualLabel& label, int x0 = 0, int y0 = 0, int x1 
   for (int y = std::max(y0, 0); y < std::min(y1, label.height); ++y) {
     for (int x = std::max(x0, 0); x < std::min(x1, label.width); ++x) {
       if (!label.ink(x, y)) continue;
-      if (box.empty) box = {x, y, x + 1, y + 1, false};
       box = {std::min(box.left, x), std::min(box.top, y), std::max(box.right, x + 1),
              std::max(box.bottom, y + 1), false};
     }
