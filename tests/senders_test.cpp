@@ -93,6 +93,7 @@ TEST(SendersClosedTest, NeverOpenedObjectRefusesAfterItsWait) {
   testing::FakePrinter fake;
   ASSERT_EQ(printer.openport("127.0.0.1", fake.port()), 1);
   EXPECT_EQ(printer.stream_Status(), 2);
+  EXPECT_EQ(printer.stream_Status(0), 2);
   EXPECT_EQ(printer.stream_Status(5), 2);
 }
 
