@@ -37,8 +37,9 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 // A command line that reaches the printer.
 Case ran(const char* name, std::vector<std::string> args, int exit_code, std::string out,
-         std::string err = "", std::string sent = "") {
-  return {name, std::move(args), exit_code, std::move(out), std::move(err), std::move(sent)};
+         std::string err = "", std::string sent = "", std::string label = "") {
+  return {name,           std::move(args), exit_code,       std::move(out),
+          std::move(err), std::move(sent), std::move(label)};
 }
 
 // A usage error: exit code 2 with the reason, and the printer is never reached.
@@ -97,6 +98,8 @@ TEST_P(QuillCommandTest, PrintsSendsAndExits) {
 
 constexpr const char* kSize = R"({"size": {"width": 50, "height": 30}, )";
 constexpr const char* kSent = "sent to 127\\.0\\.0\\.1:PORT\n";
+const Bytes kLogo = testing::patterned_bytes(1000);
+const std::string kLogoText(kLogo.begin(), kLogo.end());
 
 INSTANTIATE_TEST_SUITE_P(
     Subcommands, QuillCommandTest,
@@ -120,6 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
         ran("send_gb18030",
             {"send", "--encoding", "gb18030", "TEXT 1,1,\"TSS24.BF2\",0,1,1,\"中\"\\r\\n"}, 0,
             kSent, "", "TEXT 1,1,\"TSS24.BF2\",0,1,1,\"\xD6\xD0\"\r\n"),
+        // Standard error is a pipe here, not a terminal: one plain line per data write.
+        ran("download", {"download", "LABEL", "CLI.BIN"}, 0,
+            "stored .*label\\.json as \"CLI\\.BIN\" \\(1000 bytes\\) on 127\\.0\\.0\\.1:PORT\n",
+            "sent 1000 of 1000 bytes \\(100%\\)\n",
+            "DOWNLOAD F,\"CLI.BIN\",1000," + kLogoText + "\r\n", kLogoText),
         // Usage errors, bad label files included.
         refused("wrong_type", {"print", "LABEL"},
                 "quill: .*label\\.json: elements\\[1\\]\\.x: expected a whole number from 0 to "
@@ -183,79 +191,46 @@ TEST_F(QuillCommandTest, PrintSendsTheWholeLabel) {
   EXPECT_EQ(printer_->setup().gap_dots, 16);
 }
 
-TEST_F(QuillCommandTest, DownloadStoresTheFileAndReportsProgressAsPlainLines) {
-  testing::TempDir dir;
-  const Bytes data = testing::patterned_bytes(1000);
-  const auto file = dir.write("logo.bin", data);
-  const auto run = quill({"download", file, "CLI.BIN"}, address());
-  ASSERT_EQ(run.exit_code, 0) << run.err;
-  // Standard error is a pipe here, not a terminal: one plain line per data write.
-  EXPECT_EQ(run.err, "sent 1000 of 1000 bytes (100%)\n");
-  EXPECT_EQ(run.out, "stored " + file + " as \"CLI.BIN\" (1000 bytes) on " + address() + "\n");
-  // quill is done when the bytes are handed to the link, not when the printer has them.
-  EXPECT_TRUE(testing::wait_until([&] { return printer_->file("CLI.BIN") == data; }));
-}
-
 // The printer resets the connection while quill works: whatever the operations reported, the
 // command fails with the reason. `reset_after` bytes arrive first; the reset lands in one of the
 // pauses that the operations take (before PRINT, before the file's data).
-struct ResetCase {
-  const char* name;
-  std::vector<std::string> args;  // FILE names the file written by the test
-  std::string file;
-  std::size_t reset_after;
-  std::string what;
-};
-void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
-
-class QuillResetTest : public ::testing::TestWithParam<ResetCase> {
- protected:
-  void SetUp() override { SKIP_WITHOUT_QUILL(); }
-};
-
-TEST_P(QuillResetTest, ExitsOneWithTheReason) {
-  const ResetCase& c = GetParam();
-  testing::TempDir dir;
-  const auto file = dir.write("input", vptest::bytes_of(c.file));
-  testing::FakePrinter fake;
-  const std::string target = "127.0.0.1:" + std::to_string(fake.port());
-  std::vector<std::string> argv{"/usr/bin/env", "QUILL_PRINTER=" + target, clitest::kQuill};
-  for (const std::string& a : c.args) argv.push_back(a == "FILE" ? file : a);
-  clitest::ChildProcess child(argv);
-  ASSERT_TRUE(fake.wait_for_bytes(c.reset_after, 10));
-  fake.reset_client();
-  const auto run = child.wait(std::chrono::seconds(30));
-  EXPECT_EQ(run.exit_code, 1) << run.out;
-  EXPECT_EQ(run.out, "");
-  EXPECT_THAT(run.err, MatchesRegex("(.*\n)*quill: the connection failed or was reset while " +
-                                    c.what + " \\(127\\.0\\.0\\.1:[0-9]+\\)\n"));
+TEST(QuillResetTest, ExitsOneWithTheReason) {
+  SKIP_WITHOUT_QUILL();
+  const std::string label = std::string(kSize) + R"("elements": [{"kind": "text", "x": 1, "y": 1,
+      "text": "a text long enough to pass 64 bytes"}]})";
+  const struct {
+    std::string command, file;
+    std::size_t reset_after;
+    std::string what;
+  } cases[] = {{"print", label, 64, "printing"},
+               {"download", std::string(1000, 'd'), 16, "sending the file"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    testing::TempDir dir;
+    const auto file = dir.write("input", vptest::bytes_of(c.file));
+    testing::FakePrinter fake;
+    const std::string target = "127.0.0.1:" + std::to_string(fake.port());
+    std::vector<std::string> argv{"/usr/bin/env", "QUILL_PRINTER=" + target, clitest::kQuill,
+                                  c.command, file};
+    if (c.command == "download") argv.push_back("CLI.BIN");
+    clitest::ChildProcess child(argv);
+    ASSERT_TRUE(fake.wait_for_bytes(c.reset_after, 10));
+    fake.reset_client();
+    const auto run = child.wait(std::chrono::seconds(30));
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    EXPECT_EQ(run.out, "");
+    EXPECT_THAT(run.err, MatchesRegex("(.*\n)*quill: the connection failed or was reset while " +
+                                      c.what + " \\(127\\.0\\.0\\.1:[0-9]+\\)\n"));
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Operations, QuillResetTest,
-    ::testing::Values(ResetCase{"print",
-                                {"print", "FILE"},
-                                std::string(kSize) +
-                                    R"("elements": [{"kind": "text", "x": 1, "y": 1,
-                      "text": "a text long enough to pass 64 bytes"}]})",
-                                64,
-                                "printing"},
-                      ResetCase{"download",
-                                {"download", "FILE", "CLI.BIN"},
-                                std::string(1000, 'd'),
-                                16,
-                                "sending the file"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // Nothing listens on the port: the connection is refused at once, yet the open's wait of 1.5 s
 // is what decides.
 TEST_F(QuillCommandTest, UnreachablePrinterExitsOneWithinTheOpenWait) {
   std::string target;
   {
-    VirtualPrinter printer;
-    VirtualPrinterServer closed(printer);
-    ASSERT_TRUE(closed.start());
-    target = "127.0.0.1:" + std::to_string(closed.port());
+    testing::FakePrinter gone;  // take a free port, then close it again
+    target = "127.0.0.1:" + std::to_string(gone.port());
   }
   const auto run = quill({"status", "--wifi", target});
   EXPECT_EQ(run.exit_code, 1);

@@ -18,20 +18,32 @@ namespace {
 using ::testing::MatchesRegex;
 
 // In `args`, INPUT names a file holding `input` and DIR stands for the test's folder; "-" reads
-// `input` from standard input. `out` and `err` are whole-output regular expressions. When `png` is
-// given, that file in DIR is `width` x `height` dots with ink at (ink_x, ink_y) and a Code 128
-// symbol reading `barcode`.
+// `input` from standard input. `out` and `err` are whole-output regular expressions. When
+// `png.file` is given, that file in DIR is `width` x `height` dots with ink at (ink_x, ink_y) and a
+// Code 128 symbol reading `barcode`.
+struct Png {
+  std::string file;
+  int width = 0, height = 0, ink_x = 0, ink_y = 0;
+  std::string barcode;
+};
 struct Case {
   const char* name;
   std::vector<std::string> args;
   std::string input;
   int exit_code;
   std::string out, err;
-  std::string png;
-  int width = 0, height = 0, ink_x = 0, ink_y = 0;
-  std::string barcode;
+  Png png;
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+Case ok(const char* name, std::vector<std::string> args, std::string input, std::string out,
+        std::string err, Png png) {
+  return {name, std::move(args), std::move(input), 0, std::move(out), std::move(err), png};
+}
+Case failed(const char* name, std::vector<std::string> args, std::string input, int exit_code,
+            std::string err) {
+  return {name, std::move(args), std::move(input), exit_code, "", std::move(err), {}};
+}
 
 using QuillPreviewTest = ::testing::TestWithParam<Case>;
 
@@ -49,13 +61,12 @@ TEST_P(QuillPreviewTest, WritesTheLabelAndExits) {
   EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
   EXPECT_THAT(run.out, MatchesRegex(in_dir(c.out)));
   EXPECT_THAT(run.err, MatchesRegex(c.err));
-  if (c.png.empty()) return;
-  const auto label = load_label_png(dir.path() / c.png);
+  if (c.png.file.empty()) return;
+  const auto label = load_label_png(dir.path() / c.png.file);
   ASSERT_TRUE(label.has_value());
-  EXPECT_EQ(label->width, c.width);
-  EXPECT_EQ(label->height, c.height);
-  EXPECT_TRUE(label->ink(c.ink_x, c.ink_y));
-  EXPECT_EQ(vptest::decode(*label, ZXing::BarcodeFormat::Code128), c.barcode);
+  EXPECT_EQ(std::pair(label->width, label->height), std::pair(c.png.width, c.png.height));
+  EXPECT_TRUE(label->ink(c.png.ink_x, c.png.ink_y));
+  EXPECT_EQ(vptest::decode(*label, ZXing::BarcodeFormat::Code128), c.png.barcode);
 }
 
 constexpr const char* kRaw =
@@ -66,58 +77,24 @@ constexpr const char* kLogged = "virtual printer: unknown command skipped: FROB 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, QuillPreviewTest,
     ::testing::Values(
-        Case{"raw_stream",
-             {"INPUT", "-o", "DIR/out.png"},
-             kRaw,
-             0,
-             "DIR/out\\.png: 240 x 160 dots \\(30 x 20 mm at 203 dpi\\)\n",
-             kLogged,
-             "out.png",
-             240,
-             160,
-             100,
-             151,
-             "PV-128"},
-        Case{"standard_input_every_label",
-             {"-", "--all", "-o", "DIR"},
-             kRaw,
-             0,
-             "DIR/label-0001\\.png: 240 x 160 dots\nDIR/label-0002\\.png: 240 x 160 dots\n",
-             kLogged,
-             "label-0002.png",
-             240,
-             160,
-             100,
-             151,
-             "PV-128"},
-        Case{"label_file_300_dpi",
-             {"INPUT", "--dpi", "300", "-o", "DIR/l.png"},
-             R"({"size": {"width": 30, "height": 20}, "elements": [
-                 {"kind": "barcode", "x": 10, "y": 10, "height": 90, "narrow": 3, "wide": 3,
-                  "data": "PV-JSON"},
-                 {"kind": "raw", "command": "BAR 0,200,360,6\r\n"}]})",
-             0,
-             "DIR/l\\.png: 360 x 240 dots \\(30 x 20 mm at 300 dpi\\)\n",
-             "",
-             "l.png",
-             360,
-             240,
-             200,
-             203,
-             "PV-JSON"},
-        Case{"nothing_printed",
-             {"INPUT"},
-             "SIZE 30 mm,20 mm\r\nCLS\r\nPRINT 0\r\n",
-             1,
-             "",
-             "(virtual printer: .*\n)*quill: no label printed .*\n"},
-        Case{"bad_label_file",
-             {"INPUT"},
-             R"({"size": {"width": 1e400}})",
-             2,
-             "",
-             "quill: .*input: not valid JSON: number overflow .*\n"},
-        Case{"missing_input", {"DIR/none"}, "", 2, "", "quill: .*none: not a file\n"}),
+        ok("raw_stream", {"INPUT", "-o", "DIR/out.png"}, kRaw,
+           "DIR/out\\.png: 240 x 160 dots \\(30 x 20 mm at 203 dpi\\)\n", kLogged,
+           {"out.png", 240, 160, 100, 151, "PV-128"}),
+        ok("standard_input_every_label", {"-", "--all", "-o", "DIR"}, kRaw,
+           "DIR/label-0001\\.png: 240 x 160 dots\nDIR/label-0002\\.png: 240 x 160 dots\n", kLogged,
+           {"label-0002.png", 240, 160, 100, 151, "PV-128"}),
+        ok("label_file_300_dpi", {"INPUT", "--dpi", "300", "-o", "DIR/l.png"},
+           R"({"size": {"width": 30, "height": 20}, "elements": [
+               {"kind": "barcode", "x": 10, "y": 10, "height": 90, "narrow": 3, "wide": 3,
+                "data": "PV-JSON"},
+               {"kind": "raw", "command": "BAR 0,200,360,6\r\n"}]})",
+           "DIR/l\\.png: 360 x 240 dots \\(30 x 20 mm at 300 dpi\\)\n", "",
+           {"l.png", 360, 240, 200, 203, "PV-JSON"}),
+        failed("nothing_printed", {"INPUT"}, "SIZE 30 mm,20 mm\r\nCLS\r\nPRINT 0\r\n", 1,
+               "(virtual printer: .*\n)*quill: no label printed .*\n"),
+        failed("bad_label_file", {"INPUT"}, R"({"size": {"width": 1e400}})", 2,
+               "quill: .*input: not valid JSON: number overflow .*\n"),
+        failed("missing_input", {"DIR/none"}, "", 2, "quill: .*none: not a file\n")),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -25,23 +26,16 @@ using namespace std::chrono_literals;
 
 constexpr const char* kChromium = "/usr/bin/chromium";
 
-// A pipe whose ends lie above the descriptors the child is given (3 and 4).
-struct Pipe {
-  Pipe() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    read_end = fcntl(fds[0], F_DUPFD_CLOEXEC, 10);
-    write_end = fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
-    ::close(fds[0]);
-    ::close(fds[1]);
-  }
-  ~Pipe() {
-    for (const int fd : {read_end, write_end}) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
-  int read_end = -1, write_end = -1;
-};
+// A pipe (read end, write end) whose ends lie above the descriptors the child is given (3 and 4).
+std::array<int, 2> high_pipe() {
+  int fds[2];
+  if (pipe(fds) != 0) return {-1, -1};
+  const std::array<int, 2> high{fcntl(fds[0], F_DUPFD_CLOEXEC, 10),
+                                fcntl(fds[1], F_DUPFD_CLOEXEC, 10)};
+  ::close(fds[0]);
+  ::close(fds[1]);
+  return high;
+}
 
 // Headless Chromium with a fresh profile, commanded with NUL-ended JSON messages on its
 // descriptor 3 and answering on 4.
@@ -52,9 +46,13 @@ class Browser {
                   "--no-first-run", "--disable-background-networking", "--disable-component-update",
                   "--disable-sync", "--user-data-dir=" + profile_.path().string(),
                   "--remote-debugging-pipe", "about:blank"},
-                 "/dev/null", {{commands_.read_end, 3}, {answers_.write_end, 4}}) {
-    ::close(std::exchange(commands_.read_end, -1));
-    ::close(std::exchange(answers_.write_end, -1));
+                 "/dev/null", {{commands_[0], 3}, {answers_[1], 4}}) {
+    ::close(commands_[0]);
+    ::close(answers_[1]);
+  }
+  ~Browser() {
+    ::close(commands_[1]);
+    ::close(answers_[0]);
   }
 
   // Opens `url` in a new tab and attaches to it; false when the browser does not answer.
@@ -87,8 +85,7 @@ class Browser {
     json message = {{"id", ++id_}, {"method", method}, {"params", params}};
     if (!session.empty()) message["sessionId"] = session;
     const std::string text = message.dump() + '\0';
-    if (::write(commands_.write_end, text.data(), text.size()) !=
-        static_cast<ssize_t>(text.size())) {
+    if (::write(commands_[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
       return std::nullopt;
     }
     const auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -102,10 +99,10 @@ class Browser {
         }
         continue;
       }
-      pollfd ready{answers_.read_end, POLLIN, 0};
+      pollfd ready{answers_[0], POLLIN, 0};
       if (::poll(&ready, 1, 1000) <= 0) continue;
       char chunk[65536];
-      const ssize_t got = ::read(answers_.read_end, chunk, sizeof chunk);
+      const ssize_t got = ::read(answers_[0], chunk, sizeof chunk);
       if (got <= 0) return std::nullopt;
       buffer_.append(chunk, static_cast<std::size_t>(got));
     }
@@ -113,7 +110,7 @@ class Browser {
   }
 
   testing::TempDir profile_;
-  Pipe commands_, answers_;
+  const std::array<int, 2> commands_ = high_pipe(), answers_ = high_pipe();
   clitest::ChildProcess process_;
   std::string buffer_;
   std::string session_;

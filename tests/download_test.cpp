@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -28,7 +29,6 @@ using testing::seconds_between;
 using testing::since;
 using testing::TempDir;
 using Progress = std::vector<std::pair<std::size_t, std::size_t>>;
-
 
 // Downloads `data` and checks the header, its name in Big5-HKSCS and unescaped,
 // arrives alone no sooner than 0.3 s after the call, the data (or, for no
@@ -72,12 +72,12 @@ TEST_P(DownloadSizeTest, BelowPacketSizeGoesOutInOneWrite) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DownloadSizeTest, ::testing::Values(0, 1, 49999));
 
-enum class BadInput { missing, directory, nul_in_path, too_large, unreadable, emoji, invalid };
-void PrintTo(BadInput input, std::ostream* os) {
-  constexpr const char* kNames[] = {"Missing",    "Directory", "NulInPath",  "TooLarge",
-                                    "Unreadable", "EmojiName", "InvalidName"};
-  *os << kNames[static_cast<int>(input)];
-}
+// A bad input: `spoil` turns a good file path and name into it.
+struct BadInput {
+  const char* name;
+  std::function<void(const TempDir&, std::string& path, std::string& name)> spoil;
+  friend void PrintTo(const BadInput& c, std::ostream* os) { *os << c.name; }
+};
 
 class DownloadRefusalTest : public DownloadTest, public ::testing::WithParamInterface<BadInput> {
  protected:
@@ -105,31 +105,11 @@ TEST_P(DownloadRefusalTest, WritesNothingAndReturnsMinusOne) {
   TempDir dir;
   std::string path = dir.write("good", {'x'});
   std::string name = "GOOD";
-  switch (GetParam()) {
-    case BadInput::missing:
-      path = (dir.path() / "missing").string();
-      break;
-    case BadInput::directory:
-      path = dir.path().string();
-      break;
-    case BadInput::nul_in_path:
-      path += std::string("\0.ignored", 9);
-      break;
-    case BadInput::too_large:  // sparse, so it takes no disk space
-      std::filesystem::resize_file(path, detail::kMaxDownloadBytes + 1);
-      break;
-    case BadInput::unreadable:
-      // Root reads any file: the case then runs in this program again as an unprivileged user.
-      if (geteuid() == 0) return expect_passes_unprivileged();
-      std::filesystem::permissions(path, std::filesystem::perms::none);
-      break;
-    case BadInput::emoji:  // not in Big5-HKSCS
-      name = "A\xf0\x9f\x98\x80";
-      break;
-    case BadInput::invalid:
-      name = "A\xff";
-      break;
+  // Root reads any file: the case then runs in this program again as an unprivileged user.
+  if (GetParam().name == std::string("Unreadable") && geteuid() == 0) {
+    return expect_passes_unprivileged();
   }
+  GetParam().spoil(dir, path, name);
   bool reported = false;
   const auto start = Clock::now();
   EXPECT_EQ(printer_->downloadpcx(path, name, [&](std::size_t, std::size_t) { reported = true; }),
@@ -141,12 +121,23 @@ TEST_P(DownloadRefusalTest, WritesNothingAndReturnsMinusOne) {
   EXPECT_EQ(fake_->received(), "FORMFEED\r\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, DownloadRefusalTest,
-                         ::testing::Values(BadInput::missing, BadInput::directory,
-                                           BadInput::nul_in_path, BadInput::too_large,
-                                           BadInput::unreadable, BadInput::emoji,
-                                           BadInput::invalid),
-                         ::testing::PrintToStringParamName());
+namespace fs = std::filesystem;
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, DownloadRefusalTest,
+    ::testing::Values(
+        BadInput{"Missing", [](auto& dir, auto& path, auto&) { path = dir.path() / "missing"; }},
+        BadInput{"Directory", [](auto& dir, auto& path, auto&) { path = dir.path(); }},
+        BadInput{"NulInPath",
+                 [](auto&, auto& path, auto&) { path += std::string("\0.ignored", 9); }},
+        // Sparse, so it takes no disk space.
+        BadInput{"TooLarge", [](auto&, auto& path,
+                                auto&) { fs::resize_file(path, detail::kMaxDownloadBytes + 1); }},
+        BadInput{"Unreadable",
+                 [](auto&, auto& path, auto&) { fs::permissions(path, fs::perms::none); }},
+        // Not in Big5-HKSCS.
+        BadInput{"EmojiName", [](auto&, auto&, auto& name) { name = "A\xf0\x9f\x98\x80"; }},
+        BadInput{"InvalidName", [](auto&, auto&, auto& name) { name = "A\xff"; }}),
+    ::testing::PrintToStringParamName());
 
 TEST(DownloadProfileTest, OneWriteProfileSendsAnySizeInOneWrite) {
   const detail::Profile one_write{.download_in_packets = false};

@@ -12,7 +12,11 @@ namespace {
 
 using Words = std::vector<std::string_view>;
 
-TEST(DecodeStatusTest, EachBitSetsItsOwnConditionOnlyAndAllListInBitOrder) {
+// Zero is ready; each bit sets its own condition only; combinations join in bit order.
+TEST(DecodeStatusTest, EachBitSetsItsOwnConditionAndCombinationsJoinInBitOrder) {
+  EXPECT_EQ(decode_status(0), PrinterState{});
+  EXPECT_TRUE(decode_status(0).ready());
+  EXPECT_EQ(decode_status(0).text(), "ready");
   const struct {
     bool PrinterState::*flag;
     std::string_view word;
@@ -38,12 +42,6 @@ TEST(DecodeStatusTest, EachBitSetsItsOwnConditionOnlyAndAllListInBitOrder) {
     all.push_back(kBits[bit].word);
   }
   EXPECT_EQ(decode_status(0xff).conditions(), all);
-}
-
-TEST(DecodeStatusTest, ZeroIsReadyAndCombinationsJoinInBitOrder) {
-  EXPECT_EQ(decode_status(0), PrinterState{});
-  EXPECT_TRUE(decode_status(0).ready());
-  EXPECT_EQ(decode_status(0).text(), "ready");
   EXPECT_EQ(decode_status(0x60).text(), "printing, cover opened");
   // A state built by hand describes its flags, not its byte.
   PrinterState by_hand;
