@@ -62,7 +62,8 @@ TEST_F(RoundTripTest, NoAnswerGivesEmptyTextNeverAnOlderAnswer) {
 TEST_F(RoundTripTest, LateAnswerDoesNotPolluteTheNextQuery) {
   fake_.add_answer({"~!T\r\n", {"LATE\r\n"}, 0.5});
   EXPECT_EQ(printer_.sendcommand_getstring("~!T", 0.2), "");
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the late answer lands
+  // The late answer lands: the first bytes this connection ever reads.
+  ASSERT_TRUE(testing::wait_until([&] { return log_.contains("HasBytesAvailable"); }));
   EXPECT_EQ(printer_.sendcommand_getstring("~!I", 0.2), "");
 }
 
