@@ -65,7 +65,9 @@ TEST_F(QueryAnswerTest, NoAnswerOrALateOneNeverGivesAnOlderAnswer) {
 }
 
 TEST_F(QueryAnswerTest, AnswerStillArrivingGivesMinusOne) {
-  fake().add_answer({"~!F\r\n", testing::one_byte_pieces("FILES\r\nMORE\r\n"), 0, 0.04});
+  // Few pieces: while the reader is held, each one unread holds the test clock
+  // for a while before it moves on.
+  fake().add_answer({"~!F\r\n", {"FILES\r\n", "MORE", "\r\n"}, 0, 0.15});
   reader_.hold();  // the pieces after the first read stay on the input stream
   EXPECT_EQ(printer().printer_files(0.4), "-1");
   reader_.release();
