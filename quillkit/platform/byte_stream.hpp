@@ -94,4 +94,13 @@ std::shared_ptr<ByteStream> open_fd_stream(int fd, std::string name,
 std::shared_ptr<ByteStream> open_serial_stream(const std::string& path,
                                                ByteStream::EventHandler handler);
 
+// Test seam: `observer` runs on a stream's reader thread before each event
+// reaches the stream's handler (`handled` false) and after it (true), with the
+// descriptor the event concerns, so that a test can count the reader's passes
+// or hold the reader still (input that arrives meanwhile stays unread).
+// Process-wide; nullptr removes it. Set it while no stream is open, or accept
+// that a pass in progress misses it.
+using EventObserver = std::function<void(int fd, StreamSide side, int event, bool handled)>;
+void set_event_observer(EventObserver observer);
+
 }  // namespace quillkit::platform

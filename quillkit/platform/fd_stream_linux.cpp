@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <memory>
 #include <mutex>
 #include <stop_token>
 #include <system_error>
@@ -27,6 +28,18 @@
 
 namespace quillkit::platform {
 namespace {
+
+std::mutex observer_mu;
+std::shared_ptr<const EventObserver> observer;  // guarded by observer_mu
+
+void observe(int fd, StreamSide side, int event, bool handled) {
+  std::shared_ptr<const EventObserver> current;
+  {
+    std::lock_guard lock(observer_mu);
+    current = observer;
+  }
+  if (current) (*current)(fd, side, event, handled);
+}
 
 // Name lookups run on threads of a process-wide resolver, so that no printer
 // object ever waits for the name server: a lookup whose caller gave up runs to
@@ -272,8 +285,12 @@ class FdStream final : public ByteStream {
   }
 
   void emit(StreamSide side, int event) {
-    const ClockHold hold;
-    if (handler_) handler_(*this, side, event);
+    observe(fd_.load(), side, event, false);
+    {
+      const ClockHold hold;
+      if (handler_) handler_(*this, side, event);
+    }
+    observe(fd_.load(), side, event, true);
   }
 
   void run(std::stop_token stop, const Connector& connector) {
@@ -419,6 +436,12 @@ std::shared_ptr<ByteStream> open_serial_stream(const std::string& path,
     return fail("", error);
   }
   return open_fd_stream(fd, path, std::move(handler));
+}
+
+void set_event_observer(EventObserver replacement) {
+  auto next = replacement ? std::make_shared<const EventObserver>(std::move(replacement)) : nullptr;
+  std::lock_guard lock(observer_mu);
+  observer = std::move(next);
 }
 
 }  // namespace quillkit::platform

@@ -26,33 +26,34 @@
 
 namespace quillkit::testing {
 
-// The diagnostic line a stream link writes after each reader pass.
-inline constexpr std::string_view kReaderPassLine = "NSStreamEvent.HasBytesAvailable";
-
-// Counts the reader passes of every printer through their diagnostic lines
-// and can hold the reader thread inside such a line: bytes that arrive while
-// it is held stay unread on the input stream ("still arriving"). A hold lasts
-// until release(), the destructor, or 5 s at most, so a failing test cannot
-// hang. Installs itself as the log sink while alive.
+// Counts the finished passes of every stream's reader thread over arrived
+// bytes, and can hold the reader at the start of such a pass: bytes that
+// arrive while it is held stay unread on the input stream ("still
+// arriving"), and time goes on meanwhile.
+// A hold lasts until release(), the destructor, or 5 s at most, so a failing
+// test cannot hang. Installs itself as the stream event observer while alive.
 class ReaderWatch {
  public:
   ReaderWatch() : state_(std::make_shared<State>()) {
-    set_log_sink([state = state_](LogChannel, std::string_view line) {
-      if (line.find(kReaderPassLine) == std::string_view::npos) return;
+    platform::set_event_observer([state = state_](int fd, platform::StreamSide, int event,
+                                                   bool handled) {
+      if (event != platform::kEventHasBytesAvailable) return;
       std::unique_lock lock(state->mu);
-      ++state->passes;
-      state->cv.notify_all();
+      if (handled) {
+        ++state->passes;
+        state->cv.notify_all();
+        return;
+      }
       if (!state->holding) return;
-      // The reader holds the clock while it handles an event; a held reader
-      // must not stop time, or the query's wait would never end.
-      platform::clock().release();
+      // Input pending on a held reader is nobody's next step.
+      platform::clock().unwatch_fd(fd);
       state->cv.wait_for(lock, std::chrono::seconds(5), [&] { return !state->holding; });
-      platform::clock().hold();
+      platform::clock().watch_fd(fd);
     });
   }
   ~ReaderWatch() {
     release();
-    set_log_sink(nullptr);
+    platform::set_event_observer(nullptr);
   }
   ReaderWatch(const ReaderWatch&) = delete;
   ReaderWatch& operator=(const ReaderWatch&) = delete;
@@ -64,7 +65,7 @@ class ReaderWatch {
     std::lock_guard lock(state_->mu);
     return state_->passes;
   }
-  // Waits until `count` reader passes have happened in all, or 5 s pass.
+  // Waits until `count` reader passes have finished in all, or 5 s pass.
   bool wait_for_passes(std::size_t count) {
     std::unique_lock lock(state_->mu);
     return state_->cv.wait_for(lock, std::chrono::seconds(5),
