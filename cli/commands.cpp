@@ -57,7 +57,7 @@ OpenedPrinter open_bluetooth(const LinkTarget& target) {
 
 OpenedPrinter open_printer(const LinkOptions& options) {
   std::string error;
-  const auto target = resolve_link(options, std::getenv("QUILL_PRINTER"), error);
+  const auto target = resolve_link(options, options.printer_variable.c_str(), error);
   if (!target) return {nullptr, {}, usage_error(error)};
   if (options.chunk != 0 && target->kind != LinkKind::ble) {
     return {nullptr, {}, usage_error("--chunk applies to --ble only")};

@@ -24,6 +24,11 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+// The whole command: parses the command line (argv[0] is the program), runs the subcommand and
+// returns the exit code. `printer_variable` is QUILL_PRINTER's value, or nullptr when unset.
+// Writes to standard output and error; one run at a time per process.
+int run(int argc, char** argv, const char* printer_variable);
+
 // Writes "quill: <reason>" as one line on standard error and returns kExitFailure.
 int fail(std::string_view reason);
 // Writes "quill: <reason>" as one line on standard error and returns kExitUsage.
@@ -41,9 +46,10 @@ void diagnostic(std::string_view line);
 struct LinkOptions {
   std::string wifi;  // HOST[:PORT]
   bool bt = false;
-  std::string bt_device;  // ADDRESS or /dev/PATH; empty: the first paired serial printer
-  std::string ble;        // NAME or ADDRESS
-  std::size_t chunk = 0;  // BLE bytes per write; 0 keeps the default
+  std::string bt_device;         // ADDRESS or /dev/PATH; empty: the first paired serial printer
+  std::string ble;               // NAME or ADDRESS
+  std::size_t chunk = 0;         // BLE bytes per write; 0 keeps the default
+  std::string printer_variable;  // QUILL_PRINTER's value; empty when unset
 };
 
 struct DemoOptions {

@@ -48,7 +48,6 @@ Case failed(const char* name, std::vector<std::string> args, std::string input, 
 using QuillPreviewTest = ::testing::TestWithParam<Case>;
 
 TEST_P(QuillPreviewTest, WritesTheLabelAndExits) {
-  SKIP_WITHOUT_QUILL();
   const Case& c = GetParam();
   testing::TempDir dir;
   const auto input = dir.write("input", vptest::bytes_of(c.input));
@@ -57,7 +56,7 @@ TEST_P(QuillPreviewTest, WritesTheLabelAndExits) {
   };
   std::vector<std::string> args{"preview"};
   for (const std::string& a : c.args) args.push_back(a == "INPUT" ? input : in_dir(a));
-  const auto run = clitest::quill(args, "", std::chrono::seconds(60), input);
+  const auto run = clitest::run_quill(args, "", input);
   EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
   EXPECT_THAT(run.out, MatchesRegex(in_dir(c.out)));
   EXPECT_THAT(run.err, MatchesRegex(c.err));

@@ -15,7 +15,6 @@
 namespace quillkit {
 namespace {
 
-using clitest::quill;
 using namespace std::chrono_literals;
 
 using QuillServeTest = ::testing::TestWithParam<int>;
@@ -33,8 +32,9 @@ TEST_P(QuillServeTest, SavesEachLabelAndStopsOnTheSignal) {
       << banner.value_or("(no line)");
   EXPECT_EQ(match[2].str(), out.string());
 
-  const auto sent = quill({"send", "--wifi", "127.0.0.1:" + match[1].str(),
-                           "SIZE 30 mm,20 mm\\r\\nCLS\\r\\nBAR 10,10,100,20\\r\\nPRINT 1,1\\r\\n"});
+  const auto sent =
+      clitest::run_quill({"send", "--wifi", "127.0.0.1:" + match[1].str(),
+                          "SIZE 30 mm,20 mm\\r\\nCLS\\r\\nBAR 10,10,100,20\\r\\nPRINT 1,1\\r\\n"});
   ASSERT_EQ(sent.exit_code, 0) << sent.err;
   const auto png = out / "label-0001.png";
   EXPECT_EQ(serve.read_line(10s), "label 1: " + png.string() + " (240 x 160 dots)");
@@ -56,14 +56,12 @@ INSTANTIATE_TEST_SUITE_P(Signals, QuillServeTest, ::testing::Values(SIGINT, SIGT
                          });
 
 TEST(QuillServe, PortInUseExitsOneWithTheReason) {
-  SKIP_WITHOUT_QUILL();
   VirtualPrinter printer;
   VirtualPrinterServer taken(printer);
   ASSERT_TRUE(taken.start());
   testing::TempDir dir;
-  const auto run = quill(
-      {"serve", "--port", std::to_string(taken.port()), "--out", (dir.path() / "labels").string()},
-      "", 10s);
+  const auto run = clitest::run_quill(
+      {"serve", "--port", std::to_string(taken.port()), "--out", (dir.path() / "labels").string()});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_THAT(run.err, ::testing::MatchesRegex("quill: cannot serve on 127\\.0\\.0\\.1: .+\n"));

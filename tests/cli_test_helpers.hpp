@@ -1,4 +1,5 @@
-// Running the built `quill` command as a user runs it from a shell, for cli_*_test.cpp.
+// Running the `quill` command for cli_*_test.cpp: in the test's own process on its clock, or as
+// the built binary, as a user runs it from a shell.
 #pragma once
 
 #include <fcntl.h>
@@ -11,10 +12,16 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <iostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#include "cli/common.hpp"
+#include "quillkit/platform/clock.hpp"
 
 extern char** environ;
 
@@ -167,6 +174,86 @@ inline ProcessResult quill(const std::vector<std::string>& args, const std::stri
   argv.push_back(kQuill);
   argv.insert(argv.end(), args.begin(), args.end());
   return ChildProcess(std::move(argv), input).wait(timeout);
+}
+
+// The command run in this process on a thread of its own, with standard input from `input` and
+// both outputs captured, as the binary would run: its waits are on the process's clock (the test
+// clock in unit tests). One at a time: standard input and outputs are the process's own.
+class InProcessQuill {
+ public:
+  explicit InProcessQuill(std::vector<std::string> args, const std::string& printer = "",
+                          const std::string& input = "/dev/null")
+      : args_(std::move(args)), printer_(printer), start_(quillkit::platform::now()) {
+    args_.insert(args_.begin(), "quill");
+    std::fflush(nullptr);
+    std::cout.flush();
+    for (int fd = 0; fd < 3; ++fd) saved_[fd] = dup(fd);
+    const int in = open(input.c_str(), O_RDONLY | O_CLOEXEC);
+    dup2(in, STDIN_FILENO);
+    ::close(in);
+    std::clearerr(stdin);
+    std::cin.clear();
+    for (int i = 0; i < 2; ++i) {
+      int ends[2];
+      if (pipe2(ends, O_CLOEXEC) != 0) continue;
+      dup2(ends[1], STDOUT_FILENO + i);
+      ::close(ends[1]);
+      drains_[i] = std::thread([fd = ends[0], &text = text_[i]] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+          if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+          if (n < 0 && errno != EINTR) break;
+        }
+        ::close(fd);
+      });
+    }
+    command_ = std::thread([this] {
+      std::vector<char*> argv;
+      for (std::string& a : args_) argv.push_back(a.data());
+      exit_code_ = quill::run(static_cast<int>(argv.size()), argv.data(),
+                              printer_.empty() ? nullptr : printer_.c_str());
+      std::fflush(nullptr);
+      std::cout.flush();
+      std::cerr.flush();
+    });
+  }
+  ~InProcessQuill() { wait(); }
+  InProcessQuill(const InProcessQuill&) = delete;
+  InProcessQuill& operator=(const InProcessQuill&) = delete;
+
+  // Waits for the command's end; `seconds` is the time it took on the process's clock.
+  ProcessResult wait() {
+    if (command_.joinable()) {
+      command_.join();
+      for (int fd = 0; fd < 3; ++fd) {
+        dup2(saved_[fd], fd);  // the pipes' last writing ends close: the drains end
+        ::close(saved_[fd]);
+      }
+      for (std::thread& drain : drains_) {
+        if (drain.joinable()) drain.join();
+      }
+    }
+    const std::chrono::duration<double> took = quillkit::platform::now() - start_;
+    return {exit_code_, text_[0], text_[1], took.count()};
+  }
+
+ private:
+  std::vector<std::string> args_;
+  const std::string printer_;
+  const quillkit::platform::TimePoint start_;
+  int saved_[3] = {-1, -1, -1};
+  int exit_code_ = -1;
+  std::string text_[2];
+  std::thread drains_[2];
+  std::thread command_;
+};
+
+// Runs quill with `args` to its end in this process, with QUILL_PRINTER as `printer` (empty:
+// unset).
+inline ProcessResult run_quill(const std::vector<std::string>& args,
+                               const std::string& printer = "",
+                               const std::string& input = "/dev/null") {
+  return InProcessQuill(args, printer, input).wait();
 }
 
 }  // namespace quillkit::clitest

@@ -35,21 +35,21 @@ namespace quillkit::testing {
 class ReaderWatch {
  public:
   ReaderWatch() : state_(std::make_shared<State>()) {
-    platform::set_event_observer([state = state_](int fd, platform::StreamSide, int event,
-                                                   bool handled) {
-      if (event != platform::kEventHasBytesAvailable) return;
-      std::unique_lock lock(state->mu);
-      if (handled) {
-        ++state->passes;
-        state->cv.notify_all();
-        return;
-      }
-      if (!state->holding) return;
-      // Input pending on a held reader is nobody's next step.
-      platform::clock().unwatch_fd(fd);
-      state->cv.wait_for(lock, std::chrono::seconds(5), [&] { return !state->holding; });
-      platform::clock().watch_fd(fd);
-    });
+    platform::set_event_observer(
+        [state = state_](int fd, platform::StreamSide, int event, bool handled) {
+          if (event != platform::kEventHasBytesAvailable) return;
+          std::unique_lock lock(state->mu);
+          if (handled) {
+            ++state->passes;
+            state->cv.notify_all();
+            return;
+          }
+          if (!state->holding) return;
+          // Input pending on a held reader is nobody's next step.
+          platform::clock().unwatch_fd(fd);
+          state->cv.wait_for(lock, std::chrono::seconds(5), [&] { return !state->holding; });
+          platform::clock().watch_fd(fd);
+        });
   }
   ~ReaderWatch() {
     release();
