@@ -76,6 +76,9 @@ class VirtualPrinterServer::Impl {
   void accept_loop(std::stop_token stop);
   void serve(std::stop_token stop, Connection& connection);
   void reap_locked();
+  void watch(int fd, bool reading) const {
+    if (options_.on_descriptor) options_.on_descriptor(fd, reading);
+  }
 
   VirtualPrinter& printer_;
   const VirtualServerOptions options_;
@@ -134,6 +137,7 @@ bool VirtualPrinterServer::Impl::start() {
                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   listen_fd_ = fd;
   error_.clear();
+  watch(fd, true);
   accept_thread_ = std::jthread([this](std::stop_token stop) { accept_loop(stop); });
   return true;
 }
@@ -163,7 +167,10 @@ void VirtualPrinterServer::Impl::stop() {
     ::shutdown(connection->fd, SHUT_RDWR);
   }
   connections.clear();
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0) {
+    watch(fd, false);
+    ::close(fd);
+  }
 }
 
 void VirtualPrinterServer::Impl::reap_locked() {
@@ -182,6 +189,7 @@ void VirtualPrinterServer::Impl::accept_loop(std::stop_token stop) {
     if (ready <= 0) continue;
     int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    watch(fd, true);
     ++accepted_;
     timeval timeout{kSendTimeoutSeconds, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
@@ -190,6 +198,7 @@ void VirtualPrinterServer::Impl::accept_loop(std::stop_token stop) {
     if (open_.load() >= options_.max_connections) {
       printer_.log("connection refused and closed: " + std::to_string(options_.max_connections) +
                    " connections are open (the limit)");
+      watch(fd, false);
       ::close(fd);
       continue;
     }
@@ -236,6 +245,7 @@ void VirtualPrinterServer::Impl::serve(std::stop_token stop, Connection& connect
   }
   // The peer sees the end of the stream now; the descriptor itself is closed when the
   // connection is reaped, so that stop() never shuts down a reused descriptor number.
+  watch(connection.fd, false);
   ::shutdown(connection.fd, SHUT_RDWR);
   --open_;
   connection.done = true;

@@ -285,6 +285,10 @@ struct VirtualServerOptions {
   // printer parses it: the printer's on_label and on_log calls that follow on the same thread
   // come from this connection. `peer` is the client's address and port. Must not block.
   std::function<void(std::string_view peer, std::span<const std::uint8_t> bytes)> on_receive;
+  // Called with each descriptor the server reads (its listener, each connection) when it starts
+  // reading it (`reading` true) and before it stops and closes it (false), on the server's
+  // threads. A test clock uses it to hold time while bytes wait for the printer. Must not block.
+  std::function<void(int fd, bool reading)> on_descriptor;
 };
 
 // A TCP server in front of a VirtualPrinter: each connection gets its own command stream, and

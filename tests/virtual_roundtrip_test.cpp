@@ -1,12 +1,12 @@
 // Round trips through the real library: a WiFi printer object talks to the virtual printer over
-// loopback, and what it composed must print as the caller meant. Slow: the library's specified
-// pauses (open, BITMAP, PRINT, download, query waits) add up to about ten seconds.
+// loopback, and what it composed must print as the caller meant.
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "quillkit/virtual_printer.hpp"
 #include "quillkit/wifi.hpp"
+#include "support/virtual_on_test_clock.hpp"
 #include "virtual_test_helpers.hpp"
 
 namespace quillkit {
@@ -19,7 +19,7 @@ using vptest::ink_box;
 
 // One virtual printer behind a server and one open WiFi object, shared by the suite.
 struct Rig {
-  Rig() : printer(config()), server(printer) {}
+  Rig() : printer(config()), server(printer, testing::on_test_clock()) {}
   VirtualPrinterConfig config() {
     VirtualPrinterConfig config;
     config.output_dir = dir.path() / "labels";
