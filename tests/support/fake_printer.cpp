@@ -137,12 +137,6 @@ bool FakePrinter::wait_for_bytes(std::size_t count, double seconds) {
   });
 }
 
-bool FakePrinter::wait_for_connections(std::size_t count, double seconds) {
-  std::unique_lock lock(mu_);
-  return cv_.wait_for(lock, std::chrono::duration<double>(seconds),
-                      [&] { return accepted_ >= count; });
-}
-
 void FakePrinter::clear() {
   std::lock_guard lock(mu_);
   chunks_.clear();

@@ -73,8 +73,6 @@ class FakePrinter {
   std::size_t open_connections();
   // Waits until at least `count` bytes arrived in all, or `seconds` pass.
   bool wait_for_bytes(std::size_t count, double seconds = 5);
-  // Waits until `count` connections were accepted, or `seconds` pass.
-  bool wait_for_connections(std::size_t count, double seconds = 5);
   // Forgets what was received so far.
   void clear();
 

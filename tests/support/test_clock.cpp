@@ -29,8 +29,7 @@ TestClock::TestClock() : TestClock(settle_from_environment()) {}
 
 TestClock::TestClock(std::chrono::milliseconds settle)
     : settle_(settle),
-      start_(platform::TimePoint{} + std::chrono::hours(1)),
-      now_(start_),
+      now_(platform::TimePoint{} + std::chrono::hours(1)),
       last_activity_(Real::now()) {
   advancer_ = std::jthread([this](std::stop_token stop) { run(stop); });
   platform::set_clock(this);
@@ -41,19 +40,6 @@ TestClock::~TestClock() {
   advancer_.request_stop();
   changed_.notify_all();
   advancer_.join();
-}
-
-double TestClock::elapsed() { return seconds_since(start_); }
-
-double TestClock::seconds_since(platform::TimePoint start) {
-  return std::chrono::duration<double>(now() - start).count();
-}
-
-void TestClock::advance(double seconds) {
-  std::lock_guard lock(mu_);
-  now_ += platform::to_duration(seconds);
-  last_activity_ = Real::now();
-  wake_waiters_locked();
 }
 
 void TestClock::wake_waiters_locked() {

@@ -16,7 +16,7 @@
 // (one per test, or one per suite in SetUpTestSuite), and peers that answer
 // on their own threads watch their descriptors (FakePrinter does) so that
 // time does not move while their input is unread. Assert virtual times with
-// elapsed() / seconds_since(); assert no wall time at all.
+// testing::since() (support/fake_printer.hpp); assert no wall time at all.
 //
 // The settle time is 20 ms, or QUILLKIT_TEST_CLOCK_SETTLE_MS from the
 // environment: it covers the scheduling delay between one thread's action and
@@ -46,13 +46,6 @@ class TestClock final : public platform::Clock {
   TestClock(const TestClock&) = delete;
   TestClock& operator=(const TestClock&) = delete;
 
-  // Virtual seconds since the clock was made.
-  double elapsed();
-  // Virtual seconds since `start` (a value of now()).
-  double seconds_since(platform::TimePoint start);
-  // Moves virtual time forward by `seconds` at once.
-  void advance(double seconds);
-
   platform::TimePoint now() override;
   bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                   platform::TimePoint deadline, const std::function<bool()>& done) override;
@@ -77,7 +70,6 @@ class TestClock final : public platform::Clock {
   void run(std::stop_token stop);
 
   const std::chrono::milliseconds settle_;
-  const platform::TimePoint start_;
 
   std::mutex mu_;
   std::condition_variable_any changed_;
