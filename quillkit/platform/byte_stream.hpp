@@ -94,13 +94,22 @@ std::shared_ptr<ByteStream> open_fd_stream(int fd, std::string name,
 std::shared_ptr<ByteStream> open_serial_stream(const std::string& path,
                                                ByteStream::EventHandler handler);
 
-// Test seam: `observer` runs on a stream's reader thread before each event
-// reaches the stream's handler (`handled` false) and after it (true), with the
-// descriptor the event concerns, so that a test can count the reader's passes
-// or hold the reader still (input that arrives meanwhile stays unread).
-// Process-wide; nullptr removes it. Set it while no stream is open, or accept
-// that a pass in progress misses it.
-using EventObserver = std::function<void(int fd, StreamSide side, int event, bool handled)>;
-void set_event_observer(EventObserver observer);
+// Test seam: sees what every byte stream of the process does, so that a test
+// can count the reader's passes or hold the reader still (input that arrives
+// meanwhile stays unread), and tell one write from two whatever the peer
+// receives. Members run on the stream's threads and must not throw.
+class StreamObserver {
+ public:
+  virtual ~StreamObserver() = default;
+  // On the reader thread, before each event reaches the stream's handler
+  // (`handled` false) and after it (true); `fd` is the stream's descriptor.
+  virtual void on_event(int /*fd*/, StreamSide /*side*/, int /*event*/, bool /*handled*/) {}
+  // On the writing thread, after each write() that took bytes: what it took.
+  virtual void on_write(int /*fd*/, std::span<const std::uint8_t> /*taken*/) {}
+};
+// Adds or removes an observer; calls already under way may still reach a
+// removed one, which the shared pointer keeps alive.
+void add_stream_observer(std::shared_ptr<StreamObserver> observer);
+void remove_stream_observer(const StreamObserver* observer);
 
 }  // namespace quillkit::platform

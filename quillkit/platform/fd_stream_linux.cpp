@@ -29,16 +29,19 @@
 namespace quillkit::platform {
 namespace {
 
-std::mutex observer_mu;
-std::shared_ptr<const EventObserver> observer;  // guarded by observer_mu
+std::mutex observers_mu;
+std::vector<std::shared_ptr<StreamObserver>> observers;  // guarded by observers_mu
+std::atomic<bool> observed{false};                       // whether there are any
 
-void observe(int fd, StreamSide side, int event, bool handled) {
-  std::shared_ptr<const EventObserver> current;
+template <class Call>
+void observe(const Call& call) {
+  if (!observed.load(std::memory_order_acquire)) return;
+  std::vector<std::shared_ptr<StreamObserver>> current;
   {
-    std::lock_guard lock(observer_mu);
-    current = observer;
+    std::lock_guard lock(observers_mu);
+    current = observers;
   }
-  if (current) (*current)(fd, side, event, handled);
+  for (const auto& observer : current) call(*observer);
 }
 
 // Name lookups run on threads of a process-wide resolver, so that no printer
@@ -212,6 +215,8 @@ class FdStream final : public ByteStream {
     const int fd = fd_.load();
     ssize_t n = is_socket_ ? send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
                            : ::write(fd, data.data(), data.size());
+    if (n > 0)
+      observe([&](StreamObserver& o) { o.on_write(fd, data.first(static_cast<std::size_t>(n))); });
     if (n >= 0) return n;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
       want_space_.store(true);
@@ -285,12 +290,13 @@ class FdStream final : public ByteStream {
   }
 
   void emit(StreamSide side, int event) {
-    observe(fd_.load(), side, event, false);
+    const int fd = fd_.load();
+    observe([&](StreamObserver& o) { o.on_event(fd, side, event, false); });
     {
       const ClockHold hold;
       if (handler_) handler_(*this, side, event);
     }
-    observe(fd_.load(), side, event, true);
+    observe([&](StreamObserver& o) { o.on_event(fd, side, event, true); });
   }
 
   void run(std::stop_token stop, const Connector& connector) {
@@ -438,10 +444,16 @@ std::shared_ptr<ByteStream> open_serial_stream(const std::string& path,
   return open_fd_stream(fd, path, std::move(handler));
 }
 
-void set_event_observer(EventObserver replacement) {
-  auto next = replacement ? std::make_shared<const EventObserver>(std::move(replacement)) : nullptr;
-  std::lock_guard lock(observer_mu);
-  observer = std::move(next);
+void add_stream_observer(std::shared_ptr<StreamObserver> observer) {
+  std::lock_guard lock(observers_mu);
+  observers.push_back(std::move(observer));
+  observed.store(true, std::memory_order_release);
+}
+
+void remove_stream_observer(const StreamObserver* observer) {
+  std::lock_guard lock(observers_mu);
+  std::erase_if(observers, [&](const auto& o) { return o.get() == observer; });
+  observed.store(!observers.empty(), std::memory_order_release);
 }
 
 }  // namespace quillkit::platform

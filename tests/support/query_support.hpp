@@ -22,72 +22,10 @@
 #include "quillkit/printer.hpp"
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
+#include "support/stream_watch.hpp"
 #include "support/wifi_suite.hpp"
 
 namespace quillkit::testing {
-
-// Counts the finished passes of every stream's reader thread over arrived
-// bytes, and can hold the reader at the start of such a pass: bytes that
-// arrive while it is held stay unread on the input stream ("still
-// arriving"), and time goes on meanwhile.
-// A hold lasts until release(), the destructor, or 5 s at most, so a failing
-// test cannot hang. Installs itself as the stream event observer while alive.
-class ReaderWatch {
- public:
-  ReaderWatch() : state_(std::make_shared<State>()) {
-    platform::set_event_observer(
-        [state = state_](int fd, platform::StreamSide, int event, bool handled) {
-          if (event != platform::kEventHasBytesAvailable) return;
-          std::unique_lock lock(state->mu);
-          if (handled) {
-            ++state->passes;
-            state->cv.notify_all();
-            return;
-          }
-          if (!state->holding) return;
-          // Input pending on a held reader is nobody's next step.
-          platform::clock().unwatch_fd(fd);
-          state->cv.wait_for(lock, std::chrono::seconds(5), [&] { return !state->holding; });
-          platform::clock().watch_fd(fd);
-        });
-  }
-  ~ReaderWatch() {
-    release();
-    platform::set_event_observer(nullptr);
-  }
-  ReaderWatch(const ReaderWatch&) = delete;
-  ReaderWatch& operator=(const ReaderWatch&) = delete;
-
-  // Holds the reader at its next pass and every later one.
-  void hold() { set_holding(true); }
-  void release() { set_holding(false); }
-  std::size_t passes() {
-    std::lock_guard lock(state_->mu);
-    return state_->passes;
-  }
-  // Waits until `count` reader passes have finished in all, or 5 s pass.
-  bool wait_for_passes(std::size_t count) {
-    std::unique_lock lock(state_->mu);
-    return state_->cv.wait_for(lock, std::chrono::seconds(5),
-                               [&] { return state_->passes >= count; });
-  }
-
- private:
-  struct State {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::size_t passes = 0;
-    bool holding = false;
-  };
-  void set_holding(bool holding) {
-    {
-      std::lock_guard lock(state_->mu);
-      state_->holding = holding;
-    }
-    state_->cv.notify_all();
-  }
-  std::shared_ptr<State> state_;
-};
 
 // `text` one byte a piece: with a gap between the pieces, an answer that
 // keeps arriving for a while.
