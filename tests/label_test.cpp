@@ -72,7 +72,6 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"SetupGap", setup_with_sensor("0"), kSetupHead + "GAP 2 mm,0 mm\r\n"},
         LineCase{"SetupBline", setup_with_sensor("1"), kSetupHead + "BLINE 2 mm,0 mm\r\n"},
         LineCase{"SetupOther", setup_with_sensor("2"), kSetupHead},
-        LineCase{"SetupEmpty", setup_with_sensor(""), kSetupHead},
         LineCase{"SetupLeadingBlank", setup_with_sensor(" 0"), kSetupHead},
         // Empty, non-ASCII and line-breaking texts go out as given.
         LineCase{"SetupCopiesArguments",
@@ -91,7 +90,6 @@ INSTANTIATE_TEST_SUITE_P(
                  0.5},
         // A double quote in the code is not escaped: the printer sees the field end early.
         LineCase{"Barcode", barcode("A\"B"), "BARCODE 10,20,\"128\",50,1,0,2,3,\"A\"B\"\r\n"},
-        LineCase{"Utf8Empty", text(&Printer::printerfont, ""), kTextHead + "\"\r\n"},
         LineCase{"Utf8Han", text(&Printer::printerfont, kHan + kEmoji),
                  kTextHead + kHan + kEmoji + "\"\r\n"},
         LineCase{"Gb18030Han", text(&Printer::printerfont_GB2312, kHan + kTraditional),
