@@ -253,17 +253,7 @@ TEST(VirtualPrinterFiles, ProgramsAreStoredUpToEopNotRun) {
   EXPECT_THAT(printer.log_lines(), ElementsAre(HasSubstr("RUN")));
 }
 
-TEST(VirtualPrinterAnswers, PauseShowsInTheStatusUntilResumed) {
-  VirtualPrinter printer;
-  printer.feed("BAR 0,0,9,9\r\n");
-  EXPECT_EQ(printer.feed(std::string_view("\x1B!P\x1B!?", 6)), Bytes{0x10});
-  EXPECT_EQ(printer.feed(std::string_view("\x1B!O\x1B!?", 6)), Bytes{0x00});
-  printer.feed(std::string_view("\x1B!R", 3));
-  EXPECT_TRUE(ink_box(printer.canvas()).empty);
-  EXPECT_TRUE(printer.log_lines().empty());
-}
-
-TEST(VirtualPrinterAnswers, AnswersAreSentAsGivenAndFollowChanges) {
+TEST(VirtualPrinterAnswers, AnswersAreSentAsGivenAndFollowChangesAndPauses) {
   VirtualPrinterConfig config;
   config.answers.model_name = std::string("MODEL X\r\n\0\0", 11);
   VirtualPrinter printer(config);
@@ -281,6 +271,11 @@ TEST(VirtualPrinterAnswers, AnswersAreSentAsGivenAndFollowChanges) {
   EXPECT_EQ(printer.feed(std::string_view("\x1B!?", 3)), (Bytes{0x05, 0x0D}));
   EXPECT_EQ(text_of(printer.feed("~!I\r\n")), "850, 002\r");
   EXPECT_TRUE(printer.canvas().ink(2, 2));
+  // A pause shows in the status until resumed; a reset clears the canvas.
+  EXPECT_EQ(printer.feed(std::string_view("\x1B!P\x1B!?", 6)), (Bytes{0x15, 0x0D}));
+  EXPECT_EQ(printer.feed(std::string_view("\x1B!O\x1B!?", 6)), (Bytes{0x05, 0x0D}));
+  printer.feed(std::string_view("\x1B!R", 3));
+  EXPECT_TRUE(ink_box(printer.canvas()).empty);
   EXPECT_TRUE(printer.log_lines().empty());
 }
 
