@@ -9,8 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "quillkit/bitmap/bitmap_command.hpp"
+#include "quillkit/platform/font_host.hpp"
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
+#include "support/fontconfig_leak.hpp"
 #include "support/wifi_suite.hpp"
 
 namespace quillkit {
@@ -60,6 +63,12 @@ const Bytes kStatusRequest{0x1b, 0x21, 0x3f, 0x00, 0xff};
 const std::string kStatusText(kStatusRequest.begin(), kStatusRequest.end());
 constexpr double kAny = 1e9;
 
+std::string windowsfont_wire() {
+  const Bytes command = bitmap::windowsfont_command(platform::default_font_host(), 10, 20, 18, 90,
+                                                    2, 0, "DejaVu Sans", "Hi");
+  return {command.begin(), command.end()};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Senders, SendersTest,
     ::testing::Values(
@@ -87,7 +96,11 @@ INSTANTIATE_TEST_SUITE_P(
                  [](WiFi& p) { return p.sendcommandWithData(kStatusRequest, 0.05); }, 1, 0, 0.2,
                  kStatusText},
         SendCase{"BinaryData", [](WiFi& p) { return p.sendBinaryData(kStatusRequest); }, 1, 0, 0.15,
-                 kStatusText}),
+                 kStatusText},
+        // Host-font text checks the link after its pause.
+        SendCase{"Windowsfont",
+                 [](WiFi& p) { return p.windowsfont(10, 20, 18, 90, 2, 0, "DejaVu Sans", "Hi"); },
+                 1, 0.5, 0.5 + 1e-9, windowsfont_wire()}),
     ::testing::PrintToStringParamName());
 
 // A label operation: 1 with `wire` written no sooner than `pause` after the call, or -1 with
@@ -170,8 +183,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::PrintToStringParamName());
 
 // The probe gives -1 before the first open and 2 when open, whatever its argument; closing a
-// printer never opened succeeds.
-TEST(SendersClosedTest, ProbeAndCloseOfANeverOpenedObject) {
+// printer never opened succeeds. Host-font text is refused after closeport, when there is no
+// output stream, but handed to the write primitive on a stream the printer closed, whose failure
+// is not reported.
+TEST(SendersClosedTest, ProbeCloseAndTheLinkCheckOfHostFontText) {
   WiFi printer;
   EXPECT_EQ((std::vector<Result>{printer.stream_Status(), printer.stream_Status(3)}),
             (std::vector<Result>{-1, -1}));
@@ -181,6 +196,15 @@ TEST(SendersClosedTest, ProbeAndCloseOfANeverOpenedObject) {
   EXPECT_EQ((std::vector<Result>{printer.stream_Status(), printer.stream_Status(0),
                                  printer.stream_Status(5)}),
             std::vector<Result>(3, 2));
+  EXPECT_EQ(printer.closeport(0), 1);
+  const auto start = Clock::now();
+  EXPECT_EQ(printer.windowsfont(0, 0, 18, 0, 0, 0, "DejaVu Sans", "Late"), -1);
+  EXPECT_DOUBLE_EQ(since(start), 0.5);
+  ASSERT_EQ(printer.openport("127.0.0.1", fake.port()), 1);
+  fake.close_client();
+  testing::wait_until([&] { return printer.stream_Status() != 2; });
+  EXPECT_EQ(printer.windowsfont(0, 0, 18, 0, 0, 0, "DejaVu Sans", "Gone"), 1);
+  EXPECT_EQ(fake.received(), "");
 }
 
 }  // namespace
