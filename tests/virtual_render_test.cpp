@@ -3,6 +3,7 @@
 // the PNG files.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <random>
 #include <set>
@@ -161,7 +162,8 @@ TEST_F(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
       ink_box(print("SIZE 600 dot,300 dot\r\nCLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n"));
   EXPECT_EQ(std::make_pair(bars.top, bars.height()), std::make_pair(20, 60));
   VirtualLabel readable = print("CLS\r\nBARCODE 20,20,\"128\",60,2,0,2,2,\"HRT\"\r\n");
-  EXPECT_TRUE(ink_within(ink_box(readable, 0, 80, 600, 300), bars.left, 80, bars.right, 102));
+  EXPECT_TRUE(
+      ink_within(ink_box(readable, 0, 80, 600, 300), bars.left, 80, bars.right, 20 + 60 + 2 + 20));
 }
 
 TEST_F(VirtualText, ResidentFontInkStaysInTheCellsFromTheOrigin) {
