@@ -217,22 +217,6 @@ TEST_F(VirtualText, ScalableTextHasTheGivenHeight) {
   EXPECT_GE(box.height(), 48 * 2 / 3);
 }
 
-TEST_F(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
-  // The two characters for "Chinese" in UTF-8, GB 18030 and Big5.
-  const std::string utf8 = "\xE4\xB8\xAD\xE6\x96\x87", gb18030 = "\xD6\xD0\xCE\xC4",
-                    big5 = "\xA4\xA4\xA4\xE5";
-  auto draw = [&](const std::string& text) {
-    return print("SIZE 200 dot,100 dot\r\nCLS\r\nTEXT 10,10,\"TSS24.BF2\",0,1,1,\"" + text +
-                 "\"\r\n");
-  };
-  VirtualLabel reference = draw(utf8);
-  EXPECT_GT(ink_box(reference).width(), 30);
-  EXPECT_EQ(draw(gb18030).dots, reference.dots);
-  EXPECT_EQ(draw(big5).dots, reference.dots);
-  // The two characters differ, so neither is a missing-glyph box.
-  EXPECT_NE(draw(utf8.substr(0, 3)).dots, draw(utf8.substr(3)).dots);
-}
-
 // Each shape command sets the dots listed first and leaves those listed second blank.
 TEST_F(VirtualShapes, ShapeSetsTheDotsItShould) {
   using Dots = std::vector<std::pair<int, int>>;
@@ -320,17 +304,28 @@ TEST_F(VirtualImages, PutDrawsTheStoredImageAtItsPlace) {
   }
 }
 
-TEST_F(VirtualText, CodepageDecidesHowBytesRead) {
-  auto draw = [&](const std::string& setup, const std::string& text) {
-    return print("SIZE 300 dot,60 dot\r\n" + setup + "CLS\r\nTEXT 10,10,\"3\",0,1,1,\"" + text +
+// Text bytes are read as UTF-8, else GB 18030, else Big5, until a code page says how.
+TEST_F(VirtualText, TextIsReadInItsEncodingOrByTheCodePage) {
+  auto draw = [&](const std::string& font, const std::string& text) {
+    return print("SIZE 300 dot,60 dot\r\nCLS\r\nTEXT 10,10,\"" + font + "\",0,1,1,\"" + text +
                  "\"\r\n")
         .dots;
   };
-  const auto utf8 = draw("", "Gr\xC3\xBC\xC3\x9F Gott");
-  EXPECT_NE(draw("", "Gr\xFC\xDF Gott"), utf8);  // read as GB 18030 without a code page
-  EXPECT_EQ(draw("CODEPAGE 1252\r\n", "Gr\xFC\xDF Gott"), utf8);
-  EXPECT_EQ(draw("CODEPAGE 850\r\n", "Gr\x81\xE1 Gott"), utf8);
-  EXPECT_EQ(draw("CODEPAGE UTF-8\r\n", "Gr\xC3\xBC\xC3\x9F Gott"), utf8);
+  // The two characters for "Chinese" in UTF-8, GB 18030 and Big5. They differ, so neither is a
+  // missing-glyph box.
+  const std::string han = "\xE4\xB8\xAD\xE6\x96\x87";
+  const auto chinese = draw("TSS24.BF2", han);
+  EXPECT_NE(draw("TSS24.BF2", han.substr(0, 3)), draw("TSS24.BF2", han.substr(3)));
+  EXPECT_EQ(draw("TSS24.BF2", "\xD6\xD0\xCE\xC4"), chinese);
+  EXPECT_EQ(draw("TSS24.BF2", "\xA4\xA4\xA4\xE5"), chinese);
+  const auto german = draw("3", "Gr\xC3\xBC\xC3\x9F Gott");
+  EXPECT_NE(draw("3", "Gr\xFC\xDF Gott"), german);  // read as GB 18030 without a code page
+  for (const auto& [page, text] : {std::pair{"1252", "Gr\xFC\xDF Gott"},
+                                   {"850", "Gr\x81\xE1 Gott"},
+                                   {"UTF-8", "Gr\xC3\xBC\xC3\x9F Gott"}}) {
+    printer_.feed(std::string("CODEPAGE ") + page + "\r\n");
+    EXPECT_EQ(draw("3", text), german) << page;
+  }
 }
 
 // Names that carry no size are drawn at a readable size, and said to be approximated.
