@@ -61,9 +61,8 @@ class Browser {
     if (!target) return false;
     const auto attached =
         call("Target.attachToTarget", {{"targetId", (*target)["targetId"]}, {"flatten", true}});
-    if (!attached) return false;
-    session_ = (*attached)["sessionId"];
-    return true;
+    if (attached) session_ = (*attached)["sessionId"];
+    return attached.has_value();
   }
 
   // The value of a JavaScript expression in the tab (null when it cannot be evaluated).
@@ -93,11 +92,8 @@ class Browser {
       if (const auto end = buffer_.find('\0'); end != std::string::npos) {
         const json answer = json::parse(buffer_.substr(0, end), nullptr, false);
         buffer_.erase(0, end + 1);
-        if (answer.is_object() && answer.value("id", 0) == id_) {
-          if (answer.contains("result")) return answer["result"];
-          return std::nullopt;
-        }
-        continue;
+        if (!answer.is_object() || answer.value("id", 0) != id_) continue;
+        return answer.contains("result") ? std::optional(answer["result"]) : std::nullopt;
       }
       pollfd ready{answers_[0], POLLIN, 0};
       if (::poll(&ready, 1, 1000) <= 0) continue;

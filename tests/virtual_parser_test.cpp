@@ -73,27 +73,26 @@ TEST(VirtualPrinterChunking, AnyChunkBoundariesGiveTheSameLabelFilesAndAnswers) 
 }
 
 TEST(VirtualPrinterState, SizeSetsTheCanvasInDots) {
-  struct Case {
+  const struct {
     int dpi;
     std::string command;
     int width, height;
-  };
-  for (const Case& c :
-       std::vector<Case>{{203, "SIZE 60 mm,40 mm", 480, 320},
-                         {203, "SIZE 60mm,40.5mm", 480, 324},
-                         {203, "SIZE 2,1", 406, 203},
-                         {203, "size 400 dot,300 dot", 400, 300},
-                         {300, "SIZE 60 mm,40 mm", 720, 480},
-                         {300, "SIZE 1,0.5", 300, 150},
-                         {203, "SIZE 9999 mm,9999 mm", VirtualLimits::kMaxLabelWidthDots,
-                          VirtualLimits::kMaxLabelHeightDots}}) {
+  } cases[] = {{203, "SIZE 60 mm,40 mm", 480, 320},
+               {203, "SIZE 60mm,40.5mm", 480, 324},
+               {203, "SIZE 2,1", 406, 203},
+               {203, "size 400 dot,300 dot", 400, 300},
+               {300, "SIZE 60 mm,40 mm", 720, 480},
+               {300, "SIZE 1,0.5", 300, 150},
+               {203, "SIZE 9999 mm,9999 mm", VirtualLimits::kMaxLabelWidthDots,
+                VirtualLimits::kMaxLabelHeightDots}};
+  for (const auto& c : cases) {
     VirtualPrinter printer({.dpi = c.dpi});
     printer.feed(c.command + "\r\n");
-    EXPECT_EQ(std::make_pair(printer.setup().width_dots, printer.setup().height_dots),
-              std::make_pair(c.width, c.height))
+    const VirtualLabelSetup setup = printer.setup();
+    EXPECT_EQ(std::tuple(setup.width_dots, setup.height_dots, printer.canvas().width,
+                         printer.canvas().height),
+              std::tuple(c.width, c.height, c.width, c.height))
         << c.command << " at " << c.dpi;
-    EXPECT_EQ(std::make_pair(printer.canvas().width, printer.canvas().height),
-              std::make_pair(c.width, c.height));
   }
 }
 
@@ -140,14 +139,12 @@ TEST(VirtualPrinterPrint, PrintWritesSetsTimesCopiesNumberedPngs) {
   EXPECT_TRUE(std::filesystem::exists(config.output_dir / "label-0007.png"));
 }
 
-TEST(VirtualPrinterPrint, PrintIsCutToTheCap) {
-  VirtualPrinter printer({.labels_kept = 1});
-  printer.feed("SIZE 8 dot,8 dot\r\nPRINT 5000,3\r\n");
-  EXPECT_EQ(printer.label_count(), VirtualLimits::kMaxLabelsPerPrint);
-  EXPECT_THAT(printer.log_lines(), ElementsAre(HasSubstr("PRINT cut")));
-}
+TEST(VirtualPrinterPrint, PrintOutputFolderAndKeptLabelsAreCapped) {
+  VirtualPrinter cut({.labels_kept = 1});
+  cut.feed("SIZE 8 dot,8 dot\r\nPRINT 5000,3\r\n");
+  EXPECT_EQ(cut.label_count(), VirtualLimits::kMaxLabelsPerPrint);
+  EXPECT_THAT(cut.log_lines(), ElementsAre(HasSubstr("PRINT cut")));
 
-TEST(VirtualPrinterPrint, OutputFolderAndKeptLabelsAreCapped) {
   TempDir dir;
   std::uint64_t seen = 0;
   VirtualPrinter printer({.output_dir = dir.path(),
@@ -256,17 +253,7 @@ TEST(VirtualPrinterFiles, ProgramsAreStoredUpToEopNotRun) {
   EXPECT_THAT(printer.log_lines(), ElementsAre(HasSubstr("RUN")));
 }
 
-TEST(VirtualPrinterAnswers, PauseShowsInTheStatusUntilResumed) {
-  VirtualPrinter printer;
-  printer.feed("BAR 0,0,9,9\r\n");
-  EXPECT_EQ(printer.feed(std::string_view("\x1B!P\x1B!?", 6)), Bytes{0x10});
-  EXPECT_EQ(printer.feed(std::string_view("\x1B!O\x1B!?", 6)), Bytes{0x00});
-  printer.feed(std::string_view("\x1B!R", 3));
-  EXPECT_TRUE(ink_box(printer.canvas()).empty);
-  EXPECT_TRUE(printer.log_lines().empty());
-}
-
-TEST(VirtualPrinterAnswers, AnswersAreSentAsGivenAndFollowChanges) {
+TEST(VirtualPrinterAnswers, AnswersAreSentAsGivenAndFollowChangesAndPauses) {
   VirtualPrinterConfig config;
   config.answers.model_name = std::string("MODEL X\r\n\0\0", 11);
   VirtualPrinter printer(config);
@@ -284,6 +271,11 @@ TEST(VirtualPrinterAnswers, AnswersAreSentAsGivenAndFollowChanges) {
   EXPECT_EQ(printer.feed(std::string_view("\x1B!?", 3)), (Bytes{0x05, 0x0D}));
   EXPECT_EQ(text_of(printer.feed("~!I\r\n")), "850, 002\r");
   EXPECT_TRUE(printer.canvas().ink(2, 2));
+  // A pause shows in the status until resumed; a reset clears the canvas.
+  EXPECT_EQ(printer.feed(std::string_view("\x1B!P\x1B!?", 6)), (Bytes{0x15, 0x0D}));
+  EXPECT_EQ(printer.feed(std::string_view("\x1B!O\x1B!?", 6)), (Bytes{0x05, 0x0D}));
+  printer.feed(std::string_view("\x1B!R", 3));
+  EXPECT_TRUE(ink_box(printer.canvas()).empty);
   EXPECT_TRUE(printer.log_lines().empty());
 }
 

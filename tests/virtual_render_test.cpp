@@ -3,6 +3,7 @@
 // the PNG files.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <random>
 #include <set>
@@ -16,6 +17,7 @@ namespace {
 using testing::TempDir;
 using vptest::decode;
 using vptest::ink_box;
+using vptest::ink_within;
 using vptest::InkBox;
 
 // One printer per test; print() draws a label and expects nothing logged.
@@ -65,14 +67,8 @@ struct SymbolCase {
   std::string command;
   ZXing::BarcodeFormat format;
   std::string decoded;
+  friend void PrintTo(const SymbolCase& c, std::ostream* os) { *os << c.command; }
 };
-
-std::string fill(std::string text, std::string_view key, int value) {
-  for (std::size_t at; (at = text.find(key)) != std::string::npos;) {
-    text.replace(at, key.size(), std::to_string(value));
-  }
-  return text;
-}
 
 class SymbolTest : public VirtualRender,
                    public ::testing::WithParamInterface<std::tuple<SymbolCase, int>> {};
@@ -80,12 +76,21 @@ class SymbolTest : public VirtualRender,
 TEST_P(SymbolTest, DrawnSymbolDecodesToTheDataSent) {
   const auto& [c, rotation] = GetParam();
   // Rotated symbols turn about their origin, so place it where the turn stays on the label.
-  int x = rotation == 90 || rotation == 180 ? 560 : 40;
-  int y = rotation == 180 || rotation == 270 ? 560 : 40;
-  VirtualLabel label =
-      print("SIZE 600 dot,600 dot\r\nCLS\r\n" +
-            fill(fill(fill(c.command, "{x}", x), "{y}", y), "{r}", rotation) + "\r\n");
-  EXPECT_EQ(decode(label, c.format), c.decoded) << c.command;
+  const int x = rotation == 90 || rotation == 180 ? 560 : 40, y = rotation >= 180 ? 560 : 40;
+  std::string command = c.command;
+  for (auto [key, value] : {std::pair{"{x}", x}, {"{y}", y}, {"{r}", rotation}}) {
+    if (auto at = command.find(key); at != std::string::npos)
+      command.replace(at, 3, std::to_string(value));
+  }
+  VirtualLabel label = print("SIZE 600 dot,600 dot\r\nCLS\r\n" + command + "\r\n");
+  EXPECT_EQ(decode(label, c.format), c.decoded) << command;
+}
+
+std::string symbol_name(const ::testing::TestParamInfo<SymbolTest::ParamType>& info) {
+  const auto& [c, rotation] = info.param;
+  std::string name = ZXing::ToString(c.format);
+  std::erase_if(name, [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); });
+  return name + "_" + std::to_string(info.index) + "_turned" + std::to_string(rotation);
 }
 
 SymbolCase barcode(std::string type, std::string code, ZXing::BarcodeFormat format,
@@ -122,14 +127,16 @@ INSTANTIATE_TEST_SUITE_P(
             SymbolCase{"AZTEC {x},{y},{r},6,23,\"Aztec 42\"", BarcodeFormat::Aztec, "Aztec 42"},
             SymbolCase{"RSS {x},{y},\"RSS14\",{r},3,1,\"0950110153001\"", BarcodeFormat::DataBar,
                        "09501101530010"}),
-        ::testing::Values(0, 90, 180, 270)));
+        ::testing::Values(0, 90, 180, 270)),
+    symbol_name);
 
 // MaxiCode has no rotation field.
 INSTANTIATE_TEST_SUITE_P(Upright, SymbolTest,
                          ::testing::Combine(::testing::Values(SymbolCase{
                                                 "MAXICODE {x},{y},4,\"Maxi 4\"",
                                                 BarcodeFormat::MaxiCode, "Maxi 4"}),
-                                            ::testing::Values(0)));
+                                            ::testing::Values(0)),
+                         symbol_name);
 
 // Element widths along the middle of the bars.
 std::set<int> run_widths(const VirtualLabel& label, int row) {
@@ -151,38 +158,28 @@ TEST_F(VirtualBarcode, NarrowAndWideWidthsAreHonoured) {
 }
 
 TEST_F(VirtualBarcode, HumanReadableLineOnlyOnRequest) {
-  VirtualLabel plain =
-      print("SIZE 600 dot,300 dot\r\nCLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n");
-  InkBox bars = ink_box(plain);
+  InkBox bars =
+      ink_box(print("SIZE 600 dot,300 dot\r\nCLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n"));
   EXPECT_EQ(std::make_pair(bars.top, bars.height()), std::make_pair(20, 60));
   VirtualLabel readable = print("CLS\r\nBARCODE 20,20,\"128\",60,2,0,2,2,\"HRT\"\r\n");
-  InkBox text = ink_box(readable, 0, 80, 600, 300);
-  ASSERT_FALSE(text.empty);
-  EXPECT_LE(text.bottom, 20 + 60 + 2 + 20);
-  EXPECT_GE(text.left, bars.left);
-  EXPECT_LE(text.right, bars.right);
+  EXPECT_TRUE(
+      ink_within(ink_box(readable, 0, 80, 600, 300), bars.left, 80, bars.right, 20 + 60 + 2 + 20));
 }
 
 TEST_F(VirtualText, ResidentFontInkStaysInTheCellsFromTheOrigin) {
   constexpr int kX = 40, kY = 30;
-  for (const auto& [font, width, height] :
-       std::vector<std::tuple<std::string, int, int>>{{"1", 8, 12},
-                                                      {"2", 12, 20},
-                                                      {"3", 16, 24},
-                                                      {"4", 24, 32},
-                                                      {"5", 32, 48},
-                                                      {"6", 14, 19},
-                                                      {"7", 21, 27},
-                                                      {"8", 14, 25}}) {
+  // The cells of fonts 1 to 8.
+  const int widths[] = {8, 12, 16, 24, 32, 14, 21, 14},
+            heights[] = {12, 20, 24, 32, 48, 19, 27, 25};
+  for (int font = 1; font <= 8; ++font) {
+    const int width = widths[font - 1], height = heights[font - 1];
     for (auto [mx, my] : {std::pair{1, 1}, std::pair{2, 3}}) {
-      SCOPED_TRACE("font " + font + " times " + std::to_string(mx) + "," + std::to_string(my));
-      InkBox box = ink_box(print("SIZE 800 dot,400 dot\r\nCLS\r\nTEXT 40,30,\"" + font + "\",0," +
-                                 std::to_string(mx) + "," + std::to_string(my) + ",\"HH\"\r\n"));
-      ASSERT_FALSE(box.empty);
-      EXPECT_GE(box.left, kX);
-      EXPECT_GE(box.top, kY);
-      EXPECT_LE(box.right, kX + 2 * width * mx);
-      EXPECT_LE(box.bottom, kY + height * my);
+      const std::string args =
+          std::to_string(font) + "\",0," + std::to_string(mx) + "," + std::to_string(my);
+      SCOPED_TRACE(args);
+      InkBox box =
+          ink_box(print("SIZE 800 dot,400 dot\r\nCLS\r\nTEXT 40,30,\"" + args + ",\"HH\"\r\n"));
+      EXPECT_TRUE(ink_within(box, kX, kY, kX + 2 * width * mx, kY + height * my));
       // A capital fills most of its cell's height and each H sits in its own cell.
       EXPECT_GE(box.height(), height * my / 2);
       EXPECT_LT(box.left, kX + width * mx / 2);
@@ -210,33 +207,14 @@ TEST_F(VirtualText, TextTurnsClockwiseAboutItsOrigin) {
 
 TEST_F(VirtualText, ScalableTextHasTheGivenHeight) {
   // 12 points at 203 dpi: a line 34 dots high.
-  VirtualLabel points =
-      print("SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"0\",0,12,12,\"Hxg\"\r\n");
-  InkBox box = ink_box(points);
-  EXPECT_GE(box.top, 10);
-  EXPECT_LE(box.bottom, 10 + 34);
+  InkBox box =
+      ink_box(print("SIZE 400 dot,200 dot\r\nCLS\r\nTEXT 10,10,\"0\",0,12,12,\"Hxg\"\r\n"));
+  EXPECT_TRUE(ink_within(box, 10, 10, 400, 10 + 34));
   EXPECT_GE(box.height(), 34 * 2 / 3);
   // A name that carries a dot height: 24 dots times 2.
-  VirtualLabel dots = print("CLS\r\nTEXT 10,10,\"TSS24.BF2\",0,2,2,\"Hxg\"\r\n");
-  box = ink_box(dots);
-  EXPECT_LE(box.bottom, 10 + 48);
+  box = ink_box(print("CLS\r\nTEXT 10,10,\"TSS24.BF2\",0,2,2,\"Hxg\"\r\n"));
+  EXPECT_TRUE(ink_within(box, 10, 10, 400, 10 + 48));
   EXPECT_GE(box.height(), 48 * 2 / 3);
-}
-
-TEST_F(VirtualText, ChineseInUtf8Gb18030AndBig5DrawsTheSame) {
-  // The two characters for "Chinese" in UTF-8, GB 18030 and Big5.
-  const std::string utf8 = "\xE4\xB8\xAD\xE6\x96\x87", gb18030 = "\xD6\xD0\xCE\xC4",
-                    big5 = "\xA4\xA4\xA4\xE5";
-  auto draw = [&](const std::string& text) {
-    return print("SIZE 200 dot,100 dot\r\nCLS\r\nTEXT 10,10,\"TSS24.BF2\",0,1,1,\"" + text +
-                 "\"\r\n");
-  };
-  VirtualLabel reference = draw(utf8);
-  EXPECT_GT(ink_box(reference).width(), 30);
-  EXPECT_EQ(draw(gb18030).dots, reference.dots);
-  EXPECT_EQ(draw(big5).dots, reference.dots);
-  // The two characters differ, so neither is a missing-glyph box.
-  EXPECT_NE(draw(utf8.substr(0, 3)).dots, draw(utf8.substr(3)).dots);
 }
 
 // Each shape command sets the dots listed first and leaves those listed second blank.
@@ -326,17 +304,28 @@ TEST_F(VirtualImages, PutDrawsTheStoredImageAtItsPlace) {
   }
 }
 
-TEST_F(VirtualText, CodepageDecidesHowBytesRead) {
-  auto draw = [&](const std::string& setup, const std::string& text) {
-    return print("SIZE 300 dot,60 dot\r\n" + setup + "CLS\r\nTEXT 10,10,\"3\",0,1,1,\"" + text +
+// Text bytes are read as UTF-8, else GB 18030, else Big5, until a code page says how.
+TEST_F(VirtualText, TextIsReadInItsEncodingOrByTheCodePage) {
+  auto draw = [&](const std::string& font, const std::string& text) {
+    return print("SIZE 300 dot,60 dot\r\nCLS\r\nTEXT 10,10,\"" + font + "\",0,1,1,\"" + text +
                  "\"\r\n")
         .dots;
   };
-  const auto utf8 = draw("", "Gr\xC3\xBC\xC3\x9F Gott");
-  EXPECT_NE(draw("", "Gr\xFC\xDF Gott"), utf8);  // read as GB 18030 without a code page
-  EXPECT_EQ(draw("CODEPAGE 1252\r\n", "Gr\xFC\xDF Gott"), utf8);
-  EXPECT_EQ(draw("CODEPAGE 850\r\n", "Gr\x81\xE1 Gott"), utf8);
-  EXPECT_EQ(draw("CODEPAGE UTF-8\r\n", "Gr\xC3\xBC\xC3\x9F Gott"), utf8);
+  // The two characters for "Chinese" in UTF-8, GB 18030 and Big5. They differ, so neither is a
+  // missing-glyph box.
+  const std::string han = "\xE4\xB8\xAD\xE6\x96\x87";
+  const auto chinese = draw("TSS24.BF2", han);
+  EXPECT_NE(draw("TSS24.BF2", han.substr(0, 3)), draw("TSS24.BF2", han.substr(3)));
+  EXPECT_EQ(draw("TSS24.BF2", "\xD6\xD0\xCE\xC4"), chinese);
+  EXPECT_EQ(draw("TSS24.BF2", "\xA4\xA4\xA4\xE5"), chinese);
+  const auto german = draw("3", "Gr\xC3\xBC\xC3\x9F Gott");
+  EXPECT_NE(draw("3", "Gr\xFC\xDF Gott"), german);  // read as GB 18030 without a code page
+  for (const auto& [page, text] : {std::pair{"1252", "Gr\xFC\xDF Gott"},
+                                   {"850", "Gr\x81\xE1 Gott"},
+                                   {"UTF-8", "Gr\xC3\xBC\xC3\x9F Gott"}}) {
+    printer_.feed(std::string("CODEPAGE ") + page + "\r\n");
+    EXPECT_EQ(draw("3", text), german) << page;
+  }
 }
 
 // Names that carry no size are drawn at a readable size, and said to be approximated.

@@ -4,6 +4,7 @@
 
 #define ZX_USE_UTF8 1
 #include <ZXing/ReadBarcode.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -55,36 +56,41 @@ inline InkBox ink_box(const VirtualLabel& label, int x0 = 0, int y0 = 0, int x1 
   return box;
 }
 
+// Whether `box` holds ink and lies within [left, right) x [top, bottom).
+inline ::testing::AssertionResult ink_within(const InkBox& box, int left, int top, int right,
+                                             int bottom) {
+  if (!box.empty && box.left >= left && box.top >= top && box.right <= right &&
+      box.bottom <= bottom) {
+    return ::testing::AssertionSuccess();
+  }
+  if (box.empty) return ::testing::AssertionFailure() << "no ink";
+  return ::testing::AssertionFailure()
+         << "ink [" << box.left << ", " << box.right << ") x [" << box.top << ", " << box.bottom
+         << ") is not within [" << left << ", " << right << ") x [" << top << ", " << bottom << ")";
+}
+
 // Decodes the one barcode of `format` in the label (white margin added around it).
 inline std::optional<std::string> decode(const VirtualLabel& label, ZXing::BarcodeFormat format) {
   constexpr int kMargin = 40;
-  int width = label.width + 2 * kMargin, height = label.height + 2 * kMargin;
+  const int width = label.width + 2 * kMargin, height = label.height + 2 * kMargin;
   std::vector<std::uint8_t> lum(static_cast<std::size_t>(width) * height, 255);
   for (int y = 0; y < label.height; ++y) {
     for (int x = 0; x < label.width; ++x) {
       if (label.ink(x, y)) lum[static_cast<std::size_t>(y + kMargin) * width + x + kMargin] = 0;
     }
   }
+  const ZXing::ImageView view(lum.data(), width, height, ZXing::ImageFormat::Lum);
   ZXing::DecodeHints hints;
   hints.setFormats(format);
   hints.setTryHarder(true);
   hints.setTryRotate(true);
   hints.setTryCode39ExtendedMode(true);
-  auto result = ZXing::ReadBarcode({lum.data(), width, height, ZXing::ImageFormat::Lum}, hints);
+  auto result = ZXing::ReadBarcode(view, hints);
   // zxing's detectors for the 2-D symbols miss large modules that its pure reader finds; that
   // reader wants the symbol upright, so it sees the label turned each way.
   hints.setIsPure(true);
-  for (int turn = 0; turn < 4 && !result.isValid(); ++turn) {
-    result = ZXing::ReadBarcode({lum.data(), width, height, ZXing::ImageFormat::Lum}, hints);
-    std::vector<std::uint8_t> turned(lum.size());
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) {
-        turned[static_cast<std::size_t>(x) * height + (height - 1 - y)] =
-            lum[static_cast<std::size_t>(y) * width + x];
-      }
-    }
-    lum.swap(turned);
-    std::swap(width, height);
+  for (int turn = 0; turn < 360 && !result.isValid(); turn += 90) {
+    result = ZXing::ReadBarcode(view.rotated(turn), hints);
   }
   if (!result.isValid()) return std::nullopt;
   return result.text();
