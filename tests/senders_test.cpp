@@ -109,12 +109,13 @@ SendCase line(const char* name, Operation operation, std::string wire, double pa
   return {name, std::move(operation), result, pause, kAny, std::move(wire), result};
 }
 
-Operation setup_with_sensor(const char* sensor) {
-  return [sensor](WiFi& p) { return p.setup("60", "40", "4", "8", sensor, "2", "0"); };
+Operation setup_with(const char* sensor, const char* offset = "0") {
+  return [=](WiFi& p) { return p.setup("60", "40", "4", "8", sensor, "2", offset); };
 }
 
-Operation text(decltype(&WiFi::printerfont) operation, std::string content) {
-  return [=](WiFi& p) { return (p.*operation)("10", "20", "3", "0", "1", "2", content); };
+Operation text(decltype(&WiFi::printerfont) operation, std::string content,
+               std::string font = "3") {
+  return [=](WiFi& p) { return (p.*operation)("10", "20", font, "0", "1", "2", content); };
 }
 
 Operation barcode(std::string content) {
@@ -133,10 +134,10 @@ INSTANTIATE_TEST_SUITE_P(
     Lines, SendersTest,
     ::testing::Values(
         // The sensor line is chosen by exact text: anything but "0" and "1" leaves it out.
-        line("SetupGap", setup_with_sensor("0"), kSetupHead + "GAP 2 mm,0 mm\r\n"),
-        line("SetupBline", setup_with_sensor("1"), kSetupHead + "BLINE 2 mm,0 mm\r\n"),
-        line("SetupOther", setup_with_sensor("2"), kSetupHead),
-        line("SetupLeadingBlank", setup_with_sensor(" 0"), kSetupHead),
+        line("SetupGap", setup_with("0"), kSetupHead + "GAP 2 mm,0 mm\r\n"),
+        line("SetupBline", setup_with("1"), kSetupHead + "BLINE 2 mm,0 mm\r\n"),
+        line("SetupOther", setup_with("2"), kSetupHead),
+        line("SetupLeadingBlank", setup_with(" 0"), kSetupHead),
         // Empty, non-ASCII and line-breaking texts go out as given.
         line(
             "SetupCopiesArguments",
@@ -145,12 +146,9 @@ INSTANTIATE_TEST_SUITE_P(
             },
             "SIZE  mm,\xef\xbc\x94\xef\xbc\x90 mm\r\nSPEED 4,5\r\nDENSITY 8\r\nCLS\r\n"
             "BLINE  mm,-3 mm\r\n"),
-        line(
-            "ClearBuffer", [](WiFi& p) { return p.clearBuffer(); }, "CLS\r\n"),
-        line(
-            "Formfeed", [](WiFi& p) { return p.formfeed(); }, "FORMFEED\r\n"),
-        line(
-            "Nobackfeed", [](WiFi& p) { return p.nobackfeed(); }, "SET TEAR OFF\r\n"),
+        line("ClearBuffer", &WiFi::clearBuffer, "CLS\r\n"),
+        line("Formfeed", &WiFi::formfeed, "FORMFEED\r\n"),
+        line("Nobackfeed", &WiFi::nobackfeed, "SET TEAR OFF\r\n"),
         line(
             "PrintlabelExtremes", [](WiFi& p) { return p.printlabel(INTPTR_MIN, INTPTR_MAX); },
             sizeof(std::intptr_t) == 8 ? "PRINT -9223372036854775808,9223372036854775807\r\n"
@@ -166,15 +164,8 @@ INSTANTIATE_TEST_SUITE_P(
              kTextHead + "\xa4\xa4\xc5\xe9\x92\x77\"\r\n"),
         // Strict encodings: refused as a whole, nothing written.
         line("Big5Emoji", text(&WiFi::printerfont_Big5, "A" + kEmoji), ""),
-        line(
-            "Big5SimplifiedOnlyFontName",
-            [](WiFi& p) {
-              return p.printerfont_Big5("0", "0", kSimplifiedOnly, "0", "1", "1", "A");
-            },
-            ""),
-        line(
-            "SetupStrayByte",
-            [](WiFi& p) { return p.setup("60", "40", "4", "8", "0", "2", "\xff"); }, ""),
+        line("Big5SimplifiedOnlyFontName", text(&WiFi::printerfont_Big5, "A", kSimplifiedOnly), ""),
+        line("SetupStrayByte", setup_with("0", "\xff"), ""),
         line("BarcodeTruncated", barcode("\xe4\xb8"), ""),
         line("Utf8Overlong", text(&WiFi::printerfont, "\xc0\xaf"), ""),
         line("Gb18030Surrogate", text(&WiFi::printerfont_GB2312, "\xed\xa0\x80"), "")),

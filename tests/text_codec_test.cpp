@@ -41,9 +41,7 @@ TEST(EncodeTest, ConvertsWholeTextOrNothing) {
   // A long text grows the output buffer.
   std::string text;
   for (int i = 0; i < 10000; ++i) text += "\xe4\xb8\xad";
-  const auto bytes = encode(text, Encoding::gb18030);
-  ASSERT_TRUE(bytes.has_value());
-  EXPECT_EQ(bytes->size(), 20000u);
+  EXPECT_EQ(encode(text, Encoding::gb18030).value_or(Bytes()).size(), 20000u);
 }
 
 }  // namespace
