@@ -100,10 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::PrintToStringParamName());
 
 // A bad input: `spoil` turns a good file path and name into it.
-struct BadInput {
-  const char* name;
+struct BadInput : testing::NamedCase {
   std::function<void(const TempDir&, std::string& path, std::string& name)> spoil;
-  friend void PrintTo(const BadInput& c, std::ostream* os) { *os << c.name; }
 };
 
 class DownloadRefusalTest : public DownloadTest, public ::testing::WithParamInterface<BadInput> {};
