@@ -50,8 +50,7 @@ TEST(BitmapRotationTest, OtherAnglesClipToTheCanvasWithoutBlending) {
   for (const double degree : {-90.0, 45.0, 450.0, 30.5}) {
     SCOPED_TRACE(degree);
     const Image turned = rotate_image(kSource, degree);
-    ASSERT_EQ(turned.width, kW);
-    ASSERT_EQ(turned.height, kH);
+    ASSERT_EQ(std::pair(turned.width, turned.height), std::pair(kW, kH));
     std::set<testing::Pixel> seen;
     for (std::size_t i = 0; i < kW * kH; ++i) {
       const testing::Pixel p = pixel_at(turned, i % kW, i / kW);
