@@ -113,8 +113,12 @@ TEST_P(DownloadRefusalTest, WritesNothingAndReturnsMinusOne) {
   GetParam().spoil(dir, path, name);
   // Root reads any file: this thread then reads with the file rights of the user nobody.
   const bool as_nobody = GetParam().name == std::string("Unreadable") && geteuid() == 0;
-  if (as_nobody) fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
-  if (as_nobody) setfsuid(65534);
+  if (as_nobody) {
+    // The look-up must pass, so that the refusal comes from the read.
+    fs::permissions(dir.path(), fs::perms::group_exec | fs::perms::others_exec,
+                    fs::perm_options::add);
+    setfsuid(65534);
+  }
   bool reported = false;
   testing::WriteLog log;
   const auto start = Clock::now();
