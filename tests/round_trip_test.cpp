@@ -114,11 +114,7 @@ TEST(OpenTest, OpensAndLogsTheConnection) {
 
 // Refused (a port where nothing listens), unresolvable, and a port out of range.
 TEST(FailedOpenTest, ReportsMinusOneAfterTheWait) {
-  std::uint32_t free_port = 0;
-  {
-    FakePrinter gone;  // take a free port, then close it again
-    free_port = gone.port();
-  }
+  const std::uint32_t free_port = FakePrinter().port();  // a free port, closed again
   const std::pair<const char*, std::uint32_t> targets[] = {
       {"127.0.0.1", free_port}, {"no-such-host.invalid", 9100}, {"127.0.0.1", 70000}};
   for (const auto& [host, port] : targets) {
