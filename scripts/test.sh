@@ -98,8 +98,9 @@ if [[ -z ${QUILLKIT_SKIP_ARM:-} ]]; then
       -DQUILLKIT_BUILD_TOOLS=OFF -DQUILLKIT_BUILD_BENCH=OFF >/dev/null
     cmake --build "$dir"
     stage "tests for $triplet under qemu"
-    # Two cases re-run their own binary (as another user, in a private mount namespace),
-    # which an emulated binary cannot do without binfmt.
+    # Two cases need more than user-mode emulation gives: one re-runs its own binary in a
+    # private mount namespace (without binfmt, an emulated binary cannot), the other reads with
+    # another user's file rights.
     QUILLKIT_TEST_CLOCK_SETTLE_MS=60 run_suite "$triplet" "$dir" -E 'Unreadable|NameResolution'
   done
 fi
