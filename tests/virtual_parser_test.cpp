@@ -37,20 +37,18 @@ struct JobResult {
 JobResult run_job(const std::vector<std::size_t>& chunk_sizes) {
   TempDir dir;
   VirtualPrinter printer({.output_dir = dir.path()});
-  Bytes job = bytes_of(sample_job());
-  JobResult result;
+  Bytes job = bytes_of(sample_job()), answers;
   for (std::size_t k = 0, offset = 0; offset < job.size(); ++k) {
     std::size_t take = std::min(chunk_sizes[k % chunk_sizes.size()], job.size() - offset);
     Bytes answer = printer.feed(std::span(job).subspan(offset, take));
-    result.answers.insert(result.answers.end(), answer.begin(), answer.end());
+    answers.insert(answers.end(), answer.begin(), answer.end());
     offset += take;
   }
   EXPECT_EQ(printer.label_count(), 1u);
   EXPECT_TRUE(printer.log_lines().empty()) << printer.log_lines().front();
-  if (!printer.labels().empty()) result.label = printer.labels().back();
-  result.png = vptest::read_file(dir.path() / "label-0001.png");
-  result.file = printer.file("LOGO.PCX");
-  return result;
+  return {answers, vptest::read_file(dir.path() / "label-0001.png"),
+          printer.labels().empty() ? VirtualLabel() : printer.labels().back(),
+          printer.file("LOGO.PCX")};
 }
 
 TEST(VirtualPrinterChunking, AnyChunkBoundariesGiveTheSameLabelFilesAndAnswers) {
@@ -64,9 +62,9 @@ TEST(VirtualPrinterChunking, AnyChunkBoundariesGiveTheSameLabelFilesAndAnswers) 
   for (int i = 0; i < 97; ++i) random_sizes.push_back(1 + random() % 23);
   for (const auto& sizes : {std::vector<std::size_t>{1}, {3, 1, 4, 1, 5, 9}, {64}, random_sizes}) {
     SCOPED_TRACE(::testing::PrintToString(sizes));
-    JobResult chunked = run_job(sizes);
-    EXPECT_EQ(std::tie(chunked.png, chunked.label.dots, chunked.answers, chunked.file),
-              std::tie(whole.png, whole.label.dots, whole.answers, whole.file));
+    const JobResult chunked = run_job(sizes);
+    EXPECT_EQ(std::tie(chunked.answers, chunked.png, chunked.file),
+              std::tie(whole.answers, whole.png, whole.file));
   }
 }
 
@@ -235,10 +233,9 @@ TEST(VirtualPrinterFiles, ProgramsAreStoredUpToEopNotRun) {
 }
 
 TEST(VirtualPrinterAnswers, AnswersAreSentAsGivenAndFollowChangesAndPauses) {
-  VirtualPrinterConfig config;
-  config.answers.model_name = std::string("MODEL X\r\n\0\0", 11);
-  VirtualPrinter printer(config);
-  EXPECT_EQ(text_of(printer.feed("~!T\r\n")), config.answers.model_name);
+  const std::string model("MODEL X\r\n\0\0", 11);
+  VirtualPrinter printer({.answers = {.model_name = model}});
+  EXPECT_EQ(text_of(printer.feed("~!T\r\n")), model);
   EXPECT_EQ(text_of(printer.feed("OUT \"free text\"\r\n")), "free text");
   // The status request needs no line end and may stand inside a line.
   EXPECT_EQ(printer.feed("BAR 1,1,\x1B!?2,2\r\n"), Bytes{0});
