@@ -75,7 +75,6 @@ TEST_F(RoundTripTest, ComposedLabelPrintsWhatTheCallerMeant) {
 
 TEST_F(RoundTripTest, QueriesReturnTheConfiguredAnswers) {
   EXPECT_EQ(wifi_.printer_modelname(), "RT-MODEL\r");
-  EXPECT_EQ(wifi_.printer_codepage(), "437, 001\r");
   EXPECT_EQ(wifi_.printer_serialnumber(), "RT-SERIAL\r");
   EXPECT_EQ(wifi_.printer_status_byte(), 0x40);
   printer_.set_status(0x04);
