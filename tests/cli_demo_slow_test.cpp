@@ -1,6 +1,5 @@
 // `quill demo`, the README's main job: a sample label printed on the in-process virtual printer,
 // saved as PNG, and the printer's answers.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>

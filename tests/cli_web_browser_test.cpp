@@ -88,19 +88,18 @@ class Browser {
       return std::nullopt;
     }
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (const auto end = buffer_.find('\0'); end != std::string::npos) {
-        const json answer = json::parse(buffer_.substr(0, end), nullptr, false);
-        buffer_.erase(0, end + 1);
-        if (!answer.is_object() || answer.value("id", 0) != id_) continue;
-        return answer.contains("result") ? std::optional(answer["result"]) : std::nullopt;
-      }
-      pollfd ready{answers_[0], POLLIN, 0};
+    for (pollfd ready{answers_[0], POLLIN, 0}; std::chrono::steady_clock::now() < deadline;) {
       if (::poll(&ready, 1, 1000) <= 0) continue;
       char chunk[65536];
       const ssize_t got = ::read(answers_[0], chunk, sizeof chunk);
       if (got <= 0) return std::nullopt;
       buffer_.append(chunk, static_cast<std::size_t>(got));
+      for (std::size_t end; (end = buffer_.find('\0')) != std::string::npos;) {
+        const json answer = json::parse(buffer_.substr(0, end), nullptr, false);
+        buffer_.erase(0, end + 1);
+        if (!answer.is_object() || answer.value("id", 0) != id_) continue;
+        return answer.contains("result") ? std::optional(answer["result"]) : std::nullopt;
+      }
     }
     return std::nullopt;
   }
@@ -136,11 +135,9 @@ TEST(QuillWebView, LabelAppearsLiveAndTheStatusControlChangesTheAnswer) {
   testing::LogCapture quiet;
   WiFi printer;
   ASSERT_EQ(printer.openport("127.0.0.1", std::stoi(printer_port[1].str())), 1);
-  printer.setup("60", "40", "4", "8", "0", "2", "0");
-  printer.clearBuffer();
-  printer.sendcommand("FROB 1\r\n");
-  printer.barcode("10", "10", "128", "80", "1", "0", "2", "2", "WEB-1");
-  printer.printlabel(1, 3);
+  printer.sendcommand(
+      "SIZE 60 mm,40 mm\r\nCLS\r\nFROB 1\r\nBARCODE 10,10,\"128\",80,1,0,2,2,\"WEB-1\"\r\n"
+      "PRINT 1,3\r\n");
   ASSERT_TRUE(browser.wait_for(
       "window.loadedOnce === true && document.querySelectorAll('.label').length === 1 && "
       "document.querySelector('.label img').complete && "

@@ -59,14 +59,11 @@ inline InkBox ink_box(const VirtualLabel& label, int x0 = 0, int y0 = 0, int x1 
 // Whether `box` holds ink and lies within [left, right) x [top, bottom).
 inline ::testing::AssertionResult ink_within(const InkBox& box, int left, int top, int right,
                                              int bottom) {
-  if (!box.empty && box.left >= left && box.top >= top && box.right <= right &&
-      box.bottom <= bottom) {
-    return ::testing::AssertionSuccess();
-  }
-  if (box.empty) return ::testing::AssertionFailure() << "no ink";
-  return ::testing::AssertionFailure()
+  const bool within = !box.empty && box.left >= left && box.top >= top && box.right <= right &&
+                      box.bottom <= bottom;
+  return (within ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
          << "ink [" << box.left << ", " << box.right << ") x [" << box.top << ", " << box.bottom
-         << ") is not within [" << left << ", " << right << ") x [" << top << ", " << bottom << ")";
+         << ") within [" << left << ", " << right << ") x [" << top << ", " << bottom << ")";
 }
 
 // Decodes the one barcode of `format` in the label (white margin added around it).

@@ -32,11 +32,8 @@ class TempDir {
 
   // Writes `bytes` to the file `name` in the directory; returns its path.
   std::string write(std::string_view name, const Bytes& bytes) const {
-    const auto file = path_ / name;
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return file.string();
+    std::ofstream(path_ / name, std::ios::binary) << std::string(bytes.begin(), bytes.end());
+    return (path_ / name).string();
   }
 
  private:
@@ -47,9 +44,7 @@ class TempDir {
 // repeats within 64 KiB, so that a shifted or repeated block does not match.
 inline Bytes patterned_bytes(std::size_t size) {
   Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i + i / 256);
-  }
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i + i / 256);
   return bytes;
 }
 
