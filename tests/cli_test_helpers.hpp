@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -190,26 +191,17 @@ class InProcessQuill {
     args_.insert(args_.begin(), "quill");
     std::fflush(nullptr);
     std::cout.flush();
-    for (int fd = 0; fd < 3; ++fd) saved_[fd] = dup(fd);
     const int in = open(input.c_str(), O_RDONLY | O_CLOEXEC);
-    dup2(in, STDIN_FILENO);
-    ::close(in);
+    const int redirected[3] = {in, memfd_create("out", MFD_CLOEXEC),
+                               memfd_create("err", MFD_CLOEXEC)};
+    for (int fd = 0; fd < 3; ++fd) {
+      saved_[fd] = dup(fd);
+      dup2(redirected[fd], fd);
+      if (fd == 0) ::close(in);
+      if (fd > 0) captured_[fd - 1] = redirected[fd];
+    }
     std::clearerr(stdin);
     std::cin.clear();
-    for (int i = 0; i < 2; ++i) {
-      int ends[2];
-      if (pipe2(ends, O_CLOEXEC) != 0) continue;
-      dup2(ends[1], STDOUT_FILENO + i);
-      ::close(ends[1]);
-      drains_[i] = std::thread([fd = ends[0], &text = text_[i]] {
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-          if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
-          if (n < 0 && errno != EINTR) break;
-        }
-        ::close(fd);
-      });
-    }
     command_ = std::thread([this] {
       std::vector<char*> argv;
       for (std::string& a : args_) argv.push_back(a.data());
@@ -229,11 +221,15 @@ class InProcessQuill {
     if (command_.joinable()) {
       command_.join();
       for (int fd = 0; fd < 3; ++fd) {
-        dup2(saved_[fd], fd);  // the pipes' last writing ends close: the drains end
+        dup2(saved_[fd], fd);
         ::close(saved_[fd]);
       }
-      for (std::thread& drain : drains_) {
-        if (drain.joinable()) drain.join();
+      for (int i = 0; i < 2; ++i) {
+        char buffer[4096];
+        for (ssize_t n; (n = pread(captured_[i], buffer, sizeof buffer, text_[i].size())) > 0;) {
+          text_[i].append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(captured_[i]);
       }
     }
     const std::chrono::duration<double> took = quillkit::platform::now() - start_;
@@ -245,9 +241,9 @@ class InProcessQuill {
   const std::string printer_;
   const quillkit::platform::TimePoint start_;
   int saved_[3] = {-1, -1, -1};
+  int captured_[2] = {-1, -1};  // standard output and error, in memory
   int exit_code_ = -1;
   std::string text_[2];
-  std::thread drains_[2];
   std::thread command_;
 };
 
