@@ -1,5 +1,7 @@
 // The BLE central over BlueZ's D-Bus API, through sdbus-c++: one connection
 // per central, whose event loop thread is the callback thread.
+#include <sdbus-c++/sdbus-c++.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -9,9 +11,8 @@
 #include <set>
 #include <utility>
 
-#include <sdbus-c++/sdbus-c++.h>
-
 #include "quillkit/platform/ble_central.hpp"
+#include "quillkit/platform/clock.hpp"
 
 namespace quillkit::platform {
 
@@ -43,8 +44,8 @@ using ManagedObjects = std::map<sdbus::ObjectPath, Interfaces>;
 
 // Device properties that change with an advertisement: a change of one of
 // them is a fresh sighting.
-constexpr std::string_view kSightingProperties[] = {"RSSI",        "Name",    "ManufacturerData",
-                                                    "ServiceData", "UUIDs",   "TxPower"};
+constexpr std::string_view kSightingProperties[] = {"RSSI",        "Name",  "ManufacturerData",
+                                                    "ServiceData", "UUIDs", "TxPower"};
 
 template <typename T>
 std::optional<T> get(const Properties& props, const std::string& key) {
@@ -53,7 +54,18 @@ std::optional<T> get(const Properties& props, const std::string& key) {
   return it->second.get<T>();
 }
 
-std::string describe(const sdbus::Error& error) { return error.getName() + ": " + error.getMessage(); }
+// Every asynchronous call's reply handler owns one of these: BlueZ answers from
+// another process, which a test clock cannot see, so the clock stands still
+// from the sending of a call until its reply has been handled (sdbus-c++ drops
+// the handler once it ran, or when the call goes unanswered with its proxy).
+// The signals that BlueZ sends before a reply (a connection's properties, the
+// notifications that answer a write) are handled in that time too; the real
+// clock ignores holds.
+std::shared_ptr<ClockHold> hold_until_handled() { return std::make_shared<ClockHold>(); }
+
+std::string describe(const sdbus::Error& error) {
+  return error.getName() + ": " + error.getMessage();
+}
 
 struct Device {
   PeripheralReport report;
@@ -77,7 +89,8 @@ class BluezCentral final : public BleCentral {
       root_->callMethodAsync("GetManagedObjects")
           .onInterface(kObjectManager)
           .withTimeout(kCallTimeout)
-          .uponReplyInvoke([this](const sdbus::Error* error, const ManagedObjects& objects) {
+          .uponReplyInvoke([this, hold = hold_until_handled()](const sdbus::Error* error,
+                                                               const ManagedObjects& objects) {
             on_initial_objects(error, objects);
           });
     } catch (const sdbus::Error&) {
@@ -146,7 +159,7 @@ class BluezCentral final : public BleCentral {
       target->callMethodAsync("Connect")
           .onInterface(kDevice)
           .withTimeout(kConnectTimeout)
-          .uponReplyInvoke([this, path](const sdbus::Error* error) {
+          .uponReplyInvoke([this, path, hold = hold_until_handled()](const sdbus::Error* error) {
             // A device that was connected already reports no change: tell
             // the owner as if it had just come up.
             if (!error) replay_connection(path);
@@ -169,8 +182,8 @@ class BluezCentral final : public BleCentral {
       root_->callMethodAsync("GetManagedObjects")
           .onInterface(kObjectManager)
           .withTimeout(kCallTimeout)
-          .uponReplyInvoke([this, path, done](const sdbus::Error* error,
-                                                                const ManagedObjects& objects) {
+          .uponReplyInvoke([this, path, done, hold = hold_until_handled()](
+                               const sdbus::Error* error, const ManagedObjects& objects) {
             if (error) return done(describe(*error), {});
             remember(objects);
             done({}, services_of(path, objects));
@@ -194,7 +207,7 @@ class BluezCentral final : public BleCentral {
           .withTimeout(kCallTimeout)
           .withArguments(std::vector<std::uint8_t>(value.begin(), value.end()),
                          Properties{{"type", sdbus::Variant(std::string("request"))}})
-          .uponReplyInvoke([done](const sdbus::Error* error) {
+          .uponReplyInvoke([done, hold = hold_until_handled()](const sdbus::Error* error) {
             done(error ? describe(*error) : std::string());
           });
     } catch (const sdbus::Error& error) {
@@ -232,7 +245,7 @@ class BluezCentral final : public BleCentral {
           .onInterface(interface)
           .withTimeout(kCallTimeout)
           .withArguments(std::forward<Args>(args)...)
-          .uponReplyInvoke([](const sdbus::Error*) {});
+          .uponReplyInvoke([hold = hold_until_handled()](const sdbus::Error*) {});
     } catch (const sdbus::Error&) {
     }
   }
@@ -262,8 +275,9 @@ class BluezCentral final : public BleCentral {
       powered = get<bool>(adapter->second, "Powered").value_or(false);
       break;
     }
-    set_state(!powered ? CentralState::kUnsupported
-                       : *powered ? CentralState::kPoweredOn : CentralState::kPoweredOff);
+    set_state(!powered   ? CentralState::kUnsupported
+              : *powered ? CentralState::kPoweredOn
+                         : CentralState::kPoweredOff);
   }
 
   // Keeps what later signals refer to: devices and characteristic UUIDs.
@@ -309,7 +323,8 @@ class BluezCentral final : public BleCentral {
         if (get<sdbus::ObjectPath>(ch->second, "Service").value_or(sdbus::ObjectPath()) != path) {
           continue;
         }
-        entry.characteristics.push_back({char_path, get<std::string>(ch->second, "UUID").value_or("")});
+        entry.characteristics.push_back(
+            {char_path, get<std::string>(ch->second, "UUID").value_or("")});
       }
       services.push_back(std::move(entry));
     }
@@ -370,9 +385,8 @@ class BluezCentral final : public BleCentral {
       const auto adapter = interfaces.find(kAdapter);
       if (adapter != interfaces.end() && adapter_.empty()) {
         adapter_ = path;
-        state = get<bool>(adapter->second, "Powered").value_or(false)
-                    ? CentralState::kPoweredOn
-                    : CentralState::kPoweredOff;
+        state = get<bool>(adapter->second, "Powered").value_or(false) ? CentralState::kPoweredOn
+                                                                      : CentralState::kPoweredOff;
       }
     }
     if (state) set_state(*state);
@@ -412,9 +426,9 @@ class BluezCentral final : public BleCentral {
       update_device_locked(path, device, changed);
       // This change is the news: a Connect reply that follows has nothing to replay.
       if (connected) replay_.erase(path);
-      const bool sighting = std::any_of(
-          std::begin(kSightingProperties), std::end(kSightingProperties),
-          [&](std::string_view key) { return changed.count(std::string(key)) != 0; });
+      const bool sighting =
+          std::any_of(std::begin(kSightingProperties), std::end(kSightingProperties),
+                      [&](std::string_view key) { return changed.count(std::string(key)) != 0; });
       if (sighting && discovering_) report = device.report;
     }
     if (report && events_.discovered) events_.discovered(*report);
