@@ -15,7 +15,8 @@ CONFIG_JSON is an object:
 
 Device1.ConnectProfile(uuid) hands one end of a socket pair to the
 NewConnection of the profile registered for `uuid` and replies only once
-NewConnection has returned, as bluetoothd does. The other end is a printer
+NewConnection has returned, as bluetoothd does (the library holds the test
+clock until the reply, so the session is there before virtual time moves). The other end is a printer
 double that answers every chunk it receives with the device's name and CR LF.
 Prints "ready" on standard output once org.bluez is owned.
 

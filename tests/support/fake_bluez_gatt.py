@@ -9,6 +9,13 @@ receive characteristic go to a TCP printer on 127.0.0.1:PORT, and what it
 answers comes back as notifications of the transmit characteristic, 20 bytes
 at most each.
 
+Every change that a method causes (a connection's properties, the services
+appearing, a link lost at a write) is signalled before the method replies. The
+library's central holds the test clock from sending a call until its reply is
+handled, so virtual time cannot move past what a call brought about. The
+notifications of --printer come later, on the printer's own time: a test that
+uses it runs on the real clock.
+
 Test controls, interface org.quillkit.FakeGatt at /quillkit:
   Writes() -> a(say)   every write: characteristic UUID, value, "type" option
   WriteCount() -> u
