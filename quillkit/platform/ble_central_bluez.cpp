@@ -3,6 +3,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <map>
@@ -54,14 +55,39 @@ std::optional<T> get(const Properties& props, const std::string& key) {
   return it->second.get<T>();
 }
 
-// Every asynchronous call's reply handler owns one of these: BlueZ answers from
-// another process, which a test clock cannot see, so the clock stands still
-// from the sending of a call until its reply has been handled (sdbus-c++ drops
-// the handler once it ran, or when the call goes unanswered with its proxy).
-// The signals that BlueZ sends before a reply (a connection's properties, the
-// notifications that answer a write) are handled in that time too; the real
-// clock ignores holds.
-std::shared_ptr<ClockHold> hold_until_handled() { return std::make_shared<ClockHold>(); }
+// Holds the process's clock from the sending of a call until its reply has
+// been handled: BlueZ answers from another process, which a test clock cannot
+// see. The signals that BlueZ sends before a reply (a connection's properties,
+// the notifications that answer a write) are handled in that time too. The
+// real clock ignores holds.
+class ReplyHold {
+ public:
+  ReplyHold() : clock_(clock()) { clock_.hold(); }
+  ~ReplyHold() { release(); }
+  ReplyHold(const ReplyHold&) = delete;
+  ReplyHold& operator=(const ReplyHold&) = delete;
+  // Idempotent.
+  void release() {
+    if (!released_.exchange(true)) clock_.release();
+  }
+
+ private:
+  Clock& clock_;
+  std::atomic<bool> released_{false};
+};
+
+// `handler` as a reply handler that releases a ReplyHold once it has run. Not
+// when sdbus-c++ drops the handler: it may keep the handler of a call answered
+// at once until the proxy goes. A call that goes unanswered with its proxy
+// releases the hold then.
+template <typename... Results, typename Handler>
+auto holding(Handler handler) {
+  return [hold = std::make_shared<ReplyHold>(), handler = std::move(handler)](
+             const sdbus::Error* error, Results... results) {
+    handler(error, results...);
+    hold->release();
+  };
+}
 
 std::string describe(const sdbus::Error& error) {
   return error.getName() + ": " + error.getMessage();
@@ -89,10 +115,10 @@ class BluezCentral final : public BleCentral {
       root_->callMethodAsync("GetManagedObjects")
           .onInterface(kObjectManager)
           .withTimeout(kCallTimeout)
-          .uponReplyInvoke([this, hold = hold_until_handled()](const sdbus::Error* error,
-                                                               const ManagedObjects& objects) {
-            on_initial_objects(error, objects);
-          });
+          .uponReplyInvoke(holding<const ManagedObjects&>(
+              [this](const sdbus::Error* error, const ManagedObjects& objects) {
+                on_initial_objects(error, objects);
+              }));
     } catch (const sdbus::Error&) {
       // No bus: the central stays in kUnknown and every request is dropped.
       stop();
@@ -159,11 +185,11 @@ class BluezCentral final : public BleCentral {
       target->callMethodAsync("Connect")
           .onInterface(kDevice)
           .withTimeout(kConnectTimeout)
-          .uponReplyInvoke([this, path, hold = hold_until_handled()](const sdbus::Error* error) {
+          .uponReplyInvoke(holding([this, path](const sdbus::Error* error) {
             // A device that was connected already reports no change: tell
             // the owner as if it had just come up.
             if (!error) replay_connection(path);
-          });
+          }));
     } catch (const sdbus::Error&) {
     }
   }
@@ -182,12 +208,12 @@ class BluezCentral final : public BleCentral {
       root_->callMethodAsync("GetManagedObjects")
           .onInterface(kObjectManager)
           .withTimeout(kCallTimeout)
-          .uponReplyInvoke([this, path, done, hold = hold_until_handled()](
-                               const sdbus::Error* error, const ManagedObjects& objects) {
-            if (error) return done(describe(*error), {});
-            remember(objects);
-            done({}, services_of(path, objects));
-          });
+          .uponReplyInvoke(holding<const ManagedObjects&>(
+              [this, path, done](const sdbus::Error* error, const ManagedObjects& objects) {
+                if (error) return done(describe(*error), {});
+                remember(objects);
+                done({}, services_of(path, objects));
+              }));
     } catch (const sdbus::Error& error) {
       done(describe(error), {});
     }
@@ -207,9 +233,9 @@ class BluezCentral final : public BleCentral {
           .withTimeout(kCallTimeout)
           .withArguments(std::vector<std::uint8_t>(value.begin(), value.end()),
                          Properties{{"type", sdbus::Variant(std::string("request"))}})
-          .uponReplyInvoke([done, hold = hold_until_handled()](const sdbus::Error* error) {
+          .uponReplyInvoke(holding([done](const sdbus::Error* error) {
             done(error ? describe(*error) : std::string());
-          });
+          }));
     } catch (const sdbus::Error& error) {
       done(describe(error));
     }
@@ -245,7 +271,7 @@ class BluezCentral final : public BleCentral {
           .onInterface(interface)
           .withTimeout(kCallTimeout)
           .withArguments(std::forward<Args>(args)...)
-          .uponReplyInvoke([hold = hold_until_handled()](const sdbus::Error*) {});
+          .uponReplyInvoke(holding([](const sdbus::Error*) {}));
     } catch (const sdbus::Error&) {
     }
   }
