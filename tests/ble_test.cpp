@@ -23,17 +23,11 @@ namespace {
 const platform::PeripheralReport kPrinter{
     "VP-BLE", "00:11:22:33:44:55", "/org/bluez/hci0/dev_0", {}};
 
-std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
 // Bytes 0, 1, 2, ... so that a lost, doubled or reordered piece shows.
 Bytes pattern(std::size_t size) {
   Bytes bytes(size);
   for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
   return bytes;
-}
-
-bool wait_for_state(LogCapture& log) {
-  return wait_until([&] { return log.contains("UpdateState:"); });
 }
 
 // One bus, one fake printer and one link opened on it for the whole suite.
@@ -53,8 +47,6 @@ class BleLinkTest : public ::testing::Test {
     delete bus_;
     set_log_sink(nullptr);
   }
-  void SetUp() override { fake_->clear_writes(); }
-
   static std::string reply() { return link_->take_reply().text; }
 
   static inline PrivateBus* bus_ = nullptr;
@@ -62,66 +54,44 @@ class BleLinkTest : public ::testing::Test {
   static inline detail::BleLink* link_ = nullptr;
 };
 
-class BleChunking : public BleLinkTest, public ::testing::WithParamInterface<std::size_t> {};
-
-TEST_P(BleChunking, PiecesOfTwentyWithResponseInOrder) {
-  const Bytes data = pattern(GetParam());
-  EXPECT_EQ(link_->write(data, detail::ReplyStart::keep), 1);
-  const std::size_t pieces = data.empty() ? 1 : (data.size() + 19) / 20;
-  ASSERT_TRUE(fake_->wait_for_writes(pieces, 30));
-  const auto writes = fake_->writes();
-  ASSERT_EQ(writes.size(), pieces);
-  Bytes joined;
-  for (std::size_t i = 0; i < pieces; ++i) {
-    EXPECT_TRUE(platform::same_uuid(writes[i].uuid, BLE::RX_CHARACTERISTIC));
-    EXPECT_EQ(writes[i].type, "request");
-    EXPECT_EQ(writes[i].value.size(), std::min<std::size_t>(20, data.size() - i * 20));
-    joined.insert(joined.end(), writes[i].value.begin(), writes[i].value.end());
+// Pieces of twenty bytes, with response, in order: an exact multiple, none
+// (one empty write), and many times the writes that may be in flight at once.
+TEST_F(BleLinkTest, WritesPiecesOfTwentyWithResponseInOrder) {
+  for (const std::size_t size :
+       {std::size_t{40}, std::size_t{0}, 20 * detail::BleLink::kWritesInFlight * 8 + 3}) {
+    SCOPED_TRACE(size);
+    fake_->clear_writes();
+    const Bytes data = pattern(size);
+    EXPECT_EQ(link_->write(data, detail::ReplyStart::keep), 1);
+    const std::size_t pieces = data.empty() ? 1 : (data.size() + 19) / 20;
+    ASSERT_TRUE(fake_->wait_for_writes(pieces, 30));
+    const auto writes = fake_->writes();
+    ASSERT_EQ(writes.size(), pieces);
+    Bytes joined;
+    for (std::size_t i = 0; i < pieces; ++i) {
+      EXPECT_TRUE(platform::same_uuid(writes[i].uuid, BLE::RX_CHARACTERISTIC));
+      EXPECT_EQ(writes[i].type, "request");
+      EXPECT_EQ(writes[i].value.size(), std::min<std::size_t>(20, data.size() - i * 20));
+      joined.insert(joined.end(), writes[i].value.begin(), writes[i].value.end());
+    }
+    EXPECT_EQ(joined, data);
   }
-  EXPECT_EQ(joined, data);
 }
 
-// The long one is many times the writes that may be in flight at once.
-INSTANTIATE_TEST_SUITE_P(Sizes, BleChunking,
-                         ::testing::Values(45, 40, 0,
-                                           20 * detail::BleLink::kWritesInFlight * 8 + 3));
-
-// Notifications before a write, then after it, and the answer the write sees.
-struct NotifyCase {
-  const char* name;
-  std::vector<std::pair<std::string_view, std::string_view>> before;
-  std::vector<std::pair<std::string_view, std::string_view>> after;
-  std::string answer;
-};
-
-class BleNotifications : public BleLinkTest, public ::testing::WithParamInterface<NotifyCase> {};
-
-TEST_P(BleNotifications, OnlyTransmitCharacteristicSinceTheWrite) {
-  const auto& c = GetParam();
-  for (const auto& [uuid, value] : c.before) fake_->notify(uuid, value);
-  // The fake notifies in order: the last one seen means every one was handled.
-  if (!c.before.empty()) {
-    ASSERT_TRUE(wait_until([&] { return reply().ends_with(c.before.back().second); }));
-  }
+// The answer a write sees: only the transmit characteristic's notifications,
+// and only those since the write.
+TEST_F(BleLinkTest, AnswerIsTheTransmitNotificationsSinceTheWrite) {
+  fake_->notify(BLE::TX_CHARACTERISTIC, "stale");
+  ASSERT_TRUE(wait_until([&] { return reply().ends_with("stale"); }));
   link_->write(bytes_of("~!T\r\n"), detail::ReplyStart::begin);
   EXPECT_EQ(reply(), "");
-  for (const auto& [uuid, value] : c.after) fake_->notify(uuid, value);
-  ASSERT_TRUE(wait_until([&] { return reply().ends_with(c.after.back().second); }));
-  EXPECT_EQ(reply(), c.answer);
+  fake_->notify(BLE::TX_CHARACTERISTIC, "ab");
+  fake_->notify(BLE::AIRPATCH_CHARACTERISTIC, "zz");
+  fake_->notify(BLE::TX_CHARACTERISTIC, "cd");
+  // The fake notifies in order: the last one seen means every one was handled.
+  ASSERT_TRUE(wait_until([&] { return reply().ends_with("cd"); }));
+  EXPECT_EQ(reply(), "abcd");
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, BleNotifications,
-                         ::testing::Values(NotifyCase{"EarlierAnswerDiscarded",
-                                                      {{BLE::TX_CHARACTERISTIC, "stale"}},
-                                                      {{BLE::TX_CHARACTERISTIC, "fresh"}},
-                                                      "fresh"},
-                                           NotifyCase{"OtherCharacteristicsIgnored",
-                                                      {},
-                                                      {{BLE::TX_CHARACTERISTIC, "ab"},
-                                                       {BLE::AIRPATCH_CHARACTERISTIC, "zz"},
-                                                       {BLE::TX_CHARACTERISTIC, "cd"}},
-                                                      "abcd"}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // The adapter as the fake starts it (nullopt: no BlueZ on the bus), whether
 // it is then turned off, and what the probe and the state line say.
@@ -142,7 +112,7 @@ TEST_P(BleProbe, FollowsTheAdapterState) {
   if (c.adapter) fake.emplace(bus, std::vector<std::string>{"--adapter", *c.adapter});
   LogCapture log;
   detail::BleLink link;
-  ASSERT_TRUE(wait_for_state(log));
+  ASSERT_TRUE(wait_until([&] { return log.contains("UpdateState:"); }));
   if (c.power_off_later) {
     fake->set_powered(false);
     ASSERT_TRUE(wait_until([&] { return log.contains("UpdateState:PoweredOff"); }));

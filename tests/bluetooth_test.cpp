@@ -1,7 +1,7 @@
 // The Bluetooth class: its differences from WiFi over a raw pseudo-terminal
 // standing in for /dev/rfcomm0, and its opens through a fake bluetoothd on a
 // private D-Bus. The test is the printer; it stays silent, so that no answer
-// of its own races the clock.
+// of its own races the clock. cli_serve_pty_slow_test.cpp takes the real waits.
 #include "quillkit/bluetooth.hpp"
 
 #include <gtest/gtest.h>
@@ -80,84 +80,61 @@ void open_on(Bluetooth& printer, const RawPty& pty) {
   EXPECT_DOUBLE_EQ(since(start), 0.5);
 }
 
-struct Timed {
-  const char* name;
-  std::function<std::string(Bluetooth&)> call;
-  std::string result;
-  double seconds;  // virtual
-  std::string written;
-  friend std::ostream& operator<<(std::ostream& os, const Timed& c) { return os << c.name; }
-};
-
-class BluetoothPtyTest : public ::testing::TestWithParam<Timed> {};
-
-// Where Bluetooth differs from WiFi on an open link whose printer stays silent.
-TEST_P(BluetoothPtyTest, OpenLinkWaitsAndFailureValues) {
+// Where Bluetooth differs from WiFi on an open link whose printer stays
+// silent, one call after another, and then closed.
+TEST(BluetoothPty, OpenLinkWaitsAndFailureValues) {
   RawPty pty;
   Bluetooth printer;
   open_on(printer, pty);
-  const auto start = Clock::now();
-  EXPECT_EQ(GetParam().call(printer), GetParam().result);
-  EXPECT_DOUBLE_EQ(since(start), GetParam().seconds);
-  EXPECT_EQ(pty.received(GetParam().written.size()), GetParam().written);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Profile, BluetoothPtyTest,
-    ::testing::Values(
-        Timed{"utf8_sender_has_no_pre_wait",
-              [](Bluetooth& p) { return std::to_string(p.sendcommand_utf8("CLS\r\n")); }, "1", 0,
-              "CLS\r\n"},
-        Timed{"data_sender_has_no_pre_wait",
-              [](Bluetooth& p) {
-                return std::to_string(p.sendCommandWithData({0x1B, 0x21}));
-              },
-              "1", 0, "\x1b!"},
-        Timed{"status_byte_waits_the_pre_wait_and_a_second",
-              [](Bluetooth& p) { return std::to_string(p.printer_status_byte()); }, "-1", 1.3,
-              "\x1b!?"},
-        Timed{"status_with_delay_before_any_read_is_minus_11",
-              [](Bluetooth& p) { return p.printer_status(0.1); }, "-11", 0.4, "\x1b!?"},
-        Timed{"battery_writes_the_com_interface_line",
-              [](Bluetooth& p) { return p.smartbattery_status(1); }, "-1", 1.1,
-              "DIAGNOSTIC INTERFACE COM\r\nDIAGNOSTIC REPORT SMBVOLTAGE\r\n"},
-        Timed{"closeport_waits_two_seconds_then_the_gates_refuse",
-              [](Bluetooth& p) {
-                std::string out = std::to_string(p.closeport());
-                for (const Result r : {p.openport_status(), p.stream_Status(),
-                                       p.sendcommand("CLS\r\n"), p.printer_status_byte(0)}) {
-                  out += " " + std::to_string(r);
-                }
-                return out + " " + p.printer_modelname(5);
-              },
-              "1 0 -1 -1 -1 -1", 2.3, ""}),  // the close, and the status pre-wait
-    ::testing::PrintToStringParamName());
-
-TEST(BluetoothPty, PlainStatusByteOnAClosedLinkIs255AfterThePreWait) {
-  Bluetooth printer;
-  const auto start = Clock::now();
-  EXPECT_EQ(printer.printer_status_byte(), 255);
-  EXPECT_DOUBLE_EQ(since(start), 0.3);
-}
-
-TEST(BluetoothPty, PeerHangUpEndsTheStreamAndWritesFailAtOnce) {
-  testing::LogCapture log;
-  RawPty pty;
-  Bluetooth printer;
-  open_on(printer, pty);
-  pty.hang_up();
-  ASSERT_TRUE(testing::wait_until([&] { return printer.stream_Status() >= 5; }, 3));
-  EXPECT_TRUE(printer.stream_Status() == 5 || printer.stream_Status() == 7);
-  const auto start = Clock::now();
-  EXPECT_EQ(printer.sendBinaryData(Bytes(1 << 16, 'x')), -1);
-  EXPECT_EQ(since(start), 0);
-  EXPECT_TRUE(log.contains("EndEncountered") || log.contains("ErrorOccurred"));
+  auto& p = printer;
+  const struct {
+    const char* name;
+    std::function<std::string()> call;
+    std::string result;
+    double seconds;  // virtual
+    std::string written;
+  } steps[] = {
+      {"utf8_sender_has_no_pre_wait", [&] { return std::to_string(p.sendcommand_utf8("CLS\r\n")); },
+       "1", 0, "CLS\r\n"},
+      {"data_sender_has_no_pre_wait",
+       [&] {
+         return std::to_string(p.sendCommandWithData({0x1B, 0x21}));
+       },
+       "1", 0, "\x1b!"},
+      {"status_byte_waits_the_pre_wait_and_a_second",
+       [&] { return std::to_string(p.printer_status_byte()); }, "-1", 1.3, "\x1b!?"},
+      {"status_with_delay_before_any_read_is_minus_11", [&] { return p.printer_status(0.1); },
+       "-11", 0.4, "\x1b!?"},
+      {"battery_writes_the_com_interface_line", [&] { return p.smartbattery_status(1); }, "-1", 1.1,
+       "DIAGNOSTIC INTERFACE COM\r\nDIAGNOSTIC REPORT SMBVOLTAGE\r\n"},
+      {"closeport_waits_two_seconds", [&] { return std::to_string(p.closeport()); }, "1", 2.0, ""},
+      {"then_the_gates_refuse",
+       [&] {
+         std::string out;
+         for (const Result r : {p.openport_status(), p.stream_Status(), p.sendcommand("CLS\r\n"),
+                                p.printer_status_byte(0)}) {
+           out += std::to_string(r) + " ";
+         }
+         return out + p.printer_modelname(5);
+       },
+       "0 -1 -1 -1 -1", 0.3, ""},  // the status pre-wait
+      {"plain_status_byte_is_255_after_the_pre_wait",
+       [&] { return std::to_string(p.printer_status_byte()); }, "255", 0.3, ""},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    const auto start = Clock::now();
+    EXPECT_EQ(step.call(), step.result);
+    EXPECT_DOUBLE_EQ(since(start), step.seconds);
+    EXPECT_EQ(pty.received(step.written.size()), step.written);
+  }
 }
 
 // Every query form on a link that takes no request gives its failure value at
 // once, without the answer wait (5 s asked for): WiFi after a peer reset
 // refuses at its space gate; Bluetooth after a hang-up has its write fail.
-TEST(UnwrittenQuery, GivesItsFailureValueWithoutTheAnswerWait) {
+TEST(BluetoothPty, AfterAHangUpQueriesAndWritesFailAtOnce) {
+  testing::LogCapture log;
   testing::FakePrinter fake;
   WiFi wifi;
   RawPty pty;
@@ -168,6 +145,11 @@ TEST(UnwrittenQuery, GivesItsFailureValueWithoutTheAnswerWait) {
   pty.hang_up();
   ASSERT_TRUE(testing::wait_until([&] { return wifi.stream_Status() == 7; }, 3));
   ASSERT_TRUE(testing::wait_until([&] { return bt.stream_Status() >= 5; }, 3));
+  EXPECT_TRUE(bt.stream_Status() == 5 || bt.stream_Status() == 7);
+  EXPECT_TRUE(log.contains("EndEncountered") || log.contains("ErrorOccurred"));
+  const auto start = Clock::now();
+  EXPECT_EQ(bt.sendBinaryData(Bytes(1 << 16, 'x')), -1);
+  EXPECT_EQ(since(start), 0);
   const struct {
     const char* name;
     std::function<std::string(Printer&)> call;
@@ -193,47 +175,50 @@ TEST(UnwrittenQuery, GivesItsFailureValueWithoutTheAnswerWait) {
   }
 }
 
-// Listening sockets (abstract names) for the fake's devices to hand their
-// sessions to: which one is connected tells which device the open chose.
+// The peers that the fake's devices 1 and 2 hand their sessions to, as "%1"
+// and "%2" in its configuration: listening sockets of abstract names. Which one
+// a session reached tells which device the open chose.
 class SessionPeers {
  public:
-  explicit SessionPeers(int count) {
-    for (int i = 0; i < count; ++i) {
+  SessionPeers() {
+    for (const int i : {1, 2}) {
       const std::string name = "quillkit-bt-" + std::to_string(getpid()) + "-" + std::to_string(i);
-      sockaddr_un address{};
-      address.sun_family = AF_UNIX;
+      sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
       name.copy(address.sun_path + 1, sizeof(address.sun_path) - 2);
-      const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      bind(fd, reinterpret_cast<const sockaddr*>(&address),
+      listeners_[i] = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      bind(listeners_[i], reinterpret_cast<const sockaddr*>(&address),
            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size()));
-      listen(fd, 4);
-      listeners_.push_back(fd);
-      names_.push_back("\\u0000" + name);
+      listen(listeners_[i], 4);
+      marks_.push_back({"%" + std::to_string(i), "\\u0000" + name});
     }
   }
   ~SessionPeers() {
-    for (const int fd : listeners_) close(fd);
-    if (accepted_ >= 0) close(accepted_);
+    for (const int fd : {listeners_[1], listeners_[2], session_}) close(fd);
   }
-  // The value of a device's "peer" in the fake's configuration.
-  const std::string& name(int i) const { return names_[i]; }
+  std::string configure(std::string configuration) const {
+    for (const auto& [mark, name] : marks_) {
+      if (const auto at = configuration.find(mark); at != std::string::npos) {
+        configuration.replace(at, mark.size(), name);
+      }
+    }
+    return configuration;
+  }
   // The device whose peer a session reached (at once: the open has ended), or -1.
   int connected() {
-    for (std::size_t i = 0; i < listeners_.size(); ++i) {
+    for (const int i : {1, 2}) {
       pollfd pfd{listeners_[i], POLLIN, 0};
-      if (poll(&pfd, 1, 0) == 1) {
-        accepted_ = accept4(listeners_[i], nullptr, nullptr, SOCK_CLOEXEC);
-        return static_cast<int>(i);
-      }
+      if (poll(&pfd, 1, 0) != 1) continue;
+      session_ = accept4(listeners_[i], nullptr, nullptr, SOCK_CLOEXEC);
+      return i;
     }
     return -1;
   }
-  std::string received(std::size_t size) { return read_from(accepted_, size); }
+  std::string received(std::size_t size) { return read_from(session_, size); }
 
  private:
-  std::vector<int> listeners_;
-  std::vector<std::string> names_;
-  int accepted_ = -1;
+  int listeners_[3] = {-1, -1, -1};
+  std::vector<std::pair<std::string, std::string>> marks_;
+  int session_ = -1;
 };
 
 // An open through BlueZ (a fake bluetoothd on a private bus) or by path.
@@ -250,7 +235,7 @@ struct OpenCase {
 class BluetoothOpenTest : public ::testing::TestWithParam<OpenCase> {};
 
 // Device 0 offers no serial port; 1 and 2 do, and hand their sessions to the
-// peers %1 and %2 (see with_peers).
+// SessionPeers.
 constexpr const char* kThreeDevices = R"({"devices": [
   {"address": "AA:BB:CC:DD:EE:01", "name": "Speaker", "uuids": ["0000110b-0000-1000-8000-00805f9b34fb"]},
   {"address": "AA:BB:CC:DD:EE:02", "alias": "Second", "peer": "%1",
@@ -258,25 +243,14 @@ constexpr const char* kThreeDevices = R"({"devices": [
   {"address": "AA:BB:CC:DD:EE:03", "name": "Third", "peer": "%2",
    "uuids": ["00001101-0000-1000-8000-00805f9b34fb"]}]})";
 
-// `configuration` with %1 and %2 replaced by the peers' names.
-std::string with_peers(std::string configuration, const SessionPeers& peers) {
-  for (int i : {1, 2}) {
-    const std::string mark = "%" + std::to_string(i);
-    if (const auto at = configuration.find(mark); at != std::string::npos) {
-      configuration.replace(at, mark.size(), peers.name(i));
-    }
-  }
-  return configuration;
-}
-
 TEST_P(BluetoothOpenTest, OpensTheRightSessionOrFailsAfterTheOpenWait) {
   const OpenCase& c = GetParam();
   testing::PrivateBus bus;
   ASSERT_TRUE(bus.ok());
-  SessionPeers peers(3);
+  SessionPeers peers;
   if (c.fake) {
     ASSERT_TRUE(bus.start_fake(std::string(testing::kSupportDir) + "/fake_bluez.py",
-                               {with_peers(c.fake, peers)}));
+                               {peers.configure(c.fake)}));
   }
   Bluetooth printer;
   const auto start = Clock::now();
