@@ -193,7 +193,9 @@ class SessionPeers {
     }
   }
   ~SessionPeers() {
-    for (const int fd : {listeners_[1], listeners_[2], session_}) close(fd);
+    for (const int fd : {listeners_[1], listeners_[2], session_}) {
+      if (fd >= 0) close(fd);
+    }
   }
   std::string configure(std::string configuration) const {
     for (const auto& [mark, name] : marks_) {
