@@ -95,7 +95,10 @@ Result Bluetooth::openport_mfi(std::string_view device) { return open(std::strin
 Result Bluetooth::open(std::string device) {
   auto& parts = *parts_;
   parts.link.close();
-  parts.link.open_with([&parts, device = std::move(device)](std::stop_token stop) {
+  // The clock stands still until the opener is done (a test clock cannot see
+  // bluetoothd, nor the opener before it starts); the real clock ignores it.
+  parts.link.open_with([&parts, device = std::move(device),
+                        hold = std::make_shared<platform::ClockHold>()](std::stop_token stop) {
     parts.open_session(device, stop);
   });
   platform::sleep_seconds(kOpenWait);

@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "quillkit/platform/accessory_host.hpp"
+#include "quillkit/platform/clock.hpp"
 #include "quillkit/platform/log.hpp"
 
 namespace quillkit::platform {
@@ -81,6 +82,10 @@ struct Handoff {
     return std::exchange(value, std::nullopt);
   }
 };
+
+// Each call below holds the process's clock from its sending until its caller
+// has the reply: bluetoothd answers from another process, which a test clock
+// cannot see. The real clock ignores holds.
 
 // Outcome of a call: empty text for success, else the reason.
 using Outcome = std::string;
@@ -161,6 +166,7 @@ class BluezHost final : public AccessoryHost {
       log_line(LogChannel::system, reason_);
       return {};
     }
+    const ClockHold hold;
     auto result = std::make_shared<Handoff<std::pair<Outcome, std::vector<Paired>>>>();
     try {
       keep(root_->callMethodAsync("GetManagedObjects")
@@ -212,6 +218,7 @@ class BluezHost final : public AccessoryHost {
       std::lock_guard lock(mu_);
       if (registered_ == key) return true;
     }
+    const ClockHold hold;
     auto result = std::make_shared<Handoff<Outcome>>();
     try {
       const Properties options{{"Role", sdbus::Variant(std::string("client"))},
@@ -244,6 +251,7 @@ class BluezHost final : public AccessoryHost {
   // ConnectProfile is asynchronous: bluetoothd calls NewConnection on our
   // profile before it answers, and the event loop must be free to serve it.
   int connect_profile(const std::string& path, std::string_view uuid, std::stop_token stop) {
+    const ClockHold hold;
     auto session = std::make_shared<Handoff<int>>();
     sdbus::IProxy* device = nullptr;
     {

@@ -1,6 +1,9 @@
 // The BLE central over BlueZ's D-Bus API, through sdbus-c++: one connection
 // per central, whose event loop thread is the callback thread.
+#include <sdbus-c++/sdbus-c++.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <map>
@@ -9,9 +12,8 @@
 #include <set>
 #include <utility>
 
-#include <sdbus-c++/sdbus-c++.h>
-
 #include "quillkit/platform/ble_central.hpp"
+#include "quillkit/platform/clock.hpp"
 
 namespace quillkit::platform {
 
@@ -43,8 +45,8 @@ using ManagedObjects = std::map<sdbus::ObjectPath, Interfaces>;
 
 // Device properties that change with an advertisement: a change of one of
 // them is a fresh sighting.
-constexpr std::string_view kSightingProperties[] = {"RSSI",        "Name",    "ManufacturerData",
-                                                    "ServiceData", "UUIDs",   "TxPower"};
+constexpr std::string_view kSightingProperties[] = {"RSSI",        "Name",  "ManufacturerData",
+                                                    "ServiceData", "UUIDs", "TxPower"};
 
 template <typename T>
 std::optional<T> get(const Properties& props, const std::string& key) {
@@ -53,7 +55,43 @@ std::optional<T> get(const Properties& props, const std::string& key) {
   return it->second.get<T>();
 }
 
-std::string describe(const sdbus::Error& error) { return error.getName() + ": " + error.getMessage(); }
+// Holds the process's clock from the sending of a call until its reply has
+// been handled: BlueZ answers from another process, which a test clock cannot
+// see. The signals that BlueZ sends before a reply (a connection's properties,
+// the notifications that answer a write) are handled in that time too. The
+// real clock ignores holds.
+class ReplyHold {
+ public:
+  ReplyHold() : clock_(clock()) { clock_.hold(); }
+  ~ReplyHold() { release(); }
+  ReplyHold(const ReplyHold&) = delete;
+  ReplyHold& operator=(const ReplyHold&) = delete;
+  // Idempotent.
+  void release() {
+    if (!released_.exchange(true)) clock_.release();
+  }
+
+ private:
+  Clock& clock_;
+  std::atomic<bool> released_{false};
+};
+
+// `handler` as a reply handler that releases a ReplyHold once it has run. Not
+// when sdbus-c++ drops the handler: it may keep the handler of a call answered
+// at once until the proxy goes. A call that goes unanswered with its proxy
+// releases the hold then.
+template <typename... Results, typename Handler>
+auto holding(Handler handler) {
+  return [hold = std::make_shared<ReplyHold>(), handler = std::move(handler)](
+             const sdbus::Error* error, Results... results) {
+    handler(error, results...);
+    hold->release();
+  };
+}
+
+std::string describe(const sdbus::Error& error) {
+  return error.getName() + ": " + error.getMessage();
+}
 
 struct Device {
   PeripheralReport report;
@@ -77,9 +115,10 @@ class BluezCentral final : public BleCentral {
       root_->callMethodAsync("GetManagedObjects")
           .onInterface(kObjectManager)
           .withTimeout(kCallTimeout)
-          .uponReplyInvoke([this](const sdbus::Error* error, const ManagedObjects& objects) {
-            on_initial_objects(error, objects);
-          });
+          .uponReplyInvoke(holding<const ManagedObjects&>(
+              [this](const sdbus::Error* error, const ManagedObjects& objects) {
+                on_initial_objects(error, objects);
+              }));
     } catch (const sdbus::Error&) {
       // No bus: the central stays in kUnknown and every request is dropped.
       stop();
@@ -146,11 +185,11 @@ class BluezCentral final : public BleCentral {
       target->callMethodAsync("Connect")
           .onInterface(kDevice)
           .withTimeout(kConnectTimeout)
-          .uponReplyInvoke([this, path](const sdbus::Error* error) {
+          .uponReplyInvoke(holding([this, path](const sdbus::Error* error) {
             // A device that was connected already reports no change: tell
             // the owner as if it had just come up.
             if (!error) replay_connection(path);
-          });
+          }));
     } catch (const sdbus::Error&) {
     }
   }
@@ -169,12 +208,12 @@ class BluezCentral final : public BleCentral {
       root_->callMethodAsync("GetManagedObjects")
           .onInterface(kObjectManager)
           .withTimeout(kCallTimeout)
-          .uponReplyInvoke([this, path, done](const sdbus::Error* error,
-                                                                const ManagedObjects& objects) {
-            if (error) return done(describe(*error), {});
-            remember(objects);
-            done({}, services_of(path, objects));
-          });
+          .uponReplyInvoke(holding<const ManagedObjects&>(
+              [this, path, done](const sdbus::Error* error, const ManagedObjects& objects) {
+                if (error) return done(describe(*error), {});
+                remember(objects);
+                done({}, services_of(path, objects));
+              }));
     } catch (const sdbus::Error& error) {
       done(describe(error), {});
     }
@@ -194,9 +233,9 @@ class BluezCentral final : public BleCentral {
           .withTimeout(kCallTimeout)
           .withArguments(std::vector<std::uint8_t>(value.begin(), value.end()),
                          Properties{{"type", sdbus::Variant(std::string("request"))}})
-          .uponReplyInvoke([done](const sdbus::Error* error) {
+          .uponReplyInvoke(holding([done](const sdbus::Error* error) {
             done(error ? describe(*error) : std::string());
-          });
+          }));
     } catch (const sdbus::Error& error) {
       done(describe(error));
     }
@@ -232,7 +271,7 @@ class BluezCentral final : public BleCentral {
           .onInterface(interface)
           .withTimeout(kCallTimeout)
           .withArguments(std::forward<Args>(args)...)
-          .uponReplyInvoke([](const sdbus::Error*) {});
+          .uponReplyInvoke(holding([](const sdbus::Error*) {}));
     } catch (const sdbus::Error&) {
     }
   }
@@ -262,8 +301,9 @@ class BluezCentral final : public BleCentral {
       powered = get<bool>(adapter->second, "Powered").value_or(false);
       break;
     }
-    set_state(!powered ? CentralState::kUnsupported
-                       : *powered ? CentralState::kPoweredOn : CentralState::kPoweredOff);
+    set_state(!powered   ? CentralState::kUnsupported
+              : *powered ? CentralState::kPoweredOn
+                         : CentralState::kPoweredOff);
   }
 
   // Keeps what later signals refer to: devices and characteristic UUIDs.
@@ -309,7 +349,8 @@ class BluezCentral final : public BleCentral {
         if (get<sdbus::ObjectPath>(ch->second, "Service").value_or(sdbus::ObjectPath()) != path) {
           continue;
         }
-        entry.characteristics.push_back({char_path, get<std::string>(ch->second, "UUID").value_or("")});
+        entry.characteristics.push_back(
+            {char_path, get<std::string>(ch->second, "UUID").value_or("")});
       }
       services.push_back(std::move(entry));
     }
@@ -370,9 +411,8 @@ class BluezCentral final : public BleCentral {
       const auto adapter = interfaces.find(kAdapter);
       if (adapter != interfaces.end() && adapter_.empty()) {
         adapter_ = path;
-        state = get<bool>(adapter->second, "Powered").value_or(false)
-                    ? CentralState::kPoweredOn
-                    : CentralState::kPoweredOff;
+        state = get<bool>(adapter->second, "Powered").value_or(false) ? CentralState::kPoweredOn
+                                                                      : CentralState::kPoweredOff;
       }
     }
     if (state) set_state(*state);
@@ -412,9 +452,9 @@ class BluezCentral final : public BleCentral {
       update_device_locked(path, device, changed);
       // This change is the news: a Connect reply that follows has nothing to replay.
       if (connected) replay_.erase(path);
-      const bool sighting = std::any_of(
-          std::begin(kSightingProperties), std::end(kSightingProperties),
-          [&](std::string_view key) { return changed.count(std::string(key)) != 0; });
+      const bool sighting =
+          std::any_of(std::begin(kSightingProperties), std::end(kSightingProperties),
+                      [&](std::string_view key) { return changed.count(std::string(key)) != 0; });
       if (sighting && discovering_) report = device.report;
     }
     if (report && events_.discovered) events_.discovered(*report);

@@ -10,13 +10,14 @@ CONFIG_JSON is an object:
                   "uuids": ["0000...", ...], "paired": true,
                   "refuse": true,   ConnectProfile fails with org.bluez.Error.Failed
                   "vanish": true,   ConnectProfile removes the device, then fails
-                  "peer": "/path"   hand over a connection to this unix socket
-                                    instead of the built-in printer double}, ... ]
+                  "peer": "/path"   the unix socket (a leading NUL: an abstract
+                                    name) that its sessions connect to}, ... ]
 
-Device1.ConnectProfile(uuid) hands one end of a socket pair to the
-NewConnection of the profile registered for `uuid` and replies only once
-NewConnection has returned, as bluetoothd does. The other end is a printer
-double that answers every chunk it receives with the device's name and CR LF.
+Device1.ConnectProfile(uuid) connects to the device's peer, hands that
+connection to the NewConnection of the profile registered for `uuid` and
+replies only once NewConnection has returned, as bluetoothd does (the library
+holds the test clock until the reply, so the session is there before virtual
+time moves). A device without a peer fails the call.
 Prints "ready" on standard output once org.bluez is owned.
 
 To extend (more objects, GATT services), import this module, build a FakeBluez,
@@ -125,43 +126,18 @@ class Device(BluezObject):
             on_error(dbus.DBusException("Profile not registered",
                                         name="org.bluez.Error.NotAvailable"))
             return
-        handed = self.connect_end()
+        if "peer" not in self.config:
+            on_error(Failed("Host is down (112)"))
+            return
+        peer = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        peer.connect(self.config["peer"])
+        handed = peer.detach()
         sender, path = profile
         self.fake.bus.call_async(
             sender, path, "org.bluez.Profile1", "NewConnection", "oha{sv}",
             (dbus.ObjectPath(self.path), dbus.types.UnixFd(handed), {}),
             lambda *_: on_done(), lambda e: on_error(Failed(str(e))))
         os.close(handed)
-
-    def connect_end(self):
-        """The descriptor handed to the profile; the printer side stays here."""
-        peer = self.config.get("peer")
-        if peer:
-            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            s.connect(peer)
-            return s.detach()
-        ours, theirs = socket.socketpair()
-        serve_printer_double(ours, self.interfaces["org.bluez.Device1"]["Alias"])
-        return theirs.detach()
-
-
-def serve_printer_double(sock, name):
-    answer = (str(name) + "\r\n").encode()
-
-    def on_event(_fd, condition):
-        data = b""
-        if condition & GLib.IO_IN:
-            try:
-                data = sock.recv(4096)
-            except OSError:
-                data = b""
-        if not data:
-            sock.close()
-            return False
-        sock.sendall(answer)
-        return True
-
-    GLib.io_add_watch(sock.fileno(), GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, on_event)
 
 
 class FakeBluez:

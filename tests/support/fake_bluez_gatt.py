@@ -9,6 +9,18 @@ receive characteristic go to a TCP printer on 127.0.0.1:PORT, and what it
 answers comes back as notifications of the transmit characteristic, 20 bytes
 at most each.
 
+With --answers JSON ({"ending": "answer", ...}), a write to the receive
+characteristic after which the bytes written since the last answer end with
+`ending` is answered with notifications of `answer`, 20 bytes at most each,
+before WriteValue replies.
+
+Every change that a method causes (a connection's properties, the services
+appearing, a link lost at a write) is signalled before the method replies. The
+library's central holds the test clock from sending a call until its reply is
+handled, so virtual time cannot move past what a call brought about. The
+notifications of --printer come later, on the printer's own time: a test that
+uses it runs on the real clock.
+
 Test controls, interface org.quillkit.FakeGatt at /quillkit:
   Writes() -> a(say)   every write: characteristic UUID, value, "type" option
   WriteCount() -> u
@@ -146,9 +158,12 @@ class Device(Node):
             return True
         if not data:
             return False
+        self.answer_with(data)
+        return True
+
+    def answer_with(self, data):
         for i in range(0, len(data), NOTIFY_PIECE):
             self.notify(TX, data[i:i + NOTIFY_PIECE])
-        return True
 
     def notify(self, uuid, value):
         for node in self.gatt:
@@ -175,6 +190,12 @@ class Characteristic(Node):
             fake.drop_on_write = False
             self.device.drop()
             return
+        if self.uuid == RX and fake.answers:
+            fake.since_answer += bytes(value)
+            for ending, answer in fake.answers.items():
+                if fake.since_answer.endswith(ending.encode("latin-1")):
+                    fake.since_answer = b""
+                    self.device.answer_with(answer.encode("latin-1"))
         if self.uuid == RX and self.device.printer:
             self.device.printer.setblocking(True)
             self.device.printer.sendall(bytes(value))
@@ -235,6 +256,8 @@ class FakeGatt(FakeBluez):
     def __init__(self, args):
         super().__init__({"adapter": False})
         self.printer_port = args.printer
+        self.answers = args.answers
+        self.since_answer = b""
         self.writes = []
         self.drop_on_write = False
         self.connected = None
@@ -267,6 +290,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--adapter", choices=["on", "off", "none"], default="on")
     parser.add_argument("--printer", type=int, default=0)
+    parser.add_argument("--answers", type=json.loads, default={})
     parser.add_argument("--devices", type=json.loads,
                         default=[{"name": "VP-BLE", "address": "00:11:22:33:44:55",
                                   "uuids": [SERIAL_SERVICE]}])

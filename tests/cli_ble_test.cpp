@@ -1,5 +1,6 @@
-// quill over BLE, run as a user runs it: the fake BlueZ on a private bus with the virtual
-// printer behind its GATT service.
+// quill over BLE, run in the test's process on its clock: the fake BlueZ on a private bus,
+// answering the model and battery queries itself (the virtual printer behind it is
+// virtual_ble_slow_test.cpp's).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,21 +10,20 @@
 #include <vector>
 
 #include "cli_test_helpers.hpp"
-#include "quillkit/virtual_printer.hpp"
 #include "support/fake_gatt.hpp"
 #include "support/sdbus_tsan.hpp"
 
 namespace quillkit {
 namespace {
 
-using clitest::quill;
+using clitest::run_quill;
 using ::testing::MatchesRegex;
 
 struct Case {
   const char* name;
   std::vector<std::string> args;
   int exit_code;
-  std::string out, err;  // whole-output regular expressions
+  std::string out, err;           // whole-output regular expressions
   std::size_t longest_write = 0;  // checked when not 0
 };
 
@@ -32,24 +32,18 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 class QuillBleTest : public ::testing::TestWithParam<Case> {
  protected:
   static void SetUpTestSuite() {
-    printer_ = std::make_unique<VirtualPrinter>();
-    server_ = std::make_unique<VirtualPrinterServer>(*printer_);
-    ASSERT_TRUE(server_->start()) << server_->error();
     bus_ = std::make_unique<testing::PrivateBus>();
     fake_ = std::make_unique<testing::FakeGatt>(
-        *bus_, std::vector<std::string>{"--printer", std::to_string(server_->port())});
+        *bus_,
+        std::vector<std::string>{
+            "--answers", R"({"~!T\r\n": "QUILLKIT VP-203\r", "SMBVOLTAGE\r\n": "REPORT=7400\r"})"});
     ASSERT_TRUE(fake_->ok());
   }
   static void TearDownTestSuite() {
     fake_.reset();
     bus_.reset();
-    server_.reset();
-    printer_.reset();
   }
-  void SetUp() override { SKIP_WITHOUT_QUILL(); }
 
-  static inline std::unique_ptr<VirtualPrinter> printer_;
-  static inline std::unique_ptr<VirtualPrinterServer> server_;
   static inline std::unique_ptr<testing::PrivateBus> bus_;
   static inline std::unique_ptr<testing::FakeGatt> fake_;
 };
@@ -57,7 +51,7 @@ class QuillBleTest : public ::testing::TestWithParam<Case> {
 TEST_P(QuillBleTest, FindsOpensAndAnswers) {
   const Case& c = GetParam();
   fake_->clear_writes();
-  const auto run = quill(c.args);
+  const auto run = run_quill(c.args);
   EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
   EXPECT_THAT(run.out, MatchesRegex(c.out));
   EXPECT_THAT(run.err, MatchesRegex(c.err));
@@ -71,10 +65,11 @@ INSTANTIATE_TEST_SUITE_P(
     Commands, QuillBleTest,
     ::testing::Values(
         Case{"scan", {"scan", "--seconds", "0.5"}, 0, "00:11:22:33:44:55  VP-BLE  \\(printer\\)\n"},
-        Case{"scan_json",
-             {"scan", "--seconds", "0.5", "--json"},
-             0,
-             "\\[\\{\"address\":\"00:11:22:33:44:55\",\"name\":\"VP-BLE\",\"printer\":true\\}\\]\n"},
+        Case{
+            "scan_json",
+            {"scan", "--seconds", "0.5", "--json"},
+            0,
+            "\\[\\{\"address\":\"00:11:22:33:44:55\",\"name\":\"VP-BLE\",\"printer\":true\\}\\]\n"},
         Case{"by_name", {"query", "model", "--ble", "VP-BLE"}, 0, "QUILLKIT VP-203\n", "", 5},
         Case{"by_address_big_chunks",
              {"battery", "voltage", "--ble", "00:11:22:33:44:55", "--chunk", "512"},
@@ -82,7 +77,10 @@ INSTANTIATE_TEST_SUITE_P(
              "voltage: 7400\n",
              "",
              56},  // the whole battery command in one write
-        Case{"unknown", {"status", "--ble", "NOPE"}, 1, "",
+        Case{"unknown",
+             {"status", "--ble", "NOPE"},
+             1,
+             "",
              "quill: no BLE printer named NOPE answered within 5 s.*\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,0 +1,303 @@
+// The Bluetooth class: its differences from WiFi over a raw pseudo-terminal
+// standing in for /dev/rfcomm0, and its opens through a fake bluetoothd on a
+// private D-Bus. The test is the printer; it stays silent, so that no answer
+// of its own races the clock. cli_serve_pty_slow_test.cpp takes the real waits.
+#include "quillkit/bluetooth.hpp"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+
+#include "quillkit/wifi.hpp"
+#include "support/fake_printer.hpp"
+#include "support/private_bus.hpp"
+
+namespace quillkit {
+namespace {
+
+using testing::Clock;
+using testing::since;
+
+// The bytes that arrive on `fd` until `size` of them came or a second of real
+// time passed, and then any that are already there on top.
+std::string read_from(int fd, std::size_t size) {
+  std::string out;
+  char buffer[4096];
+  while (fd >= 0) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, out.size() < size ? 1000 : 0) <= 0) break;
+    const ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n <= 0) break;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+// A raw pseudo-terminal: the library opens path(), the test is the printer on
+// the master side.
+class RawPty {
+ public:
+  RawPty() {
+    char name[128] = {};
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
+    for (const int fd : {master_, slave_}) {
+      termios settings{};
+      tcgetattr(fd, &settings);
+      cfmakeraw(&settings);
+      tcsetattr(fd, TCSANOW, &settings);
+    }
+    path_ = name;
+  }
+  ~RawPty() { hang_up(); }
+  const std::string& path() const { return path_; }
+  std::string received(std::size_t size) { return read_from(master_, size); }
+  // Closes the slave the test holds and the master: the library's side hangs up.
+  void hang_up() {
+    for (int* fd : {&slave_, &master_}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+// Opens `printer` on the pseudo-terminal: the session is up within the 0.5 s.
+void open_on(Bluetooth& printer, const RawPty& pty) {
+  const auto start = Clock::now();
+  ASSERT_EQ(printer.openport_mfi(pty.path()), 1);
+  EXPECT_DOUBLE_EQ(since(start), 0.5);
+}
+
+// Where Bluetooth differs from WiFi on an open link whose printer stays
+// silent, one call after another, and then closed.
+TEST(BluetoothPty, OpenLinkWaitsAndFailureValues) {
+  RawPty pty;
+  Bluetooth printer;
+  open_on(printer, pty);
+  auto& p = printer;
+  const struct {
+    const char* name;
+    std::function<std::string()> call;
+    std::string result;
+    double seconds;  // virtual
+    std::string written;
+  } steps[] = {
+      {"utf8_sender_has_no_pre_wait", [&] { return std::to_string(p.sendcommand_utf8("CLS\r\n")); },
+       "1", 0, "CLS\r\n"},
+      {"data_sender_has_no_pre_wait",
+       [&] {
+         return std::to_string(p.sendCommandWithData({0x1B, 0x21}));
+       },
+       "1", 0, "\x1b!"},
+      {"status_byte_waits_the_pre_wait_and_a_second",
+       [&] { return std::to_string(p.printer_status_byte()); }, "-1", 1.3, "\x1b!?"},
+      {"status_with_delay_before_any_read_is_minus_11", [&] { return p.printer_status(0.1); },
+       "-11", 0.4, "\x1b!?"},
+      {"battery_writes_the_com_interface_line", [&] { return p.smartbattery_status(1); }, "-1", 1.1,
+       "DIAGNOSTIC INTERFACE COM\r\nDIAGNOSTIC REPORT SMBVOLTAGE\r\n"},
+      {"closeport_waits_two_seconds", [&] { return std::to_string(p.closeport()); }, "1", 2.0, ""},
+      {"then_the_gates_refuse",
+       [&] {
+         std::string out;
+         for (const Result r : {p.openport_status(), p.stream_Status(), p.sendcommand("CLS\r\n"),
+                                p.printer_status_byte(0)}) {
+           out += std::to_string(r) + " ";
+         }
+         return out + p.printer_modelname(5);
+       },
+       "0 -1 -1 -1 -1", 0.3, ""},  // the status pre-wait
+      {"plain_status_byte_is_255_after_the_pre_wait",
+       [&] { return std::to_string(p.printer_status_byte()); }, "255", 0.3, ""},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    const auto start = Clock::now();
+    EXPECT_EQ(step.call(), step.result);
+    EXPECT_DOUBLE_EQ(since(start), step.seconds);
+    EXPECT_EQ(pty.received(step.written.size()), step.written);
+  }
+}
+
+// Every query form on a link that takes no request gives its failure value at
+// once, without the answer wait (5 s asked for): WiFi after a peer reset
+// refuses at its space gate; Bluetooth after a hang-up has its write fail.
+TEST(BluetoothPty, AfterAHangUpQueriesAndWritesFailAtOnce) {
+  testing::LogCapture log;
+  testing::FakePrinter fake;
+  WiFi wifi;
+  RawPty pty;
+  Bluetooth bt;
+  ASSERT_EQ(wifi.openport("127.0.0.1", fake.port()), 1);
+  fake.reset_client();
+  open_on(bt, pty);
+  pty.hang_up();
+  ASSERT_TRUE(testing::wait_until([&] { return wifi.stream_Status() == 7; }, 3));
+  ASSERT_TRUE(testing::wait_until([&] { return bt.stream_Status() >= 5; }, 3));
+  EXPECT_TRUE(bt.stream_Status() == 5 || bt.stream_Status() == 7);
+  EXPECT_TRUE(log.contains("EndEncountered") || log.contains("ErrorOccurred"));
+  const auto start = Clock::now();
+  EXPECT_EQ(bt.sendBinaryData(Bytes(1 << 16, 'x')), -1);
+  EXPECT_EQ(since(start), 0);
+  const struct {
+    const char* name;
+    std::function<std::string(Printer&)> call;
+  } forms[] = {
+      {"codepage", [](Printer& p) { return p.printer_codepage(5); }},
+      {"mileage", [](Printer& p) { return p.printer_mileage(5); }},
+      {"memory", [](Printer& p) { return p.printer_memory(5); }},
+      {"files", [](Printer& p) { return p.printer_files(5); }},
+      {"modelname", [](Printer& p) { return p.printer_modelname(5); }},
+      {"serialnumber", [](Printer& p) { return p.printer_serialnumber(5); }},
+      {"status_text", [](Printer& p) { return p.printer_status(5); }},
+      {"status_byte", [](Printer& p) { return std::to_string(p.printer_status_byte(5)); }},
+      {"status_byte_plain", [](Printer& p) { return std::to_string(p.printer_status_byte()); }},
+      {"battery", [](Printer& p) { return p.smartbattery_status(1); }},
+  };
+  for (const auto& form : forms) {
+    for (Printer* printer : {static_cast<Printer*>(&wifi), static_cast<Printer*>(&bt)}) {
+      SCOPED_TRACE(std::string(form.name) + (printer == &wifi ? " over WiFi" : " over Bluetooth"));
+      const auto start = Clock::now();
+      EXPECT_EQ(form.call(*printer), "-1");
+      EXPECT_LE(since(start), 0.3);  // at most the status pre-wait
+    }
+  }
+}
+
+// The peers that the fake's devices 1 and 2 hand their sessions to, as "%1"
+// and "%2" in its configuration: listening sockets of abstract names. Which one
+// a session reached tells which device the open chose.
+class SessionPeers {
+ public:
+  SessionPeers() {
+    for (const int i : {1, 2}) {
+      const std::string name = "quillkit-bt-" + std::to_string(getpid()) + "-" + std::to_string(i);
+      sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+      name.copy(address.sun_path + 1, sizeof(address.sun_path) - 2);
+      listeners_[i] = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      bind(listeners_[i], reinterpret_cast<const sockaddr*>(&address),
+           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size()));
+      listen(listeners_[i], 4);
+      marks_.push_back({"%" + std::to_string(i), "\\u0000" + name});
+    }
+  }
+  ~SessionPeers() {
+    for (const int fd : {listeners_[1], listeners_[2], session_}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  std::string configure(std::string configuration) const {
+    for (const auto& [mark, name] : marks_) {
+      if (const auto at = configuration.find(mark); at != std::string::npos) {
+        configuration.replace(at, mark.size(), name);
+      }
+    }
+    return configuration;
+  }
+  // The device whose peer a session reached (at once: the open has ended), or -1.
+  int connected() {
+    for (const int i : {1, 2}) {
+      pollfd pfd{listeners_[i], POLLIN, 0};
+      if (poll(&pfd, 1, 0) != 1) continue;
+      session_ = accept4(listeners_[i], nullptr, nullptr, SOCK_CLOEXEC);
+      return i;
+    }
+    return -1;
+  }
+  std::string received(std::size_t size) { return read_from(session_, size); }
+
+ private:
+  int listeners_[3] = {-1, -1, -1};
+  std::vector<std::pair<std::string, std::string>> marks_;
+  int session_ = -1;
+};
+
+// An open through BlueZ (a fake bluetoothd on a private bus) or by path.
+struct OpenCase {
+  const char* name;
+  const char* fake;    // the fake's configuration; nullptr: nothing owns org.bluez
+  const char* device;  // openport_mfi's argument; nullptr: the plain form
+  Result result;
+  Result status;
+  int session;  // the device (of kThreeDevices) whose session opened, or -1
+  friend std::ostream& operator<<(std::ostream& os, const OpenCase& c) { return os << c.name; }
+};
+
+class BluetoothOpenTest : public ::testing::TestWithParam<OpenCase> {};
+
+// Device 0 offers no serial port; 1 and 2 do, and hand their sessions to the
+// SessionPeers.
+constexpr const char* kThreeDevices = R"({"devices": [
+  {"address": "AA:BB:CC:DD:EE:01", "name": "Speaker", "uuids": ["0000110b-0000-1000-8000-00805f9b34fb"]},
+  {"address": "AA:BB:CC:DD:EE:02", "alias": "Second", "peer": "%1",
+   "uuids": ["00001101-0000-1000-8000-00805F9B34FB"]},
+  {"address": "AA:BB:CC:DD:EE:03", "name": "Third", "peer": "%2",
+   "uuids": ["00001101-0000-1000-8000-00805f9b34fb"]}]})";
+
+TEST_P(BluetoothOpenTest, OpensTheRightSessionOrFailsAfterTheOpenWait) {
+  const OpenCase& c = GetParam();
+  testing::PrivateBus bus;
+  ASSERT_TRUE(bus.ok());
+  SessionPeers peers;
+  if (c.fake) {
+    ASSERT_TRUE(bus.start_fake(std::string(testing::kSupportDir) + "/fake_bluez.py",
+                               {peers.configure(c.fake)}));
+  }
+  Bluetooth printer;
+  const auto start = Clock::now();
+  EXPECT_EQ(c.device ? printer.openport_mfi(c.device) : printer.openport_mfi(), c.result);
+  EXPECT_DOUBLE_EQ(since(start), 0.5);
+  EXPECT_EQ(printer.openport_status(), c.status);
+  ASSERT_EQ(peers.connected(), c.session);
+  if (c.session < 0) return;
+  EXPECT_EQ(printer.sendcommand("CLS\r\n"), 1);
+  EXPECT_EQ(peers.received(5), "CLS\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Opens, BluetoothOpenTest,
+    ::testing::Values(OpenCase{"first_paired_serial_device", kThreeDevices, nullptr, 1, 1, 1},
+                      OpenCase{"chosen_address", kThreeDevices, "aa:bb:cc:dd:ee:03", 1, 1, 2},
+                      OpenCase{"only_unpaired_devices",
+                               R"({"devices": [{"address": "AA:BB:CC:DD:EE:04", "paired": false,
+                    "uuids": ["00001101-0000-1000-8000-00805f9b34fb"]}]})",
+                               nullptr, -1, -1, -1},
+                      OpenCase{"no_adapter", R"({"adapter": false})", nullptr, -1, -1, -1},
+                      OpenCase{"session_refused",
+                               R"({"devices": [{"address": "AA:BB:CC:DD:EE:05", "refuse": true,
+                    "uuids": ["00001101-0000-1000-8000-00805f9b34fb"]}]})",
+                               nullptr, -1, -1, -1},
+                      OpenCase{"device_vanished",
+                               R"({"devices": [{"address": "AA:BB:CC:DD:EE:06", "vanish": true,
+                    "uuids": ["00001101-0000-1000-8000-00805f9b34fb"]}]})",
+                               nullptr, -1, -1, -1},
+                      OpenCase{"no_bluez_on_the_bus", nullptr, nullptr, -1, -1, -1},
+                      OpenCase{"missing_device_path", nullptr, "/nonexistent/rfcomm0", -1, -1, -1},
+                      OpenCase{"path_that_is_no_serial_device", nullptr, "/dev/null", -1, -1, -1}),
+    ::testing::PrintToStringParamName());
+
+TEST(BluetoothAccessories, ListsThePairedDevicesOnceAtConstruction) {
+  testing::PrivateBus bus;
+  ASSERT_TRUE(
+      bus.start_fake(std::string(testing::kSupportDir) + "/fake_bluez.py", {kThreeDevices}));
+  const Bluetooth printer;
+  ASSERT_EQ(printer.accessories().size(), 3u);
+  EXPECT_EQ(printer.accessories()[1].address, "AA:BB:CC:DD:EE:02");
+  EXPECT_EQ(printer.accessories()[1].name, "Second");  // the alias, having no name
+  EXPECT_EQ(printer.accessories()[2].uuids,
+            std::vector<std::string>{"00001101-0000-1000-8000-00805f9b34fb"});
+}
+
+}  // namespace
+}  // namespace quillkit
