@@ -187,9 +187,13 @@ class FdStream final : public ByteStream {
     if (wake_fd_ >= 0) ::close(wake_fd_);
   }
 
+  // The clock stands still from here until the connector is done: a test
+  // clock cannot see the kernel connecting, the resolver's threads, or this
+  // thread before it starts. The real clock ignores it.
   void start(Connector connector) {
-    reader_ = std::jthread(
-        [this, connector = std::move(connector)](std::stop_token stop) { run(stop, connector); });
+    reader_ =
+        std::jthread([this, connector = std::move(connector), hold = std::make_shared<ClockHold>()](
+                         std::stop_token stop) mutable { run(stop, connector, hold); });
   }
 
   int status() const override { return status_.load(); }
@@ -299,10 +303,11 @@ class FdStream final : public ByteStream {
     observe([&](StreamObserver& o) { o.on_event(fd, side, event, true); });
   }
 
-  void run(std::stop_token stop, const Connector& connector) {
+  void run(std::stop_token stop, const Connector& connector, std::shared_ptr<ClockHold>& hold) {
     if (fd_.load() < 0) {
       status_.store(kStreamOpening);
       const int fd = connector(wake_fd_);
+      hold.reset();
       if (stop.stop_requested()) {
         if (fd >= 0) ::close(fd);
         return;
@@ -318,6 +323,7 @@ class FdStream final : public ByteStream {
       int expected = kStreamOpening;
       status_.compare_exchange_strong(expected, kStreamOpen);
     }
+    hold.reset();
     emit(StreamSide::input, kEventOpenCompleted);
     emit(StreamSide::output, kEventOpenCompleted);
     emit(StreamSide::output, kEventHasSpaceAvailable);

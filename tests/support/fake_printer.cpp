@@ -64,13 +64,6 @@ void FakePrinter::clear_answers() {
   pending_.clear();
 }
 
-void FakePrinter::send(std::string_view bytes) {
-  std::lock_guard lock(mu_);
-  pending_.push_back({Clock::now(), std::string(bytes)});
-  if (!answer_hold_) answer_hold_.emplace();
-  answer_cv_.notify_all();
-}
-
 void FakePrinter::set_reading(bool reading) {
   {
     std::lock_guard lock(mu_);
@@ -106,16 +99,9 @@ void FakePrinter::reset_client() {
   wake();
 }
 
-std::vector<Chunk> FakePrinter::chunks() {
-  std::lock_guard lock(mu_);
-  return chunks_;
-}
-
 std::string FakePrinter::received() {
   std::lock_guard lock(mu_);
-  std::string all;
-  for (const auto& chunk : chunks_) all.append(chunk.bytes.begin(), chunk.bytes.end());
-  return all;
+  return received_;
 }
 
 std::size_t FakePrinter::connections() {
@@ -130,16 +116,13 @@ std::size_t FakePrinter::open_connections() {
 
 bool FakePrinter::wait_for_bytes(std::size_t count, double seconds) {
   std::unique_lock lock(mu_);
-  return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
-    std::size_t total = 0;
-    for (const auto& chunk : chunks_) total += chunk.bytes.size();
-    return total >= count;
-  });
+  return cv_.wait_for(lock, std::chrono::duration<double>(seconds),
+                      [&] { return received_.size() >= count; });
 }
 
 void FakePrinter::clear() {
   std::lock_guard lock(mu_);
-  chunks_.clear();
+  received_.clear();
   since_answer_.clear();
 }
 
@@ -185,7 +168,7 @@ void FakePrinter::run(std::stop_token stop) {
         if (n == 0 || (errno != EAGAIN && errno != EINTR)) close_client_locked(fds[i].fd);
         continue;
       }
-      chunks_.push_back({Bytes(buffer.begin(), buffer.begin() + n), Clock::now()});
+      received_.append(buffer.begin(), buffer.begin() + n);
       since_answer_.append(buffer.begin(), buffer.begin() + n);
       for (const auto& rule : rules_) {
         if (since_answer_.size() < rule.trigger.size() ||

@@ -1,6 +1,6 @@
-// A fake printer on 127.0.0.1 for the link tests: it records every chunk it
-// receives with its arrival time and can answer, answer late or in pieces,
-// stay silent, stop reading, close or reset the connection.
+// A fake printer on 127.0.0.1 for the link tests: it records what it receives
+// and can answer, answer late or in pieces, stay silent, stop reading, close
+// or reset the connection.
 #pragma once
 
 #include <chrono>
@@ -25,11 +25,6 @@ struct Clock {
   using time_point = platform::TimePoint;
   using duration = platform::Duration;
   static time_point now() { return platform::now(); }
-};
-
-struct Chunk {
-  Bytes bytes;
-  Clock::time_point at;
 };
 
 // An answer the printer sends when what it received since the last answer
@@ -59,15 +54,12 @@ class FakePrinter {
   void add_answer(AnswerRule rule);
   // Forgets every answer rule and drops the answers not sent yet.
   void clear_answers();
-  // Sends bytes to the current client now.
-  void send(std::string_view bytes);
   // Stops or resumes reading from the clients (their writes then back up).
   void set_reading(bool reading);
   // Closes the current client connection (FIN), or resets it (RST).
   void close_client();
   void reset_client();
 
-  std::vector<Chunk> chunks();
   std::string received();
   std::size_t connections();
   std::size_t open_connections();
@@ -95,7 +87,7 @@ class FakePrinter {
   std::condition_variable answer_cv_;
   // Holds the clock while an answer is due and not yet sent (see answer()).
   std::optional<platform::ClockHold> answer_hold_;
-  std::vector<Chunk> chunks_;
+  std::string received_;
   std::string since_answer_;
   std::vector<AnswerRule> rules_;
   std::vector<Pending> pending_;
