@@ -13,10 +13,7 @@
 namespace quillkit {
 namespace {
 
-using ::testing::Each;
-using ::testing::HasSubstr;
 using testing::TempDir;
-using vptest::decode;
 using vptest::ink_box;
 using vptest::ink_within;
 using vptest::InkBox;
@@ -48,7 +45,9 @@ TEST_F(VirtualRender, BitmapLandsPixelForPixelInEachMode) {
         bool before = x >= 10 && x < 30 && y >= 5 && y < 15, expected = before;
         int col = x - kX, row = y - kY;
         if (col >= 0 && col < kWidthBytes * 8 && row >= 0 && row < kHeight) {
-          bool ink = vptest::raster_ink(raster, kWidthBytes, col, row);
+          // A 0 bit prints.
+          const auto byte = static_cast<std::uint8_t>(raster[row * kWidthBytes + col / 8]);
+          bool ink = ((byte >> (7 - col % 8)) & 1) == 0;
           expected = mode == 0 ? ink : mode == 1 ? (before || ink) : (before != ink);
         }
         ASSERT_EQ(label.ink(x, y), expected) << "mode " << mode << " at " << x << "," << y;
@@ -78,7 +77,7 @@ TEST_P(SymbolTest, DrawnSymbolDecodesToTheDataSent) {
       command.replace(at, 3, std::to_string(value));
   }
   VirtualLabel label = print("SIZE 600 dot,600 dot\r\nCLS\r\n" + command + "\r\n");
-  EXPECT_EQ(decode(label, c.format), c.decoded) << command;
+  EXPECT_EQ(vptest::decode(label, c.format), c.decoded) << command;
 }
 
 SymbolCase barcode(std::string type, std::string code, ZXing::BarcodeFormat format,
@@ -133,22 +132,18 @@ std::set<int> run_widths(const VirtualLabel& label, int row) {
   return widths;
 }
 
-TEST_F(VirtualRender, NarrowAndWideWidthsAreHonoured) {
+// Narrow and wide elements, module multiples, the bar height and the readable line below it.
+TEST_F(VirtualRender, BarcodeHasItsWidthsHeightAndReadableLine) {
   VirtualLabel two_widths =
-      print("SIZE 800 dot,200 dot\r\nCLS\r\nBARCODE 10,10,\"39\",50,0,0,2,5,\"AB12\"\r\n");
+      print("SIZE 800 dot,300 dot\r\nCLS\r\nBARCODE 10,10,\"39\",50,0,0,2,5,\"AB12\"\r\n");
   EXPECT_EQ(run_widths(two_widths, 30), (std::set<int>{2, 5}));
   VirtualLabel modules = print("CLS\r\nBARCODE 10,10,\"128\",50,0,0,3,9,\"AB12\"\r\n");
-  for (int width : run_widths(modules, 30)) EXPECT_EQ(width % 3, 0) << width;
-  EXPECT_EQ(*run_widths(modules, 30).begin(), 3);
-}
-
-TEST_F(VirtualRender, HumanReadableLineOnlyOnRequest) {
-  InkBox bars =
-      ink_box(print("SIZE 600 dot,300 dot\r\nCLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n"));
+  EXPECT_EQ(run_widths(modules, 30), (std::set<int>{3, 6, 9, 12}));
+  InkBox bars = ink_box(print("CLS\r\nBARCODE 20,20,\"128\",60,0,0,2,2,\"HRT\"\r\n"));
   EXPECT_EQ(std::make_pair(bars.top, bars.height()), std::make_pair(20, 60));
   VirtualLabel readable = print("CLS\r\nBARCODE 20,20,\"128\",60,2,0,2,2,\"HRT\"\r\n");
   EXPECT_TRUE(
-      ink_within(ink_box(readable, 0, 80, 600, 300), bars.left, 80, bars.right, 20 + 60 + 2 + 20));
+      ink_within(ink_box(readable, 0, 80, 800, 300), bars.left, 80, bars.right, 20 + 60 + 2 + 20));
 }
 
 TEST_F(VirtualRender, ResidentFontInkStaysInTheCellsFromTheOrigin) {
@@ -273,7 +268,6 @@ TEST_F(VirtualRender, TextIsReadInItsEncodingOrByTheCodePage) {
   EXPECT_EQ(draw("TSS24.BF2", "\xD6\xD0\xCE\xC4"), chinese);
   EXPECT_EQ(draw("TSS24.BF2", "\xA4\xA4\xA4\xE5"), chinese);
   const auto german = draw("3", "Gr\xC3\xBC\xC3\x9F Gott");
-  EXPECT_NE(draw("3", "Gr\xFC\xDF Gott"), german);  // read as GB 18030 without a code page
   for (const auto& [page, text] : {std::pair{"1252", "Gr\xFC\xDF Gott"},
                                    {"850", "Gr\x81\xE1 Gott"},
                                    {"UTF-8", "Gr\xC3\xBC\xC3\x9F Gott"}}) {
@@ -296,7 +290,7 @@ TEST_F(VirtualRender, TextHasItsGivenOrAnApproximatedHeight) {
     EXPECT_TRUE(ink_within(box, 10, 10, 400, 10 + line)) << font;
     EXPECT_GE(box.height(), line * 2 / 3) << font;
     EXPECT_EQ(printer.log_lines().size(), logged) << font;
-    EXPECT_THAT(printer.log_lines(), Each(HasSubstr("approximated")));
+    EXPECT_THAT(printer.log_lines(), ::testing::Each(::testing::HasSubstr("approximated")));
   }
   // ROMAN.TTF takes the y multiplication as points and ignores the x one.
   VirtualLabel wide =
