@@ -13,7 +13,6 @@
 namespace quillkit {
 namespace {
 
-using testing::TempDir;
 using vptest::ink_box;
 using vptest::ink_within;
 using vptest::InkBox;
@@ -339,7 +338,7 @@ TEST_F(VirtualRender, ShapesLandExactlyAndSurviveDirectionAndPng) {
     }
   }
 
-  TempDir dir;
+  testing::TempDir dir;
   auto path = dir.path() / "l.png";
   ASSERT_TRUE(save_label_png(label, path));
   const Bytes file = vptest::read_file(path);
