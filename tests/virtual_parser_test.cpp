@@ -63,12 +63,9 @@ TEST(VirtualPrinterChunking, AnyChunkBoundariesGiveTheSameLabelFilesAndAnswers) 
 
 TEST(VirtualPrinterState, SizeSetsTheCanvasInDots) {
   for (const auto& [dpi, command, width, height] :
-       std::vector<std::tuple<int, std::string, int, int>>{
-           {203, "SIZE 60mm,40.5mm", 480, 324},
-           {203, "size 400 dot,300 dot", 400, 300},
-           {300, "SIZE 1,0.5", 300, 150},
-           {203, "SIZE 9999 mm,9999 mm", VirtualLimits::kMaxLabelWidthDots,
-            VirtualLimits::kMaxLabelHeightDots}}) {
+       std::vector<std::tuple<int, std::string, int, int>>{{203, "SIZE 60mm,40.5mm", 480, 324},
+                                                           {203, "size 400 dot,300 dot", 400, 300},
+                                                           {300, "SIZE 1,0.5", 300, 150}}) {
     VirtualPrinter printer({.dpi = dpi});
     printer.feed(command + "\r\n");
     const VirtualLabelSetup setup = printer.setup();
@@ -125,7 +122,8 @@ TEST(VirtualPrinterPrint, PrintAndKeptLabelsAreCapped) {
   printer.feed("SIZE 8 dot,8 dot\r\nPRINT 5000,3\r\n");
   EXPECT_EQ(printer.label_count(), VirtualLimits::kMaxLabelsPerPrint);
   EXPECT_THAT(printer.log_lines(), ElementsAre(HasSubstr("PRINT cut")));
-  printer.feed("SIZE 300 mm,600 mm\r\nCLS\r\nPRINT 12\r\n");
+  // SIZE is cut to the largest label.
+  printer.feed("SIZE 9999 mm,9999 mm\r\nCLS\r\nPRINT 12\r\n");
   const std::size_t label_dots =
       std::size_t{VirtualLimits::kMaxLabelWidthDots} * VirtualLimits::kMaxLabelHeightDots;
   EXPECT_EQ(printer.labels().size(), VirtualLimits::kMaxKeptLabelDots / label_dots);

@@ -196,21 +196,18 @@ TEST_F(VirtualRender, ShapeSetsTheDotsItShould) {
   }
 }
 
-// Stored 1- and 8-bit images: a 16 x 4 pattern, ink where (x + y) % 3 == 0.
-bool pattern(int x, int y) { return (x + y) % 3 == 0; }
-
 std::string le(std::uint32_t value, int bytes) {
   std::string out;
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(i < 4 ? value >> (8 * i) : 0));
   return out;
 }
 
-// The pattern's rows, top down, packed 1 bit a dot (bits 1) or 1 byte a dot (bits 8), index 1
-// (white) where there is no ink.
+// Stored 1- and 8-bit images hold a 16 x 4 pattern with ink where (x + y) % 3 == 0. Its row `y`
+// packed 1 bit a dot (bits 1) or 1 byte a dot (bits 8), index 1 (white) where there is no ink.
 std::string packed_row(int y, int bits) {
   std::string row(bits == 1 ? 2 : 16, '\0');
   for (int x = 0; x < 16; ++x) {
-    if (!pattern(x, y))
+    if ((x + y) % 3 != 0)
       row[x * bits / 8] = static_cast<char>(row[x * bits / 8] | (bits == 1 ? 0x80 >> (x % 8) : 1));
   }
   return row;
