@@ -9,7 +9,6 @@
 #include <array>
 #include <chrono>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <regex>
 #include <string>
 
@@ -57,19 +56,19 @@ class Browser {
 
   // Opens `url` in a new tab and attaches to it; false when the browser does not answer.
   bool open(const std::string& url) {
-    const auto target = call("Target.createTarget", {{"url", url}});
-    if (!target) return false;
-    const auto attached =
-        call("Target.attachToTarget", {{"targetId", (*target)["targetId"]}, {"flatten", true}});
-    if (attached) session_ = (*attached)["sessionId"];
-    return attached.has_value();
+    const json target = call("Target.createTarget", {{"url", url}});
+    if (!target.contains("targetId")) return false;
+    const json attached =
+        call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}});
+    if (attached.contains("sessionId")) session_ = attached["sessionId"];
+    return !session_.empty();
   }
 
   // The value of a JavaScript expression in the tab (null when it cannot be evaluated).
   json evaluate(const std::string& expression) {
-    const auto result =
+    const json result =
         call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, session_);
-    return result && (*result)["result"].contains("value") ? (*result)["result"]["value"] : json();
+    return result.contains("result") ? result["result"].value("value", json()) : json();
   }
 
   // Waits, at most 20 s, until the expression is true.
@@ -78,30 +77,30 @@ class Browser {
   }
 
  private:
-  // Sends one command and reads messages until its answer; events in between are dropped.
-  std::optional<json> call(const std::string& method, const json& params,
-                           const std::string& session = "") {
+  // Sends one command and reads messages until its answer; events in between are dropped. Null
+  // when no result comes.
+  json call(const std::string& method, const json& params, const std::string& session = "") {
     json message = {{"id", ++id_}, {"method", method}, {"params", params}};
     if (!session.empty()) message["sessionId"] = session;
     const std::string text = message.dump() + '\0';
     if (::write(commands_[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      return std::nullopt;
+      return json();
     }
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     for (pollfd ready{answers_[0], POLLIN, 0}; std::chrono::steady_clock::now() < deadline;) {
       if (::poll(&ready, 1, 1000) <= 0) continue;
       char chunk[65536];
       const ssize_t got = ::read(answers_[0], chunk, sizeof chunk);
-      if (got <= 0) return std::nullopt;
+      if (got <= 0) return json();
       buffer_.append(chunk, static_cast<std::size_t>(got));
       for (std::size_t end; (end = buffer_.find('\0')) != std::string::npos;) {
         const json answer = json::parse(buffer_.substr(0, end), nullptr, false);
         buffer_.erase(0, end + 1);
         if (!answer.is_object() || answer.value("id", 0) != id_) continue;
-        return answer.contains("result") ? std::optional(answer["result"]) : std::nullopt;
+        return answer.contains("result") ? answer["result"] : json();
       }
     }
-    return std::nullopt;
+    return json();
   }
 
   testing::TempDir profile_;

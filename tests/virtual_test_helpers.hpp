@@ -28,12 +28,6 @@ inline Bytes read_file(const std::filesystem::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-// Whether the dot at (col, row) of a BITMAP raster `width_bytes` wide prints: a 0 bit prints.
-inline bool raster_ink(std::string_view raster, int width_bytes, int col, int row) {
-  return ((static_cast<std::uint8_t>(raster[row * width_bytes + col / 8]) >> (7 - col % 8)) & 1) ==
-         0;
-}
-
 // Smallest rectangle holding every ink dot inside [x0, x1) x [y0, y1); right and bottom
 // exclusive.
 struct InkBox {
