@@ -30,7 +30,6 @@ TEST(BitmapFaceWalkTest, FirstExactMatchElseLastPlainFace) {
     std::optional<std::string> expected;
   } cases[] = {{four, true, false, "A-Bold"},
                {four, false, true, "A-Italic"},
-               {four, false, false, "A-Regular"},
                {{"A-Light", "A-Regular", "A-Medium"}, false, true, "A-Regular"},
                {{"A-Regular", "A-Medium", "A-Bold"}, true, false, "A-Medium"},
                {{"A-Regular", "A-ObliqueBold"}, true, true, "A-ObliqueBold"},
