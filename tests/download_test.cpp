@@ -20,7 +20,6 @@
 #include "support/query_support.hpp"
 #include "support/stream_watch.hpp"
 #include "support/temp_files.hpp"
-#include "support/wifi_suite.hpp"
 
 namespace quillkit {
 namespace {
@@ -81,10 +80,7 @@ void expect_download(Printer& printer, FakePrinter& fake, const DownloadCase& c)
   EXPECT_EQ(progress, expected_progress);
 }
 
-using DownloadTest = testing::WiFiSuite;
-
-class DownloadTimingTest : public DownloadTest,
-                           public ::testing::WithParamInterface<DownloadCase> {};
+using DownloadTimingTest = testing::QueryTableTest<DownloadCase>;
 
 TEST_P(DownloadTimingTest, SendsTheHeaderThenTheDataAfterTheirPauses) {
   expect_download(*printer_, *fake_, GetParam());
@@ -104,7 +100,7 @@ struct BadInput : testing::NamedCase {
   std::function<void(const TempDir&, std::string& path, std::string& name)> spoil;
 };
 
-class DownloadRefusalTest : public DownloadTest, public ::testing::WithParamInterface<BadInput> {};
+using DownloadRefusalTest = testing::QueryTableTest<BadInput>;
 
 TEST_P(DownloadRefusalTest, WritesNothingAndReturnsMinusOne) {
   TempDir dir;

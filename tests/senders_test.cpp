@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,8 +13,8 @@
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
 #include "support/fontconfig_leak.hpp"
+#include "support/query_support.hpp"
 #include "support/stream_watch.hpp"
-#include "support/wifi_suite.hpp"
 
 namespace quillkit {
 namespace {
@@ -28,17 +27,15 @@ using Operation = std::function<Result(WiFi&)>;
 // One call: its result, the bounds of its duration (its write is made no sooner than `min_s`
 // after the call), the bytes it writes (a refusal writes nothing) and its result on a printer
 // never opened.
-struct SendCase {
-  const char* name;
+struct SendCase : testing::NamedCase {
   Operation send;
   Result result;
   double min_s, max_s;
   std::string wire;
   Result never_opened = -1;
-  friend void PrintTo(const SendCase& c, std::ostream* os) { *os << c.name; }
 };
 
-class SendersTest : public testing::WiFiSuite, public ::testing::WithParamInterface<SendCase> {};
+using SendersTest = testing::QueryTableTest<SendCase>;
 
 TEST_P(SendersTest, WaitsThenWritesExactlyItsBytes) {
   const SendCase& c = GetParam();
