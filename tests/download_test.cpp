@@ -27,7 +27,6 @@ namespace {
 using testing::Clock;
 using testing::FakePrinter;
 using testing::patterned_bytes;
-using testing::since;
 using testing::TempDir;
 using Progress = std::vector<std::pair<std::size_t, std::size_t>>;
 namespace fs = std::filesystem;
@@ -107,21 +106,13 @@ TEST_P(DownloadRefusalTest, WritesNothingAndReturnsMinusOne) {
   std::string path = dir.write("good", {'x'});
   std::string name = "GOOD";
   GetParam().spoil(dir, path, name);
-  // Root reads any file: this thread then reads with the file rights of the user nobody.
-  const bool as_nobody = GetParam().name == std::string("Unreadable") && geteuid() == 0;
-  if (as_nobody) {
-    // The look-up must pass, so that the refusal comes from the read.
-    fs::permissions(dir.path(), fs::perms::group_exec | fs::perms::others_exec,
-                    fs::perm_options::add);
-    setfsuid(65534);
-  }
   bool reported = false;
   testing::WriteLog log;
   const auto start = Clock::now();
   EXPECT_EQ(printer_->downloadpcx(path, name, [&](std::size_t, std::size_t) { reported = true; }),
             -1);
-  if (as_nobody) setfsuid(0);
-  EXPECT_LT(since(start), 0.3);  // refused before the first pause
+  setfsuid(geteuid());                    // this process's own file rights again
+  EXPECT_LT(testing::since(start), 0.3);  // refused before the first pause
   EXPECT_FALSE(reported);
   EXPECT_TRUE(log.writes().empty());
 }
@@ -135,15 +126,24 @@ INSTANTIATE_TEST_SUITE_P(
         // Sparse, so it takes no disk space.
         BadInput{"TooLarge", [](auto&, auto& path,
                                 auto&) { fs::resize_file(path, detail::kMaxDownloadBytes + 1); }},
+        // Root reads any file: this thread then reads with the file rights of the user nobody,
+        // and the look-up passes, so that the refusal comes from the read.
         BadInput{"Unreadable",
-                 [](auto&, auto& path, auto&) { fs::permissions(path, fs::perms::none); }},
+                 [](auto& dir, auto& path, auto&) {
+                   fs::permissions(path, fs::perms::none);
+                   fs::permissions(dir.path(), fs::perms::group_exec | fs::perms::others_exec,
+                                   fs::perm_options::add);
+                   if (geteuid() == 0) setfsuid(65534);
+                 }},
         BadInput{"InvalidName", [](auto&, auto&, auto& name) { name = "A\xff"; }}),
     ::testing::PrintToStringParamName());
 
 TEST(DownloadProfileTest, OneWriteProfileSendsAnySizeInOneWrite) {
   testing::LogCapture quiet;
   FakePrinter fake;
-  testing::ProfiledPrinter printer({.download_in_packets = false});
+  // The printer keeps a reference to its profile.
+  const detail::Profile profile{.download_in_packets = false};
+  testing::ProfiledPrinter printer(profile);
   ASSERT_TRUE(printer.open(fake.port()));
   expect_download(printer, fake, {100001, {{100001, 800}}});
 }
