@@ -62,7 +62,6 @@ TEST(BitmapFontHostTest, FamiliesFaceOrderChoiceAndOpening) {
     return font ? font->face_name() : "(none)";
   };
   EXPECT_EQ(face_of("DejaVuSans-BoldOblique"), "DejaVuSans-BoldOblique");
-  EXPECT_EQ(face_of("DejaVu Sans"), "DejaVuSans");
   EXPECT_NE(face_of("No Such Family"), "(none)");
   EXPECT_NE(face_of(std::string("Dejavu\0Sans", 11)), "(none)");
   for (double size : {0.0, -12.0, std::nan(""), double{INFINITY}, platform::kMaxFontSize + 1}) {
@@ -124,8 +123,7 @@ TEST(BitmapDrawTextTest, ChineseTextDrawsEveryCharacter) {
   }
 }
 
-TEST(BitmapDrawTextTest, UnknownFontsDrawAndUnusableSizesGiveEightByOne) {
-  EXPECT_GT(ink_count(draw("Label", 24, 0, "No Such Font At All")), 50u);
+TEST(BitmapDrawTextTest, UnusableSizesGiveEightByOne) {
   // No font at size 0 or below; 40000 points and 2 MiB of text are beyond the
   // surface bound.
   for (const Image& image : {draw("Hello", 0), draw("Hello", -5), draw("Hello", 40000),

@@ -26,7 +26,6 @@ namespace {
 
 using testing::Clock;
 using testing::FakePrinter;
-using testing::patterned_bytes;
 using testing::TempDir;
 using Progress = std::vector<std::pair<std::size_t, std::size_t>>;
 namespace fs = std::filesystem;
@@ -44,7 +43,7 @@ struct DownloadCase {
 // order, the trailer joining the last, and that progress is reported after each write.
 void expect_download(Printer& printer, FakePrinter& fake, const DownloadCase& c) {
   TempDir dir;
-  const Bytes data = patterned_bytes(c.size);
+  const Bytes data = testing::patterned_bytes(c.size);
   Progress progress;
   // U+9AD4 and U+3435 (in HKSCS, not in plain Big5), a quote and a comma.
   const std::string name = "\xe9\xab\x94\xe3\x90\xb5\"A,B";
@@ -150,7 +149,7 @@ TEST(DownloadProfileTest, OneWriteProfileSendsAnySizeInOneWrite) {
 
 TEST(DownloadProfileTest, NeverOpenedReturnsOneAndReportsProgress) {
   TempDir dir;
-  const auto path = dir.write("f", patterned_bytes(10));
+  const auto path = dir.write("f", testing::patterned_bytes(10));
   WiFi printer;
   std::size_t calls = 0;
   EXPECT_EQ(printer.downloadpcx(path, "F", [&](std::size_t, std::size_t) { ++calls; }), 1);

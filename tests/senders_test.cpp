@@ -132,7 +132,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The sensor line is chosen by exact text: anything but "0" and "1" leaves it out.
         line("SetupGap", setup_with("0"), kSetupHead + "GAP 2 mm,0 mm\r\n"),
-        line("SetupOther", setup_with("2"), kSetupHead),
         line("SetupLeadingBlank", setup_with(" 0"), kSetupHead),
         // Empty, non-ASCII and line-breaking texts go out as given.
         line(
