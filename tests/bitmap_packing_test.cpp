@@ -102,29 +102,27 @@ TEST(BitmapPackBitsTest, MatchesThePixelRuleOnRandomImages) {
   }
 }
 
-// `header`, then `raster`, then CR LF.
-Bytes framed(std::string_view header, const Bytes& raster) {
-  Bytes command(header.begin(), header.end());
-  command.insert(command.end(), raster.begin(), raster.end());
-  command.insert(command.end(), {'\r', '\n'});
-  return command;
+// The BITMAP command at (x, y) for `image`, as text.
+std::string command_text(std::intptr_t x, std::intptr_t y, const Image& image) {
+  const Bytes command = bitmap_command(x, y, image);
+  return {command.begin(), command.end()};
 }
 
 TEST(BitmapCommandTest, HeaderRasterAndLineEndAndTurnedTextIsPadded) {
   Image image(40, 29);
   set_pixel(image, 0, 0, kInk);
-  Bytes raster(5 * 29, 0xFF);  // clear is 1, the leftmost pixel the top bit
-  raster[0] = 0x7F;
-  EXPECT_EQ(bitmap_command(10, 20, image), framed("BITMAP 10,20,5,29,2,", raster));
-  EXPECT_EQ(bitmap_command(-3, -120, image), framed("BITMAP -3,-120,5,29,2,", raster));
+  std::string raster(5 * 29, '\xff');  // clear is 1, the leftmost pixel the top bit
+  raster[0] = '\x7f';
+  EXPECT_EQ(command_text(10, 20, image), "BITMAP 10,20,5,29,2," + raster + "\r\n");
+  EXPECT_EQ(command_text(-3, -120, image), "BITMAP -3,-120,5,29,2," + raster + "\r\n");
 
   Image narrow(29, 40);  // 40 x 29 turned by 90 degrees, ink in its last column
-  Bytes padded;
+  std::string padded;
   for (std::size_t y = 0; y < 40; ++y) {
     set_pixel(narrow, 28, y, kInk);
-    padded.insert(padded.end(), {0xFF, 0xFF, 0xFF, 0xF7});
+    padded += "\xff\xff\xff\xf7";
   }
-  EXPECT_EQ(bitmap_command(0, 0, narrow), framed("BITMAP 0,0,4,40,2,", padded));
+  EXPECT_EQ(command_text(0, 0, narrow), "BITMAP 0,0,4,40,2," + padded + "\r\n");
 }
 
 TEST(BitmapCommandTest, WindowsfontStyleChoosesTheFaceAndUnderlineChangesNothing) {

