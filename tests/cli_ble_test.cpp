@@ -27,8 +27,6 @@ struct Case {
   std::size_t longest_write = 0;  // checked when not 0
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-
 class QuillBleTest : public ::testing::TestWithParam<Case> {
  protected:
   static void SetUpTestSuite() {
