@@ -6,8 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <optional>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -63,18 +62,18 @@ TEST_F(BleLinkTest, WritesPiecesOfTwentyWithResponseInOrder) {
     fake_->clear_writes();
     const Bytes data = pattern(size);
     EXPECT_EQ(link_->write(data, detail::ReplyStart::keep), 1);
-    const std::size_t pieces = data.empty() ? 1 : (data.size() + 19) / 20;
-    ASSERT_TRUE(fake_->wait_for_writes(pieces, 30));
-    const auto writes = fake_->writes();
-    ASSERT_EQ(writes.size(), pieces);
-    Bytes joined;
-    for (std::size_t i = 0; i < pieces; ++i) {
-      EXPECT_TRUE(platform::same_uuid(writes[i].uuid, BLE::RX_CHARACTERISTIC));
-      EXPECT_EQ(writes[i].type, "request");
-      EXPECT_EQ(writes[i].value.size(), std::min<std::size_t>(20, data.size() - i * 20));
-      joined.insert(joined.end(), writes[i].value.begin(), writes[i].value.end());
+    std::vector<Bytes> pieces(data.empty() ? 1 : 0);  // nothing: one empty write
+    for (std::size_t at = 0; at < data.size(); at += 20) {
+      pieces.emplace_back(data.begin() + at, data.begin() + std::min(at + 20, data.size()));
     }
-    EXPECT_EQ(joined, data);
+    ASSERT_TRUE(fake_->wait_for_writes(pieces.size(), 30));
+    std::vector<Bytes> written;
+    for (const auto& write : fake_->writes()) {
+      EXPECT_TRUE(platform::same_uuid(write.uuid, BLE::RX_CHARACTERISTIC));
+      EXPECT_EQ(write.type, "request");
+      written.push_back(write.value);
+    }
+    EXPECT_EQ(written, pieces);
   }
 }
 
@@ -93,11 +92,11 @@ TEST_F(BleLinkTest, AnswerIsTheTransmitNotificationsSinceTheWrite) {
   EXPECT_EQ(reply(), "abcd");
 }
 
-// The adapter as the fake starts it (nullopt: no BlueZ on the bus), whether
-// it is then turned off, and what the probe and the state line say.
+// The adapter as the fake starts it, whether it is then turned off, and what
+// the probe and the state line say (no BlueZ at all: NoBluezOnTheBus).
 struct ProbeCase {
   const char* name;
-  std::optional<std::string> adapter;
+  std::string adapter;
   bool power_off_later;
   Result probe;
   std::string line;
@@ -108,13 +107,12 @@ class BleProbe : public ::testing::TestWithParam<ProbeCase> {};
 TEST_P(BleProbe, FollowsTheAdapterState) {
   const auto& c = GetParam();
   PrivateBus bus;
-  std::optional<FakeGatt> fake;
-  if (c.adapter) fake.emplace(bus, std::vector<std::string>{"--adapter", *c.adapter});
+  FakeGatt fake(bus, {"--adapter", c.adapter});
   LogCapture log;
   detail::BleLink link;
   ASSERT_TRUE(wait_until([&] { return log.contains("UpdateState:"); }));
   if (c.power_off_later) {
-    fake->set_powered(false);
+    fake.set_powered(false);
     ASSERT_TRUE(wait_until([&] { return log.contains("UpdateState:PoweredOff"); }));
   }
   EXPECT_EQ(link.probe(), c.probe);
@@ -126,71 +124,70 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ProbeCase{"Powered", "on", false, 2, "UpdateState:PoweredOn\n"},
                       ProbeCase{"Unpowered", "off", false, 0, "UpdateState:PoweredOff\n"},
                       ProbeCase{"TurnedOff", "on", true, 0, "UpdateState:PoweredOff\n"},
-                      ProbeCase{"NoAdapter", "none", false, -1, "UpdateState:Unsupported\n"},
-                      ProbeCase{"NoBluez", std::nullopt, false, -1, "UpdateState:Unknown\n"}),
+                      ProbeCase{"NoAdapter", "none", false, -1, "UpdateState:Unsupported\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(BleSearch, NamedPeripheralsInReportOrderDuplicatesKept) {
+// A BLE object on a fake BlueZ started with `args`, with its log caught.
+struct BleOnFake {
+  explicit BleOnFake(const std::vector<std::string>& args = {}) : fake(bus, args) {}
   PrivateBus bus;
-  FakeGatt fake(bus, {"--devices", R"([{"name": "P1", "address": "00:00:00:00:00:01",
-                                       "sightings": 2},
-                                      {"address": "00:00:00:00:00:02"},
-                                      {"name": "P3", "address": "00:00:00:00:00:03"}])"});
+  FakeGatt fake;
   LogCapture log;
   BLE printer;
+};
+
+TEST(BleSearch, NamedPeripheralsInReportOrderDuplicatesKept) {
+  BleOnFake f({"--devices", R"([{"name": "P1", "address": "00:00:00:00:00:01", "sightings": 2},
+                               {"address": "00:00:00:00:00:02"},
+                               {"name": "P3", "address": "00:00:00:00:00:03"}])"});
   const auto start = Clock::now();
-  const auto found = printer.searchBLEDevice(0.5);
+  const auto found = f.printer.searchBLEDevice(0.5);
   EXPECT_DOUBLE_EQ(since(start), 0.5);
   std::vector<std::string> names;
   for (const auto& p : found) names.push_back(p.name + "@" + p.address);
   EXPECT_EQ(names, (std::vector<std::string>{"P1@00:00:00:00:00:01", "P1@00:00:00:00:00:01",
                                              "P3@00:00:00:00:00:03"}));
-  EXPECT_TRUE(log.contains("localName: P3"));
+  EXPECT_TRUE(f.log.contains("localName: P3"));
 }
 
 TEST(BleOpen, ServiceMissingNeverReady) {
-  PrivateBus bus;
-  FakeGatt fake(bus, {"--devices", R"([{"name": "B", "address": "00:00:00:00:00:09",
-                                       "serial": false}])"});
-  LogCapture log;
-  BLE printer;
-  printer.BLE_StartScan();
+  BleOnFake f({"--devices", R"([{"name": "B", "address": "00:00:00:00:00:09", "serial": false}])"});
+  f.printer.BLE_StartScan();
   const auto start = Clock::now();
-  EXPECT_EQ(printer.openport_ble({"B", "00:00:00:00:00:09", "/org/bluez/hci0/dev_0"}), -1);
+  EXPECT_EQ(f.printer.openport_ble({"B", "00:00:00:00:00:09", "/org/bluez/hci0/dev_0"}), -1);
   EXPECT_DOUBLE_EQ(since(start), BLE::kOpenBound);
-  EXPECT_TRUE(log.contains("=========== 1 of service for UUID /org/bluez/hci0/dev_0"));
-  EXPECT_FALSE(log.contains("Finished set notification"));
-  EXPECT_EQ(printer.openport_status(), 0);
+  EXPECT_TRUE(f.log.contains("=========== 1 of service for UUID /org/bluez/hci0/dev_0"));
+  EXPECT_FALSE(f.log.contains("Finished set notification"));
+  EXPECT_EQ(f.printer.openport_status(), 0);
 }
 
 TEST(BleOpen, LinkLossMidQuery) {
-  PrivateBus bus;
-  FakeGatt fake(bus);
-  LogCapture log;
-  BLE printer;
-  printer.BLE_StartScan();
+  BleOnFake f;
+  f.printer.BLE_StartScan();
   auto start = Clock::now();
-  ASSERT_EQ(printer.openport_ble({kPrinter.name, kPrinter.address, kPrinter.path}), 1);
+  ASSERT_EQ(f.printer.openport_ble({kPrinter.name, kPrinter.address, kPrinter.path}), 1);
   EXPECT_EQ(since(start), 0);  // ready as soon as BlueZ is
-  fake.drop_on_write();
+  f.fake.drop_on_write();
   start = Clock::now();
-  EXPECT_EQ(printer.printer_modelname(), "");
+  EXPECT_EQ(f.printer.printer_modelname(), "");
   EXPECT_DOUBLE_EQ(since(start), 1.0);  // the answer wait: the link went at the write
-  EXPECT_EQ(printer.openport_status(), 0);
-  EXPECT_TRUE(log.contains("disconnect-2"));
-  EXPECT_EQ(printer.windowsfont(0, 0, 24, 0, 0, 0, "DejaVu Sans", "x"), -1);
+  EXPECT_EQ(f.printer.openport_status(), 0);
+  EXPECT_TRUE(f.log.contains("disconnect-2"));
+  EXPECT_EQ(f.printer.windowsfont(0, 0, 24, 0, 0, 0, "DejaVu Sans", "x"), -1);
   // The radio is still on: the senders still hand their bytes to the link,
   // and the peripheral refuses them.
-  EXPECT_EQ(printer.sendcommand("CLS\r\n"), 1);
-  EXPECT_TRUE(wait_until([&] { return log.contains("Write Error: org.bluez.Error.Failed"); }));
+  EXPECT_EQ(f.printer.sendcommand("CLS\r\n"), 1);
+  EXPECT_TRUE(wait_until([&] { return f.log.contains("Write Error: org.bluez.Error.Failed"); }));
 }
 
 TEST(BleOpen, NoBluezOnTheBus) {
   PrivateBus bus;
+  LogCapture log;
   const auto start = Clock::now();
   BLE printer;
-  EXPECT_DOUBLE_EQ(since(start), 1.0);  // the constructor's wait for the adapter's state
-  EXPECT_EQ(printer.stream_Status(), -1);
+  EXPECT_DOUBLE_EQ(since(start), 1.0);     // the constructor's wait for the adapter's state
+  EXPECT_EQ(printer.stream_Status(), -1);  // the link's probe
+  EXPECT_TRUE(log.contains("UpdateState:Unknown\n"));
   EXPECT_TRUE(printer.searchBLEDevice(0.1).empty());
   EXPECT_EQ(printer.sendcommand("CLS\r\n"), -1);
   EXPECT_EQ(printer.BLE_OutStream(bytes_of("CLS\r\n")), 1);

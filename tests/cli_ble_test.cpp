@@ -27,37 +27,34 @@ struct Case {
   std::size_t longest_write = 0;  // checked when not 0
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-
 class QuillBleTest : public ::testing::TestWithParam<Case> {
  protected:
+  // The bus and the fake on it, for the whole suite; the fake goes first.
+  struct Fake {
+    testing::PrivateBus bus;
+    testing::FakeGatt gatt{
+        bus,
+        {"--answers", R"({"~!T\r\n": "QUILLKIT VP-203\r", "SMBVOLTAGE\r\n": "REPORT=7400\r"})"}};
+  };
   static void SetUpTestSuite() {
-    bus_ = std::make_unique<testing::PrivateBus>();
-    fake_ = std::make_unique<testing::FakeGatt>(
-        *bus_,
-        std::vector<std::string>{
-            "--answers", R"({"~!T\r\n": "QUILLKIT VP-203\r", "SMBVOLTAGE\r\n": "REPORT=7400\r"})"});
-    ASSERT_TRUE(fake_->ok());
+    fake_ = std::make_unique<Fake>();
+    ASSERT_TRUE(fake_->gatt.ok());
   }
-  static void TearDownTestSuite() {
-    fake_.reset();
-    bus_.reset();
-  }
+  static void TearDownTestSuite() { fake_.reset(); }
 
-  static inline std::unique_ptr<testing::PrivateBus> bus_;
-  static inline std::unique_ptr<testing::FakeGatt> fake_;
+  static inline std::unique_ptr<Fake> fake_;
 };
 
 TEST_P(QuillBleTest, FindsOpensAndAnswers) {
   const Case& c = GetParam();
-  fake_->clear_writes();
+  fake_->gatt.clear_writes();
   const auto run = run_quill(c.args);
   EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
   EXPECT_THAT(run.out, MatchesRegex(c.out));
   EXPECT_THAT(run.err, MatchesRegex(c.err));
   if (c.longest_write == 0) return;
   std::size_t longest = 0;
-  for (const auto& write : fake_->writes()) longest = std::max(longest, write.value.size());
+  for (const auto& write : fake_->gatt.writes()) longest = std::max(longest, write.value.size());
   EXPECT_EQ(longest, c.longest_write);
 }
 
