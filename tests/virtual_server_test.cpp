@@ -102,6 +102,7 @@ TEST(VirtualServer, ConnectionsParseIndependentlyAndShareOnePrinter) {
   a.send("10,10\r\n");
   c.send("I\r\n");
   EXPECT_EQ(c.read(9), "437, 001\r");
+  ASSERT_TRUE(served.printer.wait_for_bytes(62, milliseconds(3000)));  // b's line too
   a.send("PRINT 1\r\n");
   ASSERT_TRUE(served.printer.wait_for_labels(1, milliseconds(3000)));
   VirtualLabel label = served.printer.labels().back();
