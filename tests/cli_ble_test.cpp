@@ -17,13 +17,8 @@ namespace quillkit {
 namespace {
 
 using clitest::run_quill;
-using ::testing::MatchesRegex;
 
-struct Case {
-  const char* name;
-  std::vector<std::string> args;
-  int exit_code;
-  std::string out, err;           // whole-output regular expressions
+struct Case : clitest::CommandCase {
   std::size_t longest_write = 0;  // checked when not 0
 };
 
@@ -49,9 +44,7 @@ TEST_P(QuillBleTest, FindsOpensAndAnswers) {
   const Case& c = GetParam();
   fake_->gatt.clear_writes();
   const auto run = run_quill(c.args);
-  EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
-  EXPECT_THAT(run.out, MatchesRegex(c.out));
-  EXPECT_THAT(run.err, MatchesRegex(c.err));
+  clitest::expect_result(run, c);
   if (c.longest_write == 0) return;
   std::size_t longest = 0;
   for (const auto& write : fake_->gatt.writes()) longest = std::max(longest, write.value.size());
@@ -61,24 +54,26 @@ TEST_P(QuillBleTest, FindsOpensAndAnswers) {
 INSTANTIATE_TEST_SUITE_P(
     Commands, QuillBleTest,
     ::testing::Values(
-        Case{"scan", {"scan", "--seconds", "0.5"}, 0, "00:11:22:33:44:55  VP-BLE  \\(printer\\)\n"},
-        Case{
-            "scan_json",
-            {"scan", "--seconds", "0.5", "--json"},
-            0,
-            "\\[\\{\"address\":\"00:11:22:33:44:55\",\"name\":\"VP-BLE\",\"printer\":true\\}\\]\n"},
-        Case{"by_name", {"query", "model", "--ble", "VP-BLE"}, 0, "QUILLKIT VP-203\n", "", 5},
-        Case{"by_address_big_chunks",
-             {"battery", "voltage", "--ble", "00:11:22:33:44:55", "--chunk", "512"},
-             0,
-             "voltage: 7400\n",
-             "",
+        Case{{"scan",
+              {"scan", "--seconds", "0.5"},
+              0,
+              "00:11:22:33:44:55  VP-BLE  \\(printer\\)\n"}},
+        Case{{"scan_json",
+              {"scan", "--seconds", "0.5", "--json"},
+              0,
+              "\\[\\{\"address\":\"00:11:22:33:44:55\",\"name\":\"VP-BLE\",\"printer\":true\\}\\]"
+              "\n"}},
+        Case{{"by_name", {"query", "model", "--ble", "VP-BLE"}, 0, "QUILLKIT VP-203\n"}, 5},
+        Case{{"by_address_big_chunks",
+              {"battery", "voltage", "--ble", "00:11:22:33:44:55", "--chunk", "512"},
+              0,
+              "voltage: 7400\n"},
              56},  // the whole battery command in one write
-        Case{"unknown",
-             {"status", "--ble", "NOPE"},
-             1,
-             "",
-             "quill: no BLE printer named NOPE answered within 5 s.*\n"}),
+        Case{{"unknown",
+              {"status", "--ble", "NOPE"},
+              1,
+              "",
+              "quill: no BLE printer named NOPE answered within 5 s.*\n"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -23,28 +23,23 @@ using ::testing::MatchesRegex;
 
 // One command line. In `args`, LABEL names a file holding `label` and ADDRESS the printer;
 // `out` and `err` are whole-output regular expressions in which PORT is the printer's port.
-struct Case {
-  const char* name;
-  std::vector<std::string> args;
-  int exit_code;
-  std::string out, err;
+struct Case : clitest::CommandCase {
   std::string sent;  // all the printer receives, when given; exit code 2 sends nothing at all
   std::string label;
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-
 // A command line that reaches the printer.
 Case ran(const char* name, std::vector<std::string> args, int exit_code, std::string out,
          std::string err = "", std::string sent = "", std::string label = "") {
-  return {name,           std::move(args), exit_code,       std::move(out),
-          std::move(err), std::move(sent), std::move(label)};
+  return {{name, std::move(args), exit_code, std::move(out), std::move(err)},
+          std::move(sent),
+          std::move(label)};
 }
 
 // A usage error: exit code 2 with the reason, and the printer is never reached.
 Case refused(const char* name, std::vector<std::string> args, std::string err,
              std::string label = "") {
-  return {name, std::move(args), 2, "", std::move(err), "", std::move(label)};
+  return {{name, std::move(args), 2, "", std::move(err)}, "", std::move(label)};
 }
 
 // The printer answers the model name, the file list, the status (head opened, out of paper) and
@@ -72,12 +67,9 @@ TEST_P(QuillCommandTest, PrintsSendsAndExits) {
     args.push_back(a == "LABEL" ? label : a == "ADDRESS" ? address() : a);
   }
   const auto run = run_quill(args, c.name == std::string("no_printer") ? "" : address());
-  const auto with_port = [&](const std::string& s) {
+  clitest::expect_result(run, c, [&](const std::string& s) {
     return std::regex_replace(s, std::regex("PORT"), std::to_string(fake_.port()));
-  };
-  EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
-  EXPECT_THAT(run.out, MatchesRegex(with_port(c.out)));
-  EXPECT_THAT(run.err, MatchesRegex(with_port(c.err)));
+  });
   if (c.exit_code == 2) EXPECT_EQ(fake_.connections(), 0u);
   if (c.sent.empty()) return;
   EXPECT_TRUE(fake_.wait_for_bytes(c.sent.size()));  // the command may end before they are read

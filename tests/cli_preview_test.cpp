@@ -15,8 +15,6 @@
 namespace quillkit {
 namespace {
 
-using ::testing::MatchesRegex;
-
 // In `args`, INPUT names a file holding `input` and DIR stands for the test's folder; "-" reads
 // `input` from standard input. `out` and `err` are whole-output regular expressions. When
 // `png.file` is given, that file in DIR is `width` x `height` dots with ink at (ink_x, ink_y) and a
@@ -26,23 +24,18 @@ struct Png {
   int width = 0, height = 0, ink_x = 0, ink_y = 0;
   std::string barcode;
 };
-struct Case {
-  const char* name;
-  std::vector<std::string> args;
+struct Case : clitest::CommandCase {
   std::string input;
-  int exit_code;
-  std::string out, err;
   Png png;
 };
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 Case ok(const char* name, std::vector<std::string> args, std::string input, std::string out,
         std::string err, Png png) {
-  return {name, std::move(args), std::move(input), 0, std::move(out), std::move(err), png};
+  return {{name, std::move(args), 0, std::move(out), std::move(err)}, std::move(input), png};
 }
 Case failed(const char* name, std::vector<std::string> args, std::string input, int exit_code,
             std::string err) {
-  return {name, std::move(args), std::move(input), exit_code, "", std::move(err), {}};
+  return {{name, std::move(args), exit_code, "", std::move(err)}, std::move(input), {}};
 }
 
 using QuillPreviewTest = ::testing::TestWithParam<Case>;
@@ -57,9 +50,7 @@ TEST_P(QuillPreviewTest, WritesTheLabelAndExits) {
   std::vector<std::string> args{"preview"};
   for (const std::string& a : c.args) args.push_back(a == "INPUT" ? input : in_dir(a));
   const auto run = clitest::run_quill(args, "", input);
-  EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
-  EXPECT_THAT(run.out, MatchesRegex(in_dir(c.out)));
-  EXPECT_THAT(run.err, MatchesRegex(c.err));
+  clitest::expect_result(run, c, in_dir);
   if (c.png.file.empty()) return;
   const auto label = load_label_png(dir.path() / c.png.file);
   ASSERT_TRUE(label.has_value());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,8 +15,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -40,6 +43,16 @@ inline const std::string kQuill;
 #endif
 
 using Clock = std::chrono::steady_clock;
+
+// A command line of a table-driven test, and what it must give: its exit code, and standard
+// output and error as whole-output regular expressions.
+struct CommandCase {
+  const char* name;
+  std::vector<std::string> args;
+  int exit_code;
+  std::string out, err;
+  friend std::ostream& operator<<(std::ostream& os, const CommandCase& c) { return os << c.name; }
+};
 
 struct ProcessResult {
   // The exit status, or 128 + the signal number when a signal ended it; -1 when it did not end
@@ -246,6 +259,17 @@ class InProcessQuill {
   std::string text_[2];
   std::thread command_;
 };
+
+// Checks `run` against `c`, whose expected outputs `expand` rewrites first (their placeholders).
+inline void expect_result(
+    const ProcessResult& run, const CommandCase& c,
+    const std::function<std::string(const std::string&)>& expand = [](const std::string& s) {
+      return s;
+    }) {
+  EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+  EXPECT_THAT(run.out, ::testing::MatchesRegex(expand(c.out)));
+  EXPECT_THAT(run.err, ::testing::MatchesRegex(expand(c.err)));
+}
 
 // Runs quill with `args` to its end in this process, with QUILL_PRINTER as `printer` (empty:
 // unset).
