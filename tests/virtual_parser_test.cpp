@@ -9,10 +9,10 @@
 namespace quillkit {
 namespace {
 
+using testing::bytes_of;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::TempDir;
-using vptest::bytes_of;
 using vptest::ink_box;
 using vptest::text_of;
 
@@ -26,10 +26,8 @@ std::string sample_job() {
          "BOX 5,5,300,230,2\r\nREVERSE 20,200,40,10\r\n~!F\r\nPRINT 1,1\r\n\x1B!?";
 }
 
-struct JobResult {
-  Bytes answers, png;
-  std::optional<Bytes> file;
-};
+// The answers, the PNG written and the stored file.
+using JobResult = std::tuple<Bytes, Bytes, std::optional<Bytes>>;
 
 JobResult run_job(const std::vector<std::size_t>& chunk_sizes) {
   TempDir dir;
@@ -49,15 +47,13 @@ JobResult run_job(const std::vector<std::size_t>& chunk_sizes) {
 
 TEST(VirtualPrinterChunking, AnyChunkBoundariesGiveTheSameLabelFilesAndAnswers) {
   const JobResult whole = run_job({1 << 20});
-  ASSERT_FALSE(whole.png.empty());
-  EXPECT_EQ(text_of(whole.answers), std::string("LOGO.PCX\r\x1A\x00", 11));
-  EXPECT_EQ(whole.file, Bytes({'\r', '\n', 0x1A, ',', '"'}));
+  const auto& [answers, png, file] = whole;
+  ASSERT_FALSE(png.empty());
+  EXPECT_EQ(text_of(answers), std::string("LOGO.PCX\r\x1A\x00", 11));
+  EXPECT_EQ(file, Bytes({'\r', '\n', 0x1A, ',', '"'}));
   // Single bytes split at every position; the mixed sizes split multi-byte chunks unevenly.
   for (const auto& sizes : {std::vector<std::size_t>{1}, {3, 1, 4, 1, 5, 9}, {64}}) {
-    SCOPED_TRACE(::testing::PrintToString(sizes));
-    const JobResult chunked = run_job(sizes);
-    EXPECT_EQ(std::tie(chunked.answers, chunked.png, chunked.file),
-              std::tie(whole.answers, whole.png, whole.file));
+    EXPECT_EQ(run_job(sizes), whole) << ::testing::PrintToString(sizes);
   }
 }
 
@@ -82,12 +78,10 @@ TEST(VirtualPrinterState, SetupCommandsAreRemembered) {
       "REFERENCE 12,34\r\nOFFSET 2 mm\r\nSET TEAR OFF\r\nFORMFEED\r\nFORMFEED\r\n"
       "DIAGNOSTIC INTERFACE NET\r\n");
   VirtualLabelSetup s = printer.setup();
-  EXPECT_EQ(std::make_tuple(s.speed, s.density, s.black_line, s.gap_dots, s.gap_offset_dots),
-            std::make_tuple(4.0, 8, true, 24, 8));
-  EXPECT_EQ(std::make_tuple(s.direction, s.mirror, s.reference_x, s.reference_y, s.offset_dots),
-            std::make_tuple(1, 1, 12, 34, 16));
-  EXPECT_EQ(std::make_tuple(s.tear, s.form_feeds, s.diagnostic_interface),
-            std::make_tuple(false, std::uint64_t{2}, std::string("NET")));
+  EXPECT_EQ(std::tie(s.speed, s.density, s.black_line, s.gap_dots, s.gap_offset_dots, s.direction,
+                     s.mirror, s.reference_x, s.reference_y, s.offset_dots, s.tear, s.form_feeds,
+                     s.diagnostic_interface),
+            std::make_tuple(4.0, 8, true, 24, 8, 1, 1, 12, 34, 16, false, 2u, "NET"));
   printer.feed("GAP 0.1,0\r\nSET TEAR ON\r\n");
   s = printer.setup();
   EXPECT_EQ(std::make_tuple(s.black_line, s.gap_dots, s.tear), std::make_tuple(false, 20, true));

@@ -1,4 +1,4 @@
-// Helpers for the virtual printer's tests and the quill command's: bytes from text, ink bounding
+// Helpers for the virtual printer's tests and the quill command's: text of bytes, ink bounding
 // boxes, barcode decoding of a label.
 #pragma once
 
@@ -12,16 +12,15 @@
 #include <iterator>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "quillkit/virtual_printer.hpp"
+#include "support/fake_printer.hpp"
 #include "support/fontconfig_leak.hpp"
 #include "support/temp_files.hpp"
 
 namespace quillkit::vptest {
 
-inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
 inline std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 inline Bytes read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
