@@ -70,10 +70,7 @@ inline std::optional<std::string> decode(const VirtualLabel& label, ZXing::Barco
     }
   }
   const ZXing::ImageView view(lum.data(), width, height, ZXing::ImageFormat::Lum);
-  ZXing::DecodeHints hints;
-  hints.setFormats(format);
-  hints.setTryHarder(true);
-  hints.setTryRotate(true);
+  auto hints = ZXing::DecodeHints().setFormats(format).setTryHarder(true).setTryRotate(true);
   hints.setTryCode39ExtendedMode(true);
   auto result = ZXing::ReadBarcode(view, hints);
   // zxing's detectors for the 2-D symbols miss large modules that its pure reader finds; that
@@ -82,8 +79,7 @@ inline std::optional<std::string> decode(const VirtualLabel& label, ZXing::Barco
   for (int turn = 0; turn < 360 && !result.isValid(); turn += 90) {
     result = ZXing::ReadBarcode(view.rotated(turn), hints);
   }
-  if (!result.isValid()) return std::nullopt;
-  return result.text();
+  return result.isValid() ? std::optional(result.text()) : std::nullopt;
 }
 
 }  // namespace quillkit::vptest
