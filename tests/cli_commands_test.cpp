@@ -61,7 +61,7 @@ class QuillCommandTest : public ::testing::TestWithParam<Case> {
 TEST_P(QuillCommandTest, PrintsSendsAndExits) {
   const Case& c = GetParam();
   testing::TempDir dir;
-  const auto label = dir.write("label.json", vptest::bytes_of(c.label));
+  const auto label = dir.write("label.json", testing::bytes_of(c.label));
   std::vector<std::string> args;
   for (const std::string& a : c.args) {
     args.push_back(a == "LABEL" ? label : a == "ADDRESS" ? address() : a);
@@ -150,7 +150,7 @@ TEST(QuillPrintTest, PrintSendsTheWholeLabel) {
   ASSERT_TRUE(server.start()) << server.error();
   const std::string address = "127.0.0.1:" + std::to_string(server.port());
   testing::TempDir dir;
-  const auto label = dir.write("label.json", vptest::bytes_of(std::string(kSize) + R"(
+  const auto label = dir.write("label.json", testing::bytes_of(std::string(kSize) + R"(
     "gap": {"distance": 2}, "copies": 2, "elements": [
       {"kind": "text", "x": 10, "y": 10, "text": "Hello"},
       {"kind": "barcode", "x": 10, "y": 50, "height": 60, "data": "CLI-128"},
@@ -184,7 +184,7 @@ TEST(QuillResetTest, ExitsOneWithTheReason) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.command);
     testing::TempDir dir;
-    const auto file = dir.write("input", vptest::bytes_of(c.file));
+    const auto file = dir.write("input", testing::bytes_of(c.file));
     testing::FakePrinter fake;
     const std::string target = "127.0.0.1:" + std::to_string(fake.port());
     std::vector<std::string> args{c.command, file};

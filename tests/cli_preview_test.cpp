@@ -43,7 +43,7 @@ using QuillPreviewTest = ::testing::TestWithParam<Case>;
 TEST_P(QuillPreviewTest, WritesTheLabelAndExits) {
   const Case& c = GetParam();
   testing::TempDir dir;
-  const auto input = dir.write("input", vptest::bytes_of(c.input));
+  const auto input = dir.write("input", testing::bytes_of(c.input));
   const auto in_dir = [&](const std::string& s) {
     return std::regex_replace(s, std::regex("DIR"), dir.path().string());
   };

@@ -2,6 +2,7 @@
 // DevTools protocol over a pipe, watches a label printed through the library appear without a
 // reload, and its status control changes what the printer answers.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -57,18 +58,17 @@ class Browser {
   // Opens `url` in a new tab and attaches to it; false when the browser does not answer.
   bool open(const std::string& url) {
     const json target = call("Target.createTarget", {{"url", url}});
-    if (!target.contains("targetId")) return false;
-    const json attached =
-        call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}});
-    if (attached.contains("sessionId")) session_ = attached["sessionId"];
+    session_ = call("Target.attachToTarget",
+                    {{"targetId", target.value("targetId", "")}, {"flatten", true}})
+                   .value("sessionId", "");
     return !session_.empty();
   }
 
   // The value of a JavaScript expression in the tab (null when it cannot be evaluated).
   json evaluate(const std::string& expression) {
-    const json result =
-        call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, session_);
-    return result.contains("result") ? result["result"].value("value", json()) : json();
+    return call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, session_)
+        .value("result", json::object())
+        .value("value", json());
   }
 
   // Waits, at most 20 s, until the expression is true.
@@ -77,30 +77,28 @@ class Browser {
   }
 
  private:
-  // Sends one command and reads messages until its answer; events in between are dropped. Null
-  // when no result comes.
+  // Sends one command and reads messages until its answer; events in between are dropped. An
+  // empty object when no result comes.
   json call(const std::string& method, const json& params, const std::string& session = "") {
     json message = {{"id", ++id_}, {"method", method}, {"params", params}};
     if (!session.empty()) message["sessionId"] = session;
     const std::string text = message.dump() + '\0';
-    if (::write(commands_[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      return json();
-    }
+    if (::write(commands_[1], text.data(), text.size()) < 0) return json::object();
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     for (pollfd ready{answers_[0], POLLIN, 0}; std::chrono::steady_clock::now() < deadline;) {
       if (::poll(&ready, 1, 1000) <= 0) continue;
       char chunk[65536];
       const ssize_t got = ::read(answers_[0], chunk, sizeof chunk);
-      if (got <= 0) return json();
+      if (got <= 0) return json::object();
       buffer_.append(chunk, static_cast<std::size_t>(got));
       for (std::size_t end; (end = buffer_.find('\0')) != std::string::npos;) {
         const json answer = json::parse(buffer_.substr(0, end), nullptr, false);
         buffer_.erase(0, end + 1);
         if (!answer.is_object() || answer.value("id", 0) != id_) continue;
-        return answer.contains("result") ? answer["result"] : json();
+        return answer.value("result", json::object());
       }
     }
-    return json();
+    return json::object();
   }
 
   testing::TempDir profile_;
@@ -141,9 +139,8 @@ TEST(QuillWebView, LabelAppearsLiveAndTheStatusControlChangesTheAnswer) {
       "window.loadedOnce === true && document.querySelectorAll('.label').length === 1 && "
       "document.querySelector('.label img').complete && "
       "document.querySelector('.label img').naturalWidth === 480"));
-  const std::string meta = browser.evaluate("document.querySelector('.label .meta').textContent");
-  EXPECT_NE(meta.find("480 x 320 dots (60 x 40 mm), 3 copies, from 127.0.0.1:"), std::string::npos)
-      << meta;
+  EXPECT_THAT(browser.evaluate("document.querySelector('.label .meta').textContent").dump(),
+              ::testing::HasSubstr("480 x 320 dots (60 x 40 mm), 3 copies, from 127.0.0.1:"));
   EXPECT_EQ(browser.evaluate("document.querySelector('.transcript .logged').textContent"),
             "FROB 1\\r\\n");
 

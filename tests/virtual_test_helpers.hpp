@@ -1,4 +1,4 @@
-// Helpers for the virtual printer's tests and the quill command's: bytes from text, ink bounding
+// Helpers for the virtual printer's tests and the quill command's: text of bytes, ink bounding
 // boxes, barcode decoding of a label.
 #pragma once
 
@@ -12,16 +12,15 @@
 #include <iterator>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "quillkit/virtual_printer.hpp"
+#include "support/fake_printer.hpp"
 #include "support/fontconfig_leak.hpp"
 #include "support/temp_files.hpp"
 
 namespace quillkit::vptest {
 
-inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
 inline std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 inline Bytes read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -71,10 +70,7 @@ inline std::optional<std::string> decode(const VirtualLabel& label, ZXing::Barco
     }
   }
   const ZXing::ImageView view(lum.data(), width, height, ZXing::ImageFormat::Lum);
-  ZXing::DecodeHints hints;
-  hints.setFormats(format);
-  hints.setTryHarder(true);
-  hints.setTryRotate(true);
+  auto hints = ZXing::DecodeHints().setFormats(format).setTryHarder(true).setTryRotate(true);
   hints.setTryCode39ExtendedMode(true);
   auto result = ZXing::ReadBarcode(view, hints);
   // zxing's detectors for the 2-D symbols miss large modules that its pure reader finds; that
@@ -83,8 +79,7 @@ inline std::optional<std::string> decode(const VirtualLabel& label, ZXing::Barco
   for (int turn = 0; turn < 360 && !result.isValid(); turn += 90) {
     result = ZXing::ReadBarcode(view.rotated(turn), hints);
   }
-  if (!result.isValid()) return std::nullopt;
-  return result.text();
+  return result.isValid() ? std::optional(result.text()) : std::nullopt;
 }
 
 }  // namespace quillkit::vptest
