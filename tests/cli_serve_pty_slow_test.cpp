@@ -19,7 +19,6 @@ using namespace std::chrono_literals;
 // `quill serve --pty` is a serial printer: Bluetooth opens it by path and
 // prints, queries and closes through it end to end.
 TEST(QuillServePty, BluetoothRoundTripThroughThePseudoTerminal) {
-  SKIP_WITHOUT_QUILL();
   testing::TempDir dir;
   const auto out = dir.path() / "labels";
   clitest::ChildProcess serve({clitest::kQuill, "serve", "--pty", "--out", out.string()});

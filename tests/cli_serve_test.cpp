@@ -20,7 +20,6 @@ using namespace std::chrono_literals;
 using QuillServeTest = ::testing::TestWithParam<int>;
 
 TEST_P(QuillServeTest, SavesEachLabelAndStopsOnTheSignal) {
-  SKIP_WITHOUT_QUILL();
   testing::TempDir dir;
   const auto out = dir.path() / "labels";
   clitest::ChildProcess serve({clitest::kQuill, "serve", "--port", "0", "--out", out.string()});

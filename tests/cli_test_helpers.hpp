@@ -34,13 +34,8 @@ extern char** environ;
 
 namespace quillkit::clitest {
 
-// The built binary; empty when the command is not part of this build (QUILLKIT_BUILD_TOOLS off),
-// and the tests then skip.
-#ifdef QUILL_BINARY
+// The built binary (the command's tests exist only in builds with the tools).
 inline const std::string kQuill = QUILL_BINARY;
-#else
-inline const std::string kQuill;
-#endif
 
 using Clock = std::chrono::steady_clock;
 
@@ -181,18 +176,6 @@ class ChildProcess {
   Clock::time_point start_;
 };
 
-// Runs quill with `args` to its end, with QUILL_PRINTER set to `printer`, or removed when that is
-// empty.
-inline ProcessResult quill(const std::vector<std::string>& args, const std::string& printer = "",
-                           std::chrono::milliseconds timeout = std::chrono::seconds(60),
-                           const std::string& input = "/dev/null") {
-  std::vector<std::string> argv{"/usr/bin/env", "-u", "QUILL_PRINTER"};
-  if (!printer.empty()) argv.push_back("QUILL_PRINTER=" + printer);
-  argv.push_back(kQuill);
-  argv.insert(argv.end(), args.begin(), args.end());
-  return ChildProcess(std::move(argv), input).wait(timeout);
-}
-
 // The command run in this process on a thread of its own, with standard input from `input` and
 // both outputs captured, as the binary would run: its waits are on the process's clock (the test
 // clock in unit tests). One at a time: standard input and outputs are the process's own.
@@ -280,8 +263,3 @@ inline ProcessResult run_quill(const std::vector<std::string>& args,
 }
 
 }  // namespace quillkit::clitest
-
-#define SKIP_WITHOUT_QUILL()                                                    \
-  do {                                                                          \
-    if (::quillkit::clitest::kQuill.empty()) GTEST_SKIP() << "quill not built"; \
-  } while (0)

@@ -110,7 +110,6 @@ class Browser {
 };
 
 TEST(QuillWebView, LabelAppearsLiveAndTheStatusControlChangesTheAnswer) {
-  SKIP_WITHOUT_QUILL();
   if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
   testing::TempDir dir;
   clitest::ChildProcess serve({clitest::kQuill, "serve", "--port", "0", "--http", "0", "--out",
