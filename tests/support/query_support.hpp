@@ -23,7 +23,6 @@
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
 #include "support/stream_watch.hpp"
-#include "support/wifi_suite.hpp"
 
 namespace quillkit::testing {
 
@@ -35,17 +34,30 @@ inline std::vector<std::string> one_byte_pieces(std::string_view text) {
   return pieces;
 }
 
-// The shared WiFi suite: each test also starts with no answer rules and has
-// a reader watch of its own. Tests that close the link use their own object.
-class OpenWiFiTest : public WiFiSuite {
+// One fake printer and one WiFi printer connected to it, shared by the tests
+// of a suite, so that the 1.5 s open is paid once per suite. Each test starts
+// with the fake's record and answer rules cleared, and has a stream watch of
+// its own. Tests that close the link use their own object.
+class OpenWiFiTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() {
+    fake_ = std::make_unique<FakePrinter>();
+    printer_ = std::make_unique<WiFi>();
+    ASSERT_EQ(printer_->openport("127.0.0.1", fake_->port()), 1);
+  }
+  static void TearDownTestSuite() {
+    printer_.reset();
+    fake_.reset();
+  }
   void SetUp() override {
-    WiFiSuite::SetUp();
+    fake_->clear();
     fake_->clear_answers();
   }
   static FakePrinter& fake() { return *fake_; }
   static WiFi& printer() { return *printer_; }
 
+  static inline std::unique_ptr<FakePrinter> fake_;
+  static inline std::unique_ptr<WiFi> printer_;
   ReaderWatch reader_;
 };
 
