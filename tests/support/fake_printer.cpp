@@ -238,11 +238,6 @@ LogCapture::LogCapture() {
 
 LogCapture::~LogCapture() { set_log_sink(nullptr); }
 
-std::vector<std::string> LogCapture::lines() {
-  std::lock_guard lock(mu_);
-  return lines_;
-}
-
 bool LogCapture::contains(std::string_view text) {
   std::lock_guard lock(mu_);
   return std::any_of(lines_.begin(), lines_.end(),

@@ -104,7 +104,6 @@ class LogCapture {
  public:
   LogCapture();
   ~LogCapture();
-  std::vector<std::string> lines();
   bool contains(std::string_view text);
 
  private:
