@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,8 +14,6 @@
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
 #include "support/temp_files.hpp"
-
-extern char** environ;
 
 namespace quillkit {
 namespace {
@@ -33,16 +30,10 @@ constexpr const char* kName = "printer.example";
 int run_in_sandbox(const std::string& resolv_conf) {
   char self[4096] = {};
   if (readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) return -1;
-  const std::string script = "mount --bind '" + resolv_conf + "' /etc/resolv.conf && exec '" +
-                             self + "' --gtest_filter=NameResolution.*";
-  setenv(kSandboxVariable, "1", 1);
-  const char* argv[] = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", script.c_str(), nullptr};
-  pid_t pid = -1;
-  const int spawned =
-      posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ);
-  unsetenv(kSandboxVariable);
-  int status = 0;
-  if (spawned != 0 || waitpid(pid, &status, 0) != pid) return -1;
+  const std::string command =
+      std::string(kSandboxVariable) + "=1 /usr/bin/unshare -m /bin/sh -c \"mount --bind '" +
+      resolv_conf + "' /etc/resolv.conf && exec '" + self + "' '--gtest_filter=NameResolution.*'\"";
+  const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -58,9 +49,7 @@ TEST(NameResolution, CloseReopenAndDestroyDoNotWaitForTheNameServer) {
   }
   // A name server that takes every question and answers none.
   const int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(53);
+  sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(53), .sin_addr = {}, .sin_zero = {}};
   inet_pton(AF_INET, kSilentServer, &address.sin_addr);
   ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
 

@@ -8,9 +8,6 @@
 namespace quillkit {
 namespace {
 
-using testing::Clock;
-using testing::since;
-
 struct Query : testing::NamedCase {
   std::string line;  // what the printer must see
   std::string (Printer::*plain)();
@@ -34,9 +31,9 @@ TEST_P(InformationQueryTest, WritesItsLineAndReturnsTheWholeAnswer) {
   fake().add_answer({query.line, {"AB", "C\r\n"}});
   EXPECT_EQ((printer().*query.with_delay)(0.4), "ABC\r\n");
 
-  const auto start = Clock::now();
+  const auto start = testing::Clock::now();
   EXPECT_EQ((printer().*query.plain)(), "ABC\r\n");
-  EXPECT_DOUBLE_EQ(since(start), 1.0);
+  EXPECT_DOUBLE_EQ(testing::since(start), 1.0);
   EXPECT_EQ(fake().received(), query.line + query.line);
 }
 

@@ -1,5 +1,5 @@
 // The status request over a real TCP connection to a fake printer, on the
-// WiFi class and on stream links with other classes' profiles.
+// WiFi class and on a link with a notification link's profile.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,9 +9,6 @@
 
 namespace quillkit {
 namespace {
-
-using testing::Clock;
-using testing::since;
 
 const std::string kRequest = "\x1b!?";
 
@@ -42,10 +39,10 @@ using PrinterStatusTest = testing::OpenWiFiTest;
 TEST_F(PrinterStatusTest, PlainFormsWaitTheDataSendersPauseAndASecond) {
   EXPECT_EQ(printer().printer_status(0.2), "-1");  // nothing read
   fake().add_answer({kRequest, {"\x40"}});
-  const auto start = Clock::now();
+  const auto start = testing::Clock::now();
   EXPECT_EQ(printer().printer_status_byte(), 0x40);
   EXPECT_EQ(printer().printer_status(), "<40>");
-  EXPECT_DOUBLE_EQ(since(start), 2 * 1.2);
+  EXPECT_DOUBLE_EQ(testing::since(start), 2 * 1.2);
 }
 
 TEST_F(PrinterStatusTest, AnswerStillArrivingGivesMinusOne) {
@@ -58,26 +55,6 @@ TEST_F(PrinterStatusTest, AnswerStillArrivingGivesMinusOne) {
   reader_.hold();
   EXPECT_EQ(printer().printer_status(0.4), "-1");
   reader_.release();
-}
-
-TEST(StatusProfileTest, WiFiLinkDownRefusesAtOnce) {
-  WiFi wifi;
-  const auto start = Clock::now();
-  EXPECT_EQ((std::vector<std::string>{wifi.printer_status(), wifi.printer_status(0.5),
-                                      std::to_string(wifi.printer_status_byte()),
-                                      std::to_string(wifi.printer_status_byte(0.5))}),
-            std::vector<std::string>(4, "-1"));
-  EXPECT_LT(since(start), 0.2);  // refused at once
-}
-
-// The Bluetooth profile: "-11" when nothing was read, but "-1" from the plain form.
-TEST(StatusProfileTest, SerialLinkNothingRead) {
-  testing::FakePrinter fake;
-  testing::ProfiledPrinter printer(detail::kBluetoothProfile);
-  ASSERT_TRUE(printer.open(fake.port()));
-  EXPECT_EQ(printer.printer_status(0.1), "-11");
-  EXPECT_EQ(printer.printer_status(), "-1");
-  EXPECT_EQ(fake.received(), kRequest + kRequest);
 }
 
 // A notification link's profile: the reply as received, two bytes needed for

@@ -11,17 +11,13 @@
 #include "support/fake_gatt.hpp"
 #include "support/fake_printer.hpp"
 #include "support/sdbus_tsan.hpp"
-#include "support/temp_files.hpp"
 
 namespace quillkit::testing {
 namespace {
 
 TEST(BleRoundTrip, LabelModelStatusAndBatteryThroughTheVirtualPrinter) {
-  TempDir dir;
-  VirtualPrinterConfig config;
-  config.output_dir = dir.path();
-  config.answers.status = 0x20;
-  config.answers.status_trailer = bytes_of("\r");
+  // A notification holds the whole reply: a status byte needs a second byte.
+  VirtualPrinterConfig config{.answers = {.status = 0x20, .status_trailer = bytes_of("\r")}};
   VirtualPrinter virtual_printer(config);
   VirtualPrinterServer server(virtual_printer);
   ASSERT_TRUE(server.start());

@@ -26,7 +26,6 @@ Test controls, interface org.quillkit.FakeGatt at /quillkit:
   WriteCount() -> u
   ClearWrites()
   Notify(s uuid, ay)    a notification of the connected device's characteristic
-  Drop()                the connected device's link is lost
   DropOnWrite()         the link is lost at the next write
   SetPowered(b)
 """
@@ -236,11 +235,6 @@ class Control(dbus.service.Object):
     def Notify(self, uuid, value):
         if self.fake.connected:
             self.fake.connected.notify(uuid, bytes(value))
-
-    @dbus.service.method(CONTROL)
-    def Drop(self):
-        if self.fake.connected:
-            self.fake.connected.drop()
 
     @dbus.service.method(CONTROL)
     def DropOnWrite(self):

@@ -1,7 +1,6 @@
 #include "support/fake_gatt.hpp"
 
 #include <gtest/gtest.h>
-
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "support/fake_printer.hpp"
@@ -37,7 +36,8 @@ FakeGatt::~FakeGatt() = default;
 
 std::vector<GattWrite> FakeGatt::writes() {
   std::vector<sdbus::Struct<std::string, std::vector<std::uint8_t>, std::string>> raw;
-  control("Writes", [&] { proxy_->callMethod("Writes").onInterface(kControl).storeResultsTo(raw); });
+  control("Writes",
+          [&] { proxy_->callMethod("Writes").onInterface(kControl).storeResultsTo(raw); });
   std::vector<GattWrite> writes;
   for (auto& w : raw) writes.push_back({w.get<0>(), w.get<1>(), w.get<2>()});
   return writes;
@@ -66,18 +66,13 @@ void FakeGatt::notify(std::string_view uuid, std::string_view value) {
   });
 }
 
-void FakeGatt::drop() {
-  control("Drop", [&] { proxy_->callMethod("Drop").onInterface(kControl); });
-}
-
 void FakeGatt::drop_on_write() {
   control("DropOnWrite", [&] { proxy_->callMethod("DropOnWrite").onInterface(kControl); });
 }
 
 void FakeGatt::set_powered(bool powered) {
-  control("SetPowered", [&] {
-    proxy_->callMethod("SetPowered").onInterface(kControl).withArguments(powered);
-  });
+  control("SetPowered",
+          [&] { proxy_->callMethod("SetPowered").onInterface(kControl).withArguments(powered); });
 }
 
 }  // namespace quillkit::testing

@@ -38,7 +38,6 @@ class FakeGatt {
   bool wait_for_writes(std::size_t count, double seconds = 5);
   void clear_writes();
   void notify(std::string_view uuid, std::string_view value);
-  void drop();
   void drop_on_write();
   void set_powered(bool powered);
 

@@ -81,16 +81,15 @@ PrivateBus::PrivateBus() {
                     /*quiet=*/true);
   daemon_ = {pid, out};
   if (pid < 0) return;
-  std::string address;
+  // A failed read leaves address_ empty: every line it took was empty.
   if (!read_line_until(out, 10, [&](const std::string& line) {
-        address = line;
+        address_ = line;
         return !line.empty();
       })) {
     return;
   }
   if (const char* old = std::getenv(kAddressVariable)) saved_address_ = old;
-  setenv(kAddressVariable, address.c_str(), 1);
-  address_ = address;
+  setenv(kAddressVariable, address_.c_str(), 1);
 }
 
 PrivateBus::~PrivateBus() {

@@ -22,7 +22,6 @@ class PrivateBus {
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;
 
-  const std::string& address() const { return address_; }
   // False when the daemon could not start (tests then fail clearly).
   bool ok() const { return !address_.empty(); }
   // Runs `/usr/bin/python3 <script> <args...>` with the bus address in its
