@@ -100,6 +100,7 @@ struct ProbeCase {
   bool power_off_later;
   Result probe;
   std::string line;
+  friend std::ostream& operator<<(std::ostream& os, const ProbeCase& c) { return os << c.name; }
 };
 
 class BleProbe : public ::testing::TestWithParam<ProbeCase> {};

@@ -58,6 +58,7 @@ struct SymbolCase {
   std::string command;
   ZXing::BarcodeFormat format;
   std::string decoded;
+  friend std::ostream& operator<<(std::ostream& os, const SymbolCase& c) { return os << c.command; }
 };
 
 class SymbolTest : public VirtualRender,
