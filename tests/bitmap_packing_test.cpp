@@ -30,8 +30,8 @@ TEST(BitmapRotationTest, QuarterTurnsPlaceEveryPixelExactly) {
     SCOPED_TRACE(degree);
     const Image turned = rotate_image(kSource, degree);
     const bool swapped = degree == 90 || degree == 270;
-    ASSERT_EQ(turned.width, swapped ? kH : kW);
-    ASSERT_EQ(turned.height, swapped ? kW : kH);
+    ASSERT_EQ(std::pair(turned.width, turned.height),
+              swapped ? std::pair(kH, kW) : std::pair(kW, kH));
     for (std::size_t r = 0; r < kH; ++r) {
       for (std::size_t c = 0; c < kW; ++c) {
         std::pair<std::size_t, std::size_t> at{c, r};  // 0 and 360

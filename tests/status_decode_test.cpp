@@ -24,7 +24,6 @@ TEST(DecodeStatusTest, EachBitSetsItsOwnConditionAndCombinationsJoinInBitOrder) 
     EXPECT_EQ(state.conditions(), std::vector{words[bit]}) << bit;
   }
   EXPECT_EQ(decode_status(0xff).conditions(), words);
-  EXPECT_EQ(decode_status(0x60).text(), "printing, cover opened");
   PrinterState by_hand;
   by_hand.out_of_ribbon = true;
   EXPECT_EQ(by_hand.text(), "out of ribbon");
