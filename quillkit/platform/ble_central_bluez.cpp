@@ -3,7 +3,6 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <map>
@@ -55,34 +54,17 @@ std::optional<T> get(const Properties& props, const std::string& key) {
   return it->second.get<T>();
 }
 
-// Holds the process's clock from the sending of a call until its reply has
-// been handled: BlueZ answers from another process, which a test clock cannot
-// see. The signals that BlueZ sends before a reply (a connection's properties,
-// the notifications that answer a write) are handled in that time too. The
-// real clock ignores holds.
-class ReplyHold {
- public:
-  ReplyHold() : clock_(clock()) { clock_.hold(); }
-  ~ReplyHold() { release(); }
-  ReplyHold(const ReplyHold&) = delete;
-  ReplyHold& operator=(const ReplyHold&) = delete;
-  // Idempotent.
-  void release() {
-    if (!released_.exchange(true)) clock_.release();
-  }
-
- private:
-  Clock& clock_;
-  std::atomic<bool> released_{false};
-};
-
-// `handler` as a reply handler that releases a ReplyHold once it has run. Not
-// when sdbus-c++ drops the handler: it may keep the handler of a call answered
-// at once until the proxy goes. A call that goes unanswered with its proxy
-// releases the hold then.
+// `handler` as a reply handler that holds the process's clock from the
+// sending of its call until it has run: BlueZ answers from another process,
+// which a test clock cannot see. The signals that BlueZ sends before a reply
+// (a connection's properties, the notifications that answer a write) are
+// handled in that time too. The hold ends when the handler has run, not when
+// sdbus-c++ drops it: it may keep the handler of a call answered at once
+// until the proxy goes. A call that goes unanswered with its proxy releases
+// the hold then. The real clock ignores holds.
 template <typename... Results, typename Handler>
 auto holding(Handler handler) {
-  return [hold = std::make_shared<ReplyHold>(), handler = std::move(handler)](
+  return [hold = std::make_shared<ClockHold>(), handler = std::move(handler)](
              const sdbus::Error* error, Results... results) {
     handler(error, results...);
     hold->release();

@@ -62,7 +62,9 @@ void set_clock(Clock* replacement) {
 
 ClockHold::ClockHold() : clock_(clock()) { clock_.hold(); }
 
-ClockHold::~ClockHold() { clock_.release(); }
+void ClockHold::release() {
+  if (!released_.exchange(true)) clock_.release();
+}
 
 Duration to_duration(double seconds) {
   if (!(seconds > 0)) return Duration::zero();

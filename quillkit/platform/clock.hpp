@@ -8,6 +8,7 @@
 // that a 2.0 s close costs no wall time and the order of events stays exact.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -58,17 +59,21 @@ class Clock {
   virtual void unwatch_fd(int /*fd*/) {}
 };
 
-// Holds the process's clock still for the life of the object (see
-// Clock::hold). Keep the scope short: it stops a test clock for everyone.
+// Holds the process's clock still for the life of the object, or until
+// release() (see Clock::hold). Keep the scope short: it stops a test clock
+// for everyone.
 class ClockHold {
  public:
   ClockHold();
-  ~ClockHold();
+  ~ClockHold() { release(); }
   ClockHold(const ClockHold&) = delete;
   ClockHold& operator=(const ClockHold&) = delete;
+  // Ends the hold early; idempotent, from any thread.
+  void release();
 
  private:
   Clock& clock_;
+  std::atomic<bool> released_{false};
 };
 
 // The process's clock: the real one unless a test has put another in place.

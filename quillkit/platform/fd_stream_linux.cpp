@@ -193,7 +193,7 @@ class FdStream final : public ByteStream {
   void start(Connector connector) {
     reader_ =
         std::jthread([this, connector = std::move(connector), hold = std::make_shared<ClockHold>()](
-                         std::stop_token stop) mutable { run(stop, connector, hold); });
+                         std::stop_token stop) { run(stop, connector, *hold); });
   }
 
   int status() const override { return status_.load(); }
@@ -303,11 +303,11 @@ class FdStream final : public ByteStream {
     observe([&](StreamObserver& o) { o.on_event(fd, side, event, true); });
   }
 
-  void run(std::stop_token stop, const Connector& connector, std::shared_ptr<ClockHold>& hold) {
+  void run(std::stop_token stop, const Connector& connector, ClockHold& hold) {
     if (fd_.load() < 0) {
       status_.store(kStreamOpening);
       const int fd = connector(wake_fd_);
-      hold.reset();
+      hold.release();
       if (stop.stop_requested()) {
         if (fd >= 0) ::close(fd);
         return;
@@ -323,7 +323,7 @@ class FdStream final : public ByteStream {
       int expected = kStreamOpening;
       status_.compare_exchange_strong(expected, kStreamOpen);
     }
-    hold.reset();
+    hold.release();
     emit(StreamSide::input, kEventOpenCompleted);
     emit(StreamSide::output, kEventOpenCompleted);
     emit(StreamSide::output, kEventHasSpaceAvailable);
