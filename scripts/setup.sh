@@ -16,6 +16,11 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev llvm-14 ccache
   python3-pil
   libsdbus-c++-dev dbus-daemon python3-dbus python3-dbusmock
+  libjpeg-dev libpoppler-cpp-dev poppler-utils python3-cairo
+  libpappl-dev cups cups-ipp-utils cups-client
+  pybind11-dev python3-dev python3-pytest python3-mypy python3-setuptools python3-build
+  python3-wheel python3-pip
+  cloc
 )
 if [[ -z ${QUILLKIT_SKIP_ARM:-} ]]; then
   PACKAGES+=(crossbuild-essential-armhf crossbuild-essential-arm64 qemu-user-static)
