@@ -29,6 +29,7 @@ TestClock::TestClock() : TestClock(settle_from_environment()) {}
 
 TestClock::TestClock(std::chrono::milliseconds settle)
     : settle_(settle),
+      hold_limit_(settle * 50),
       now_(platform::TimePoint{} + std::chrono::hours(1)),
       last_activity_(Real::now()) {
   advancer_ = std::jthread([this](std::stop_token stop) { run(stop); });
@@ -109,13 +110,13 @@ void TestClock::note_activity() {
 
 void TestClock::hold() {
   std::lock_guard lock(mu_);
-  ++holds_;
   last_activity_ = Real::now();
+  holds_.insert(last_activity_);
 }
 
 void TestClock::release() {
   std::lock_guard lock(mu_);
-  --holds_;
+  if (!holds_.empty()) holds_.erase(holds_.begin());
   last_activity_ = Real::now();
   changed_.notify_all();
 }
@@ -157,8 +158,10 @@ void TestClock::run(std::stop_token stop) {
       changed_.wait(lock, stop, [&] { return entries_ != seen; });
       continue;
     }
-    if (holds_ > 0) {
-      changed_.wait(lock, stop, [&] { return holds_ == 0; });
+    if (!holds_.empty() && Real::now() - *holds_.rbegin() < hold_limit_) {
+      const auto count = holds_.size();
+      changed_.wait_until(lock, stop, *holds_.rbegin() + hold_limit_,
+                          [&] { return holds_.size() < count; });
       continue;
     }
     const auto quiet_until = quiet_since + settle_;
@@ -179,7 +182,7 @@ void TestClock::run(std::stop_token stop) {
       }
     }
     pending_since = Real::time_point::max();
-    if (last_activity_ != quiet_since || holds_ > 0) continue;
+    if (last_activity_ != quiet_since) continue;
     if (next > now_) now_ = next;
     last_activity_ = Real::now();
     wake_waiters_locked();

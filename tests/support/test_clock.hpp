@@ -4,7 +4,10 @@
 // time starts at an arbitrary point and moves forward only when
 //   - at least one thread waits on it with a deadline,
 //   - no thread has started or ended a wait, or held the clock (a stream
-//     event being handled, a peer answering), for `settle` of real time, and
+//     event being handled, a peer answering), for `settle` of real time,
+//   - no hold younger than 50 times `settle` (1 s) is in place: a peer that
+//     has not answered for that long is taken as silent (a stalled BlueZ),
+//     so that a bound waiting for it can pass, and
 //   - no watched descriptor (the input of every open byte stream, and any
 //     descriptor a test watches, such as a fake printer's socket) has input
 //     pending;
@@ -70,6 +73,7 @@ class TestClock final : public platform::Clock {
   void run(std::stop_token stop);
 
   const std::chrono::milliseconds settle_;
+  const std::chrono::milliseconds hold_limit_;
 
   std::mutex mu_;
   std::condition_variable_any changed_;
@@ -78,7 +82,9 @@ class TestClock final : public platform::Clock {
   std::list<Waiter> waiters_;
   std::multiset<int> watched_;
   Real::time_point last_activity_;
-  int holds_ = 0;
+  // When each hold in place began. Holds are not told apart, so a release
+  // ends the oldest: a hold may then look younger than it is, never older.
+  std::multiset<Real::time_point> holds_;
   std::uint64_t entries_ = 0;  // waits begun, ever
 
   std::jthread advancer_;
