@@ -93,7 +93,7 @@ PrivateBus::PrivateBus() {
 }
 
 PrivateBus::~PrivateBus() {
-  for (const auto& fake : fakes_) stop(fake.pid, fake.out);
+  stop_fakes();
   stop(daemon_.pid, daemon_.out);
   if (!ok()) return;
   if (saved_address_) {
@@ -101,6 +101,11 @@ PrivateBus::~PrivateBus() {
   } else {
     unsetenv(kAddressVariable);
   }
+}
+
+void PrivateBus::stop_fakes() {
+  for (const auto& fake : fakes_) stop(fake.pid, fake.out);
+  fakes_.clear();
 }
 
 bool PrivateBus::start_fake(const std::string& script, const std::vector<std::string>& args) {

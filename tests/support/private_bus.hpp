@@ -28,6 +28,9 @@ class PrivateBus {
   // environment and returns once the script printed a line "ready" on stdout
   // (10 s bound; false otherwise).
   bool start_fake(const std::string& script, const std::vector<std::string>& args = {});
+  // Ends every fake started so far (SIGTERM: a fake BlueZ leaves as bluetoothd
+  // does) and waits for them; the bus stays.
+  void stop_fakes();
 
  private:
   struct Child {
