@@ -70,4 +70,6 @@ Result BLE::BLE_OutStream(std::span<const std::uint8_t> data) { return core().wr
 
 void BLE::set_write_chunk(std::size_t bytes) { link_->set_write_chunk(bytes); }
 
+void BLE::set_write_without_response(bool enabled) { link_->set_write_without_response(enabled); }
+
 }  // namespace quillkit

@@ -1,13 +1,17 @@
-// The BLE link against a fake BlueZ on a private bus: the real central, only
-// the radio simulated. On the test clock: the central holds it while a call to
-// BlueZ is in flight, and the fake signals what a call causes before it replies
-// (see fake_bluez_gatt.py), so virtual time moves only when BlueZ is done.
+// The BLE link against a fake BlueZ on a private bus that refuses what
+// bluetoothd refuses (fake_bluez_gatt.py): the real central, only the radio
+// simulated. On the test clock: the central holds it while a call to BlueZ is
+// in flight, and the fake signals what a call causes before it replies, so
+// virtual time moves only when BlueZ is done (or has been silent for long).
 #include "quillkit/ble.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "quillkit/links/ble_link.hpp"
@@ -18,9 +22,14 @@
 namespace quillkit::testing {
 namespace {
 
-// The fake's default peripheral, as a search reports it.
-const platform::PeripheralReport kPrinter{
-    "VP-BLE", "00:11:22:33:44:55", "/org/bluez/hci0/dev_0", {}};
+// The fake's first peripheral, as a search reports it.
+const platform::PeripheralReport kPrinter{"VP-BLE", "00:11:22:33:44:55", kFirstDevice, {}};
+const BLEPeripheral kPeripheral{kPrinter.name, kPrinter.address, kPrinter.path};
+
+// Two printers of one model (the same UUIDs on other paths), with a large MTU.
+const std::vector<std::string> kTwoPrinters{
+    "--devices", R"([{"name": "VP-BLE", "address": "00:11:22:33:44:55", "mtu": 247},
+                     {"name": "VP-BLE", "address": "00:11:22:33:44:66", "mtu": 247}])"};
 
 // Bytes 0, 1, 2, ... so that a lost, doubled or reordered piece shows.
 Bytes pattern(std::size_t size) {
@@ -29,14 +38,16 @@ Bytes pattern(std::size_t size) {
   return bytes;
 }
 
-// One bus, one fake printer and one link opened on it for the whole suite.
+// One bus, the fake with two printers and a link opened on the first, for the
+// whole suite.
 class BleLinkTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     set_log_sink([](LogChannel, std::string_view) {});  // a line per piece of a long write
     bus_ = new PrivateBus();
-    fake_ = new FakeGatt(*bus_);
+    fake_ = new FakeGatt(*bus_, kTwoPrinters);
     link_ = new detail::BleLink();
+    ASSERT_TRUE(wait_until([] { return link_->probe() == 2; }));  // the adapter is known
     link_->start_scan();
     ASSERT_TRUE(link_->open(kPrinter, BLE::kOpenBound));
   }
@@ -53,43 +64,76 @@ class BleLinkTest : public ::testing::Test {
   static inline detail::BleLink* link_ = nullptr;
 };
 
-// Pieces of twenty bytes, with response, in order: an exact multiple, none
-// (one empty write), and many times the writes that may be in flight at once.
-TEST_F(BleLinkTest, WritesPiecesOfTwentyWithResponseInOrder) {
-  for (const std::size_t size :
-       {std::size_t{40}, std::size_t{0}, 20 * detail::BleLink::kWritesInFlight * 8 + 3}) {
-    SCOPED_TRACE(size);
+// Each piece leaves when the previous one is confirmed, so BlueZ refuses none,
+// and the write returns once the last is confirmed: 20 bytes by default (none:
+// one empty write), the MTU less 3 for chunk 0, and a chunk beyond that as one
+// long write.
+TEST_F(BleLinkTest, WritesPiecesOneAtATimeConfirmedInOrder) {
+  const struct {
+    std::size_t chunk;
+    std::size_t size;
+    std::vector<std::size_t> pieces;
+  } cases[] = {{20, 45, {20, 20, 5}}, {20, 0, {0}}, {0, 500, {244, 244, 12}}, {300, 300, {300}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::make_tuple(c.chunk, c.size)));
+    link_->set_write_chunk(c.chunk);
     fake_->clear_writes();
-    const Bytes data = pattern(size);
+    const Bytes data = pattern(c.size);
     EXPECT_EQ(link_->write(data, detail::ReplyStart::keep), 1);
-    std::vector<Bytes> pieces(data.empty() ? 1 : 0);  // nothing: one empty write
-    for (std::size_t at = 0; at < data.size(); at += 20) {
-      pieces.emplace_back(data.begin() + at, data.begin() + std::min(at + 20, data.size()));
+    std::vector<GattWrite> expected;
+    std::size_t at = 0;
+    for (const std::size_t n : c.pieces) {
+      expected.push_back({"49535343-8841-43f4-a8d4-ecbe34729bb3",
+                          Bytes(data.begin() + at, data.begin() + at + n), "request", ""});
+      at += n;
     }
-    ASSERT_TRUE(fake_->wait_for_writes(pieces.size(), 30));
-    std::vector<Bytes> written;
-    for (const auto& write : fake_->writes()) {
-      EXPECT_TRUE(platform::same_uuid(write.uuid, BLE::RX_CHARACTERISTIC));
-      EXPECT_EQ(write.type, "request");
-      written.push_back(write.value);
-    }
-    EXPECT_EQ(written, pieces);
+    EXPECT_EQ(fake_->writes(), expected);
   }
+  link_->set_write_chunk(20);
 }
 
-// The answer a write sees: only the transmit characteristic's notifications,
-// and only those since the write.
-TEST_F(BleLinkTest, AnswerIsTheTransmitNotificationsSinceTheWrite) {
+// What the fake refuses, as bluetoothd does: a write while one to the same
+// characteristic awaits its response, a command then too, and a command that
+// does not fit one packet.
+TEST_F(BleLinkTest, TheFakeRefusesWhatBluezRefuses) {
+  fake_->clear_writes();
+  fake_->write_without_waiting(kFirstWriteCharacteristic, {{"command", Bytes(245, 1)},
+                                                          {"command", Bytes(10, 2)},
+                                                          {"request", Bytes(20, 3)},
+                                                          {"request", Bytes(20, 4)},
+                                                          {"command", Bytes(5, 5)}});
+  ASSERT_TRUE(fake_->wait_for_writes(5));
+  std::vector<std::pair<int, std::string>> outcomes;
+  for (const auto& w : fake_->writes()) outcomes.emplace_back(w.value.at(0), w.outcome);
+  std::sort(outcomes.begin(), outcomes.end());
+  EXPECT_EQ(outcomes, (std::vector<std::pair<int, std::string>>{
+                          {1, "org.bluez.Error.Failed"},
+                          {2, ""},
+                          {3, ""},
+                          {4, "org.bluez.Error.InProgress"},
+                          {5, "org.bluez.Error.InProgress"}}));
+}
+
+// The answer a write sees: only the transmit notifications of its own
+// printer, sent by BlueZ, since the write. The twin printer's and a value
+// that another client sends on our printer's path stay out.
+TEST_F(BleLinkTest, AnswerIsOurPrintersNotificationsSinceTheWrite) {
+  detail::BleLink twin;
+  ASSERT_TRUE(twin.open({"VP-BLE", "00:11:22:33:44:66", "/org/bluez/hci0/dev_1", {}},
+                        BLE::kOpenBound));
   fake_->notify(BLE::TX_CHARACTERISTIC, "stale");
   ASSERT_TRUE(wait_until([&] { return reply().ends_with("stale"); }));
   link_->write(bytes_of("~!T\r\n"), detail::ReplyStart::begin);
+  twin.write(bytes_of("~!T\r\n"), detail::ReplyStart::begin);
   EXPECT_EQ(reply(), "");
   fake_->notify(BLE::TX_CHARACTERISTIC, "ab");
-  fake_->notify(BLE::AIRPATCH_CHARACTERISTIC, "zz");
+  fake_->spoof("/org/bluez/hci0/dev_0/service0010/char0012", "zz");
+  fake_->notify(BLE::TX_CHARACTERISTIC, "tw", 1);
   fake_->notify(BLE::TX_CHARACTERISTIC, "cd");
   // The fake notifies in order: the last one seen means every one was handled.
   ASSERT_TRUE(wait_until([&] { return reply().ends_with("cd"); }));
   EXPECT_EQ(reply(), "abcd");
+  EXPECT_EQ(twin.take_reply().text, "tw");
 }
 
 // The adapter as the fake starts it, whether it is then turned off, and what
@@ -131,6 +175,10 @@ INSTANTIATE_TEST_SUITE_P(
 // A BLE object on a fake BlueZ started with `args`, with its log caught.
 struct BleOnFake {
   explicit BleOnFake(const std::vector<std::string>& args = {}) : fake(bus, args) {}
+  Result open() {
+    printer.BLE_StartScan();
+    return printer.openport_ble(kPeripheral);
+  }
   PrivateBus bus;
   FakeGatt fake;
   LogCapture log;
@@ -153,32 +201,117 @@ TEST(BleSearch, NamedPeripheralsInReportOrderDuplicatesKept) {
 
 TEST(BleOpen, ServiceMissingNeverReady) {
   BleOnFake f({"--devices", R"([{"name": "B", "address": "00:00:00:00:00:09", "serial": false}])"});
-  f.printer.BLE_StartScan();
   const auto start = Clock::now();
-  EXPECT_EQ(f.printer.openport_ble({"B", "00:00:00:00:00:09", "/org/bluez/hci0/dev_0"}), -1);
+  EXPECT_EQ(f.open(), -1);
   EXPECT_DOUBLE_EQ(since(start), BLE::kOpenBound);
   EXPECT_TRUE(f.log.contains("=========== 1 of service for UUID /org/bluez/hci0/dev_0"));
   EXPECT_FALSE(f.log.contains("Finished set notification"));
   EXPECT_EQ(f.printer.openport_status(), 0);
 }
 
-TEST(BleOpen, LinkLossMidQuery) {
+// A connection that BlueZ has not set up when the bound passes is cancelled,
+// so that the printer does not come up after -1 (it would 1.5 s in).
+TEST(BleOpen, ConnectOutlastingTheBoundIsCancelled) {
+  BleOnFake f({"--connect-delay", "1.5"});
+  const auto start = Clock::now();
+  EXPECT_EQ(f.open(), -1);
+  EXPECT_DOUBLE_EQ(since(start), BLE::kOpenBound);
+  ASSERT_TRUE(wait_until([&] { return f.fake.state() != "connecting"; }));
+  EXPECT_EQ(f.fake.state(), "disconnected");
+}
+
+// Losing the printer: the link at a write (the pending write fails with it),
+// the device removed by another program, BlueZ ending. openport_status turns
+// 0 at once (and without BlueZ the probe -1); a new open on the same object
+// works once BlueZ is back.
+struct LossCase {
+  const char* name;
+  std::function<void(BleOnFake&)> lose;
+  Result probe;
+  friend std::ostream& operator<<(std::ostream& os, const LossCase& c) { return os << c.name; }
+};
+
+class BleLoss : public ::testing::TestWithParam<LossCase> {};
+
+TEST_P(BleLoss, ReportsTheLossAndOpensAgain) {
+  const LossCase& c = GetParam();
   BleOnFake f;
-  f.printer.BLE_StartScan();
-  auto start = Clock::now();
-  ASSERT_EQ(f.printer.openport_ble({kPrinter.name, kPrinter.address, kPrinter.path}), 1);
-  EXPECT_EQ(since(start), 0);  // ready as soon as BlueZ is
-  f.fake.drop_on_write();
-  start = Clock::now();
-  EXPECT_EQ(f.printer.printer_modelname(), "");
-  EXPECT_DOUBLE_EQ(since(start), 1.0);  // the answer wait: the link went at the write
-  EXPECT_EQ(f.printer.openport_status(), 0);
+  ASSERT_EQ(f.open(), 1);
+  c.lose(f);
+  EXPECT_TRUE(wait_until([&] { return f.printer.openport_status() == 0; }, 1));
   EXPECT_TRUE(f.log.contains("disconnect-2"));
+  EXPECT_EQ(f.printer.stream_Status(), c.probe);
   EXPECT_EQ(f.printer.windowsfont(0, 0, 24, 0, 0, 0, "DejaVu Sans", "x"), -1);
-  // The radio is still on: the senders still hand their bytes to the link,
-  // and the peripheral refuses them.
+  if (c.probe == -1) {
+    ASSERT_TRUE(f.fake.start());
+    ASSERT_TRUE(wait_until([&] { return f.printer.stream_Status() == 2; }));
+  }
+  EXPECT_EQ(f.open(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Losses, BleLoss,
+    ::testing::Values(
+        LossCase{"link_lost_at_a_query",
+                 [](BleOnFake& f) {
+                   f.fake.drop_on_write();
+                   const auto start = Clock::now();
+                   EXPECT_EQ(f.printer.printer_modelname(), "");
+                   EXPECT_DOUBLE_EQ(since(start), 1.0);  // the answer wait only
+                   EXPECT_TRUE(f.log.contains("Write Error: org.bluez.Error.Failed"));
+                 },
+                 2},
+        LossCase{"device_removed", [](BleOnFake& f) { f.fake.remove_device(kFirstDevice); }, 2},
+        LossCase{"bluez_ended", [](BleOnFake& f) { f.fake.stop(); }, -1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// BlueZ stops answering in the middle of 1 MiB: the write gives up after 15 s
+// without a confirmation, and a second caller waiting for its turn goes on
+// (BlueZ refuses its piece: the first one's is still pending there).
+TEST(BleWrite, StalledBluezGivesUpAfterTheProgressBound) {
+  BleOnFake f;
+  ASSERT_EQ(f.open(), 1);
+  f.fake.stall(true);
+  const auto start = Clock::now();
+  double first = 0;
+  std::jthread writer([&] {
+    f.printer.BLE_OutStream(Bytes(1 << 20, 'x'));
+    first = since(start);
+  });
+  ASSERT_TRUE(wait_until([&] { return f.log.contains("Write Data to"); }));
   EXPECT_EQ(f.printer.sendcommand("CLS\r\n"), 1);
-  EXPECT_TRUE(wait_until([&] { return f.log.contains("Write Error: org.bluez.Error.Failed"); }));
+  EXPECT_DOUBLE_EQ(since(start), BLE::kProgressBound);
+  writer.join();
+  EXPECT_DOUBLE_EQ(first, BLE::kProgressBound);
+  EXPECT_TRUE(f.log.contains("no write confirmed for 15 s"));
+  EXPECT_TRUE(f.log.contains("Write Error: org.bluez.Error.InProgress"));
+  f.fake.stall(false);
+}
+
+// Without response: packets of the MTU less 3 through the acquired
+// characteristic; one that does not allow it is written with response.
+TEST(BleWrite, WithoutResponseThroughTheAcquiredCharacteristic) {
+  for (const auto& [flags, type, size] :
+       {std::tuple{R"(["write", "write-without-response"])", "command", 244},
+        std::tuple{R"(["write"])", "request", 20}}) {
+    SCOPED_TRACE(flags);
+    BleOnFake f({"--devices", std::string(R"([{"name": "VP-BLE", "address": "00:11:22:33:44:55",
+                                               "mtu": 247, "rx_flags": )") +
+                                  flags + "}]"});
+    ASSERT_EQ(f.open(), 1);
+    f.printer.set_write_without_response(true);
+    const Bytes data = pattern(600);
+    f.printer.BLE_OutStream(data);
+    const std::size_t pieces = (data.size() + size - 1) / size;
+    ASSERT_TRUE(f.fake.wait_for_writes(pieces));
+    Bytes received;
+    for (const auto& w : f.fake.writes()) {
+      EXPECT_EQ(w.type, type);
+      EXPECT_LE(w.value.size(), static_cast<std::size_t>(size));
+      received.insert(received.end(), w.value.begin(), w.value.end());
+    }
+    EXPECT_EQ(received, data);
+  }
 }
 
 TEST(BleOpen, NoBluezOnTheBus) {

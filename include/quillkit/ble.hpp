@@ -1,5 +1,6 @@
 // The Bluetooth Low Energy printer: the printer module's GATT serial service,
-// written in 20-byte pieces and answered by notifications.
+// written in 20-byte pieces with response, one at a time, and answered by
+// notifications.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,10 @@ struct BLEPeripheral {
 // callback thread, which delivers the system's reports (discovery, connection,
 // services, write confirmations, notifications) one at a time; no wait of
 // this class runs on it. The destructor disconnects and ends that thread.
+// Only the connected printer's transmit characteristic, as sent by BlueZ
+// itself, reaches the answer buffer. When BlueZ goes away, or forgets the
+// printer, openport_status becomes 0 (and without BlueZ the probe -1); when
+// BlueZ is back, the adapter is read again and openport_ble works again.
 //
 // Diagnostic lines go to the log sink (see set_log_sink): "UpdateState:" and
 // the adapter state, "localName: " and each named peripheral found, "Connect
@@ -71,7 +76,8 @@ class QUILLKIT_EXPORT BLE final : public Printer {
 
   // Connects and waits, at most kOpenBound seconds, until the serial service's
   // characteristics are set up: 1, or -1 when the bound passed first
-  // (openport_status stays 0). The second form then waits `delay` seconds.
+  // (openport_status stays 0, and a connection still being set up is
+  // cancelled). The second form then waits `delay` seconds.
   Result openport_ble(const BLEPeripheral& peripheral);
   Result openport_ble(const BLEPeripheral& peripheral, double delay);
   // 1 while the link is ready, else 0.
@@ -83,19 +89,43 @@ class QUILLKIT_EXPORT BLE final : public Printer {
 
   // Writes one value with response to the write characteristic: 1 when the
   // write was issued, -1 when no peripheral or write characteristic is known
-  // (nothing is written). Its confirmation is only logged.
+  // (nothing is written). Its confirmation is only logged. BlueZ refuses it
+  // while an earlier write to the characteristic is unconfirmed.
   Result BLE_WriteData(std::span<const std::uint8_t> data);
   // The write primitive: empties the answer buffer, then writes the bytes in
-  // pieces of the write chunk (20), back to back in order without waiting for
-  // each confirmation; 0 bytes make one empty write. Always 1.
+  // pieces of the write chunk (20 by default), each with response, in order,
+  // each piece leaving as soon as the previous one is confirmed (BlueZ takes
+  // one write to a characteristic at a time); 0 bytes make one empty write.
+  // Returns when the last piece is confirmed or refused, so that a query's
+  // answer wait starts once its request is on the air and writes from two
+  // threads never interleave. A refused piece is logged ("Write Error: ...")
+  // and the next one goes; the rest of the write is dropped when the link is
+  // lost, or when no piece is confirmed for kProgressBound seconds (logged).
+  // Always 1.
   Result BLE_OutStream(std::span<const std::uint8_t> data);
 
   // The data sender: the optional wait, the link gate, one BLE_OutStream.
   using Printer::sendCommandWithData;
 
-  // Bytes per write, for a printer that negotiated a larger MTU: 1 to
-  // kMaxWriteChunk; other values are ignored. Changes nothing else.
+  // Bytes per write: 1 to kMaxWriteChunk for a printer that negotiated a
+  // larger MTU (a piece larger than the MTU less 3 goes as a long write of
+  // several round trips), or 0 for as large as the link allows: the MTU less
+  // 3, from the MTU that BlueZ reports for the write characteristic (20 when
+  // it reports none). Other values are ignored. Changes nothing else.
   void set_write_chunk(std::size_t bytes);
+
+  // Opt-in: writes without response. The write characteristic is acquired
+  // from BlueZ (AcquireWrite) and written in packets of the MTU less 3, as
+  // fast as the radio takes them (the socket BlueZ hands over fills while it
+  // is behind); without confirmations a write returns when its last packet is
+  // handed over. A characteristic that does not allow it is written with
+  // response, as by default. Risk: a printer whose module has no flow control
+  // of its own may drop data that arrives faster than it prints.
+  void set_write_without_response(bool enabled);
+
+  // How long a write may go without a confirmed piece before the rest of it
+  // is dropped: a silent BlueZ or a stalled radio cannot hold a caller.
+  static constexpr double kProgressBound = 15.0;
 
  private:
   explicit BLE(std::unique_ptr<detail::BleLink> link);

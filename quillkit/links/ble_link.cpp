@@ -26,6 +26,26 @@ std::string_view state_word(CentralState state) {
 
 }  // namespace
 
+// One write with response, piece by piece: the next piece leaves when the
+// previous one is answered, since BlueZ refuses a second write to a
+// characteristic while one is in flight.
+struct BleLink::Job {
+  Job(Target where, std::span<const std::uint8_t> bytes)
+      : target(std::move(where)),
+        data(bytes.begin(), bytes.end()),
+        pieces(data.empty() ? 1 : (data.size() + target.chunk - 1) / target.chunk),
+        progress(platform::now()) {}
+
+  const Target target;
+  const std::vector<std::uint8_t> data;  // a copy: late answers may outlive the caller's
+  const std::size_t pieces;              // an empty write is one empty piece
+  // Guarded by the link's mutex:
+  std::size_t next = 0;  // the next piece to send
+  platform::TimePoint progress;  // the last confirmation (or the start)
+  bool finished = false;         // every piece answered, or the link lost
+  bool abandoned = false;        // given up at the progress bound
+};
+
 BleLink::BleLink() {
   platform::BleCentral::Events events;
   events.state_changed = [this](CentralState state) { on_state(state); };
@@ -34,8 +54,8 @@ BleLink::BleLink() {
     on_connection(path, up);
   };
   events.services_resolved = [this](const std::string& path) { on_services_resolved(path); };
-  events.value_notified = [this](std::string_view uuid, std::span<const std::uint8_t> value) {
-    on_value(uuid, value);
+  events.value_notified = [this](const std::string& path, std::span<const std::uint8_t> value) {
+    on_value(path, value);
   };
   central_ = platform::open_ble_central(std::move(events));
 }
@@ -65,7 +85,15 @@ void BleLink::stop_scan() { central_->stop_discovery(); }
 void BleLink::connect(const platform::PeripheralReport& peripheral) {
   {
     std::lock_guard lock(mu_);
+    // Another printer's characteristics are not this one's.
+    if (!connectPeripheral || connectPeripheral->path != peripheral.path) {
+      cbWirteCharacteristic.clear();
+      notify_characteristic_.clear();
+      write_mtu_ = 0;
+    }
     connectPeripheral = peripheral;
+    writer_.reset();
+    acquire_refused_ = false;
   }
   central_->connect(peripheral.path);
   log("Connect to " + peripheral.name);
@@ -86,9 +114,18 @@ void BleLink::disconnect() {
 bool BleLink::open(const platform::PeripheralReport& peripheral, double bound) {
   set_openport_status(0);
   connect(peripheral);
-  std::unique_lock lock(mu_);
-  return platform::wait_until(lock, changed_, platform::deadline_after(bound),
-                              [this] { return openport_status_.load() != 0; });
+  {
+    std::unique_lock lock(mu_);
+    if (platform::wait_until(lock, changed_, platform::deadline_after(bound),
+                             [this] { return openport_status_.load() != 0; })) {
+      return true;
+    }
+  }
+  // A connection that BlueZ is still setting up must not come up after the
+  // caller was told -1.
+  central_->disconnect(peripheral.path);
+  log("disconnect-1");
+  return false;
 }
 
 void BleLink::set_openport_status(int status) {
@@ -102,9 +139,17 @@ void BleLink::set_openport_status(int status) {
 }
 
 void BleLink::set_write_chunk(std::size_t bytes) {
-  if (bytes == 0 || bytes > BLE::kMaxWriteChunk) return;
+  if (bytes > BLE::kMaxWriteChunk) return;
   std::lock_guard lock(mu_);
   chunk_ = bytes;
+}
+
+void BleLink::set_write_without_response(bool enabled) {
+  std::lock_guard lock(mu_);
+  without_response_ = enabled;
+  // Released, so that BlueZ takes writes with response again.
+  if (!enabled) writer_.reset();
+  acquire_refused_ = false;
 }
 
 Result BleLink::probe() {
@@ -118,22 +163,161 @@ Result BleLink::probe() {
   }
 }
 
+std::optional<BleLink::Target> BleLink::target() {
+  std::lock_guard lock(mu_);
+  if (!connectPeripheral || cbWirteCharacteristic.empty()) return std::nullopt;
+  std::size_t chunk = chunk_;
+  if (chunk == 0) {
+    chunk = write_mtu_ > 3 ? std::min(write_mtu_ - 3, BLE::kMaxWriteChunk) : BLE::kDefaultWriteChunk;
+  }
+  return Target{connectPeripheral->path, connectPeripheral->name, cbWirteCharacteristic, chunk};
+}
+
 Result BleLink::write(std::span<const std::uint8_t> bytes, ReplyStart /*start*/) {
   // Not write_in_turn: an empty buffer is one empty write here.
   WriteTurns::Turn turn(turns_);
   begin_reply();
-  std::size_t chunk;
+  const auto where = target();
+  if (!where) return 1;  // no printer to write to: skipped
+  bool without_response;
   {
     std::lock_guard lock(mu_);
-    chunk = chunk_;
+    without_response = without_response_;
   }
-  std::size_t offset = 0;
-  do {
-    const std::size_t n = std::min(chunk, bytes.size() - offset);
-    write_data(bytes.subspan(offset, n));
-    offset += n;
-  } while (offset < bytes.size());
+  // An empty value goes with response: an empty packet would end BlueZ's
+  // reading of the acquired socket.
+  if (bytes.empty() || !without_response || !write_without_response(*where, bytes)) {
+    write_with_response(*where, bytes);
+  }
   return 1;
+}
+
+void BleLink::write_with_response(const Target& where, std::span<const std::uint8_t> bytes) {
+  auto job = std::make_shared<Job>(where, bytes);
+  {
+    std::lock_guard lock(mu_);
+    job_ = job;
+  }
+  issue(job);
+  bool abandoned = false;
+  {
+    std::unique_lock lock(mu_);
+    while (!job->finished) {
+      const auto deadline = job->progress + platform::to_duration(BLE::kProgressBound);
+      if (platform::now() >= deadline) {
+        job->abandoned = abandoned = true;
+        break;
+      }
+      platform::wait_until(lock, changed_, deadline, [&] { return job->finished; });
+    }
+    job_.reset();
+  }
+  if (abandoned) log("Write Error: no write confirmed for 15 s; the rest of the write is dropped");
+}
+
+void BleLink::issue(const std::shared_ptr<Job>& job) {
+  std::span<const std::uint8_t> piece;
+  bool done;
+  {
+    std::lock_guard lock(mu_);
+    if (job->finished || job->abandoned) return;
+    done = job->finished = job->next == job->pieces;
+    if (!done) {
+      const std::size_t at = job->next++ * job->target.chunk;
+      piece = std::span(job->data).subspan(at, std::min(job->target.chunk, job->data.size() - at));
+    }
+  }
+  if (done) return changed_.notify_all();
+  log("Write Data to " + job->target.name);
+  const std::string error = central_->write_value(
+      job->target.characteristic, piece,
+      [this, job](const std::string& answer) { on_piece_done(job, answer); });
+  if (error.empty()) return;  // its answer sends the next one
+  // Not sent at all (no bus): neither would the rest be.
+  log("Write Error: " + error);
+  {
+    std::lock_guard lock(mu_);
+    job->finished = true;
+  }
+  changed_.notify_all();
+}
+
+void BleLink::on_piece_done(const std::shared_ptr<Job>& job, const std::string& error) {
+  log(error.empty() ? std::string("Write Success") : "Write Error: " + error);
+  // A refused piece is skipped, unless the link is gone: then so is the rest.
+  const bool lost = !error.empty() && !central_->is_connected(job->target.path);
+  {
+    std::lock_guard lock(mu_);
+    if (job->finished || job->abandoned) return;
+    if (error.empty()) job->progress = platform::now();
+    job->finished = lost;
+  }
+  if (lost) return changed_.notify_all();
+  issue(job);
+}
+
+bool BleLink::write_without_response(const Target& where, std::span<const std::uint8_t> bytes) {
+  const auto writer = acquired(where);
+  if (!writer) return false;
+  auto progress = platform::now();
+  for (std::size_t at = 0; at < bytes.size();) {
+    const auto packet = bytes.subspan(at, std::min(writer->packet_size(), bytes.size() - at));
+    std::string error;
+    const int sent =
+        writer->send(packet, progress + platform::to_duration(BLE::kProgressBound), error);
+    if (sent == 1) {
+      log("Write Data to " + where.name);
+      at += packet.size();
+      progress = platform::now();
+      continue;
+    }
+    if (sent == 0) {
+      log("Write Error: no packet taken for 15 s; the rest of the write is dropped");
+    } else {
+      log("Write Error: " + error);
+      std::lock_guard lock(mu_);
+      if (writer_ == writer) writer_.reset();
+    }
+    break;
+  }
+  return true;
+}
+
+std::shared_ptr<platform::PacketWriter> BleLink::acquired(const Target& where) {
+  {
+    std::lock_guard lock(mu_);
+    if (writer_ || acquire_refused_) return writer_;
+  }
+  struct Outcome {
+    bool done = false;
+    std::shared_ptr<platform::PacketWriter> writer;
+    std::string error = "BlueZ did not answer AcquireWrite";
+  };
+  auto outcome = std::make_shared<Outcome>();
+  central_->acquire_write(where.characteristic, [this, outcome](auto writer, const auto& error) {
+    {
+      std::lock_guard lock(mu_);
+      outcome->done = true;
+      outcome->writer = std::move(writer);
+      outcome->error = error;
+    }
+    changed_.notify_all();
+  });
+  std::shared_ptr<platform::PacketWriter> writer;
+  std::string error;
+  {
+    std::unique_lock lock(mu_);
+    platform::wait_until(lock, changed_, platform::deadline_after(BLE::kProgressBound),
+                         [&] { return outcome->done; });
+    if (outcome->writer && outcome->writer->packet_size() > 0) {
+      writer = writer_ = outcome->writer;
+    } else {
+      acquire_refused_ = true;
+      error = outcome->error;
+    }
+  }
+  if (!writer) log("Write Error: " + error + " (writing with response instead)");
+  return writer;
 }
 
 void BleLink::begin_reply() {
@@ -142,28 +326,13 @@ void BleLink::begin_reply() {
 }
 
 Result BleLink::write_data(std::span<const std::uint8_t> data) {
-  std::string name;
-  std::string characteristic;
-  {
-    std::unique_lock lock(mu_);
-    if (!connectPeripheral || cbWirteCharacteristic.empty()) return -1;
-    name = connectPeripheral->name;
-    characteristic = cbWirteCharacteristic;
-    if (!platform::wait_until(lock, changed_, platform::deadline_after(kConfirmationBound),
-                              [this] { return in_flight_ < kWritesInFlight; })) {
-      return -1;
-    }
-    ++in_flight_;
-  }
-  central_->write_value(characteristic, data, [this](const std::string& error) {
-    log(error.empty() ? std::string("Write Success") : "Write Error: " + error);
-    {
-      std::lock_guard lock(mu_);
-      --in_flight_;
-    }
-    changed_.notify_all();
+  const auto where = target();
+  if (!where) return -1;
+  log("Write Data to " + where->name);
+  const std::string error = central_->write_value(where->characteristic, data, [](const auto& e) {
+    log(e.empty() ? std::string("Write Success") : "Write Error: " + e);
   });
-  log("Write Data to " + name);
+  if (!error.empty()) log("Write Error: " + error);
   return 1;
 }
 
@@ -197,6 +366,13 @@ void BleLink::on_connection(const std::string& path, bool connected) {
   const auto peripheral = remembered(path);
   if (!peripheral) return;
   if (!connected) {
+    {
+      std::lock_guard lock(mu_);
+      writer_.reset();
+      acquire_refused_ = false;
+      // The link went: the rest of a write in progress is dropped.
+      if (job_ && job_->target.path == path) job_->finished = true;
+    }
     set_openport_status(0);
     return log("disconnect-2");
   }
@@ -235,10 +411,13 @@ void BleLink::on_services(const std::string& path, const std::string& error,
       log(characteristic.uuid);
       if (platform::same_uuid(characteristic.uuid, BLE::TX_CHARACTERISTIC)) {
         central_->start_notify(characteristic.path);
+        std::lock_guard lock(mu_);
+        notify_characteristic_ = characteristic.path;
       }
       if (platform::same_uuid(characteristic.uuid, BLE::RX_CHARACTERISTIC)) {
         std::lock_guard lock(mu_);
         cbWirteCharacteristic = characteristic.path;
+        write_mtu_ = characteristic.mtu;
       }
     }
     log("=== Finished set notification ===\n");
@@ -246,9 +425,11 @@ void BleLink::on_services(const std::string& path, const std::string& error,
   }
 }
 
-void BleLink::on_value(std::string_view uuid, std::span<const std::uint8_t> value) {
-  if (!platform::same_uuid(uuid, BLE::TX_CHARACTERISTIC)) return;
+void BleLink::on_value(const std::string& characteristic, std::span<const std::uint8_t> value) {
   std::lock_guard lock(mu_);
+  // Only the connected printer's transmit characteristic: another printer of
+  // the same model has the same UUIDs on other paths.
+  if (characteristic != notify_characteristic_) return;
   const std::size_t room = kReplyLimit - std::min(kReplyLimit, BLEReceivebuffer.size());
   BLEReceivebuffer.insert(BLEReceivebuffer.end(), value.begin(),
                           value.begin() + static_cast<std::ptrdiff_t>(std::min(room, value.size())));

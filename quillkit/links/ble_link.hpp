@@ -1,6 +1,6 @@
 // The link of the BLE printer: a central connected to the printer's GATT serial
-// service, the chunked write primitive, and the notification buffer that holds
-// the printer's answer to the last write.
+// service, the write primitive that paces its pieces by their confirmations,
+// and the notification buffer that holds the printer's answer to the last write.
 #pragma once
 
 #include <atomic>
@@ -23,9 +23,10 @@
 namespace quillkit::detail {
 
 // Thread-safety: every public member may be called from any thread but the
-// central's callback thread, which runs the on_* handlers. One mutex guards
-// the fields below it; it is never held across a wait, a call into the central
-// or a log line. openport_status is atomic.
+// central's callback thread, which runs the on_* handlers and issues each
+// next piece of a write. One mutex guards the fields below it; it is never
+// held across a wait, a call into the central or a log line. openport_status
+// is atomic.
 class BleLink final : public Link {
  public:
   // The largest answer kept: notified bytes beyond it, before the next write
@@ -33,12 +34,6 @@ class BleLink final : public Link {
   static constexpr std::size_t kReplyLimit = 64 * 1024;
   // Peripherals kept from one search; later reports are dropped.
   static constexpr std::size_t kDeviceListLimit = 4096;
-  // Writes issued and not yet confirmed, at most: a system bus limits the
-  // replies a client may await, so a long write waits for confirmations here.
-  static constexpr std::size_t kWritesInFlight = 64;
-  // Longest wait for a confirmation to free a place; past it the rest of the
-  // write is dropped.
-  static constexpr double kConfirmationBound = 15.0;
 
   BleLink();
   ~BleLink() override;
@@ -49,11 +44,13 @@ class BleLink final : public Link {
   void stop_scan();
   void connect(const platform::PeripheralReport& peripheral);
   void disconnect();
-  // Connects and waits at most `bound` seconds for the link to be ready.
+  // Connects and waits at most `bound` seconds for the link to be ready; a
+  // connection still in progress then is cancelled.
   bool open(const platform::PeripheralReport& peripheral, double bound);
   int openport_status() const { return openport_status_.load(); }
   Result write_data(std::span<const std::uint8_t> data);
   void set_write_chunk(std::size_t bytes);
+  void set_write_without_response(bool enabled);
 
   // Link
   Result probe() override;
@@ -69,10 +66,25 @@ class BleLink final : public Link {
   void close() override { disconnect(); }
 
  private:
+  // One write with response, piece by piece.
+  struct Job;
+  // Where a write goes: the connected printer's write characteristic.
   struct Target {
+    std::string path;  // the peripheral
     std::string name;
     std::string characteristic;
+    std::size_t chunk;
   };
+
+  std::optional<Target> target();
+  void write_with_response(const Target& target, std::span<const std::uint8_t> bytes);
+  // Sends the job's pieces until one is in flight, or none is left.
+  void issue(const std::shared_ptr<Job>& job);
+  void on_piece_done(const std::shared_ptr<Job>& job, const std::string& error);
+  // Writes without response through the acquired characteristic; false,
+  // having written nothing, when the characteristic cannot be acquired.
+  bool write_without_response(const Target& target, std::span<const std::uint8_t> bytes);
+  std::shared_ptr<platform::PacketWriter> acquired(const Target& target);
 
   void on_state(platform::CentralState state);
   void on_discovered(const platform::PeripheralReport& report);
@@ -80,7 +92,7 @@ class BleLink final : public Link {
   void on_services_resolved(const std::string& path);
   void on_services(const std::string& path, const std::string& error,
                    const std::vector<platform::GattService>& services);
-  void on_value(std::string_view uuid, std::span<const std::uint8_t> value);
+  void on_value(const std::string& characteristic, std::span<const std::uint8_t> value);
   void set_openport_status(int status);
   // The remembered peripheral, when `path` names it.
   std::optional<platform::PeripheralReport> remembered(const std::string& path);
@@ -94,8 +106,13 @@ class BleLink final : public Link {
   std::vector<platform::PeripheralReport> BLEDeviceList;
   std::optional<platform::PeripheralReport> connectPeripheral;
   std::string cbWirteCharacteristic;  // its object path; empty until found
-  std::size_t chunk_ = 20;
-  std::size_t in_flight_ = 0;
+  std::size_t write_mtu_ = 0;         // its MTU as BlueZ reports it; 0 unknown
+  std::string notify_characteristic_;  // the transmit characteristic's path
+  std::size_t chunk_ = 20;             // 0: as large as the link allows
+  bool without_response_ = false;
+  std::shared_ptr<platform::PacketWriter> writer_;  // the acquired characteristic
+  bool acquire_refused_ = false;                    // for this connection
+  std::shared_ptr<Job> job_;                        // the write in progress
   WriteTurns turns_{mu_};
 
   // Last, so that it goes first: its callback thread ends before the fields

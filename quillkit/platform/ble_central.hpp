@@ -1,6 +1,7 @@
 // The Bluetooth Low Energy central: the adapter's power state, discovery of
-// peripherals, connections, GATT service lookup, writes with response and
-// value notifications.
+// peripherals, connections, GATT service lookup, writes with response, a
+// characteristic acquired for writes without response, and value
+// notifications.
 //
 // Threading: every event is delivered on the central's own callback thread,
 // one at a time, in the order the system reported it; the BLE printer plays
@@ -12,9 +13,16 @@
 //
 // Notes for implementers: nothing here throws. Errors of the system are turned
 // into the text passed to a completion, or into the state kUnknown; a central
-// whose system service is absent stays usable and reports kUnknown.
+// whose system service is absent stays usable and reports kUnknown. Reports
+// come only from the system service itself: a value that another program
+// sends in its name is not one. When the service goes away the central
+// reports kUnknown and every connection as down, forgets what it knew, and
+// reads the adapter again when the service returns; peripherals the service
+// forgets are forgotten too, so memory does not grow with the devices that
+// other programs scan.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,6 +30,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "quillkit/platform/clock.hpp"
 
 namespace quillkit::platform {
 
@@ -46,6 +56,7 @@ struct PeripheralReport {
 struct GattCharacteristic {
   std::string path;
   std::string uuid;
+  std::size_t mtu = 0;  // the link's ATT MTU as the system reports it; 0 when it does not
 };
 
 struct GattService {
@@ -57,6 +68,22 @@ struct GattService {
 // Whether two UUID texts name the same UUID: letter case does not matter.
 bool same_uuid(std::string_view a, std::string_view b);
 
+// A characteristic acquired for writes without response: every packet sent
+// goes out as one write command. The system takes packets only as fast as
+// the radio carries them; a full socket makes send() wait.
+// Thread-safety: one thread at a time.
+class PacketWriter {
+ public:
+  virtual ~PacketWriter() = default;
+  // The largest packet: the link's MTU less the write command's 3 bytes.
+  virtual std::size_t packet_size() const = 0;
+  // Sends one packet of at most packet_size() bytes, waiting for room until
+  // `deadline`: 1 sent, 0 no room by then, -1 the socket failed or the
+  // system closed it (the link went, or the characteristic was released),
+  // with the reason in `error`.
+  virtual int send(std::span<const std::uint8_t> packet, TimePoint deadline, std::string& error) = 0;
+};
+
 class BleCentral {
  public:
   // Handlers run on the callback thread; any of them may be empty.
@@ -64,18 +91,23 @@ class BleCentral {
     std::function<void(CentralState)> state_changed;
     // A peripheral was seen while discovery is on (repeated sightings repeat).
     std::function<void(const PeripheralReport&)> discovered;
-    // A peripheral's connection came up or went down.
+    // A peripheral's connection came up or went down (also when the system
+    // forgets the peripheral or goes away while it is connected).
     std::function<void(const std::string& path, bool connected)> connection_changed;
     // A connected peripheral's services are now known (see services()).
     std::function<void(const std::string& path)> services_resolved;
-    // A characteristic with notifications on sent a value.
-    std::function<void(std::string_view characteristic_uuid, std::span<const std::uint8_t> value)>
+    // A characteristic (named by its path) sent a value.
+    std::function<void(const std::string& characteristic_path,
+                       std::span<const std::uint8_t> value)>
         value_notified;
   };
   // Completion of an asynchronous operation: empty on success, else the error.
   using Done = std::function<void(const std::string& error)>;
   using ServicesDone =
       std::function<void(const std::string& error, const std::vector<GattService>& services)>;
+  // Completion of acquire_write: the writer, or null with the error.
+  using AcquireDone =
+      std::function<void(std::shared_ptr<PacketWriter> writer, const std::string& error)>;
 
   virtual ~BleCentral() = default;
 
@@ -91,6 +123,7 @@ class BleCentral {
   virtual void stop_discovery() = 0;
 
   virtual void connect(const std::string& path) = 0;
+  // Ends the connection, or cancels a connection attempt still in progress.
   virtual void disconnect(const std::string& path) = 0;
   // Whether the peripheral's connection is up, as last reported.
   virtual bool is_connected(const std::string& path) = 0;
@@ -100,12 +133,19 @@ class BleCentral {
   virtual void services(const std::string& path, ServicesDone done) = 0;
   // Switches value notifications on for a characteristic.
   virtual void start_notify(const std::string& characteristic_path) = 0;
-  // Writes the value with response. Writes issued by one thread go out in the
-  // order issued. `done` runs exactly once: on the callback thread once the
-  // peripheral confirmed or refused the write or the call timed out, or at
-  // once when the write cannot be sent.
-  virtual void write_value(const std::string& characteristic_path,
-                           std::span<const std::uint8_t> value, Done done) = 0;
+  // Writes the value with response. The system takes one write per
+  // characteristic at a time: a write issued before the previous one is
+  // confirmed is refused. When the write was sent, returns the empty text and
+  // `done` runs once on the callback thread when the peripheral confirmed or
+  // refused it or the call timed out; when it cannot be sent, returns the
+  // reason and `done` never runs.
+  [[nodiscard]] virtual std::string write_value(const std::string& characteristic_path,
+                                                std::span<const std::uint8_t> value,
+                                                Done done) = 0;
+  // Acquires the characteristic for writes without response; `done` runs
+  // exactly once, on the callback thread or at once when the request cannot
+  // be sent. The system refuses a characteristic without that property.
+  virtual void acquire_write(const std::string& characteristic_path, AcquireDone done) = 0;
 };
 
 // The central of the system's Bluetooth service (BlueZ over D-Bus, on the

@@ -1,10 +1,15 @@
 // The BLE central over BlueZ's D-Bus API, through sdbus-c++: one connection
 // per central, whose event loop thread is the callback thread.
+#include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -12,6 +17,7 @@
 #include <utility>
 
 #include "quillkit/platform/ble_central.hpp"
+#include "quillkit/platform/bluez_calls.hpp"
 #include "quillkit/platform/clock.hpp"
 
 namespace quillkit::platform {
@@ -27,16 +33,16 @@ namespace {
 
 constexpr const char* kBluez = "org.bluez";
 constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
-constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 constexpr const char* kAdapter = "org.bluez.Adapter1";
 constexpr const char* kDevice = "org.bluez.Device1";
 constexpr const char* kService = "org.bluez.GattService1";
 constexpr const char* kCharacteristic = "org.bluez.GattCharacteristic1";
 
 // Bounds of the calls that wait on the radio: BlueZ gives up a connection
-// attempt on its own well within the first.
+// attempt on its own well within the first, and an ATT request within 30 s.
 constexpr auto kConnectTimeout = std::chrono::seconds(30);
 constexpr auto kCallTimeout = std::chrono::seconds(10);
+constexpr auto kWriteTimeout = std::chrono::seconds(35);
 
 using Properties = std::map<std::string, sdbus::Variant>;
 using Interfaces = std::map<std::string, Properties>;
@@ -54,26 +60,37 @@ std::optional<T> get(const Properties& props, const std::string& key) {
   return it->second.get<T>();
 }
 
-// `handler` as a reply handler that holds the process's clock from the
-// sending of its call until it has run: BlueZ answers from another process,
-// which a test clock cannot see. The signals that BlueZ sends before a reply
-// (a connection's properties, the notifications that answer a write) are
-// handled in that time too. The hold ends when the handler has run, not when
-// sdbus-c++ drops it: it may keep the handler of a call answered at once
-// until the proxy goes. A call that goes unanswered with its proxy releases
-// the hold then. The real clock ignores holds.
-template <typename... Results, typename Handler>
-auto holding(Handler handler) {
-  return [hold = std::make_shared<ClockHold>(), handler = std::move(handler)](
-             const sdbus::Error* error, Results... results) {
-    handler(error, results...);
-    hold->release();
-  };
-}
-
 std::string describe(const sdbus::Error& error) {
   return error.getName() + ": " + error.getMessage();
 }
+
+// The socket of an acquired characteristic: one packet per write command.
+class SocketWriter final : public PacketWriter {
+ public:
+  SocketWriter(int fd, std::size_t mtu) : fd_(fd), packet_size_(mtu > 3 ? mtu - 3 : 0) {}
+  ~SocketWriter() override { ::close(fd_); }
+  SocketWriter(const SocketWriter&) = delete;
+  SocketWriter& operator=(const SocketWriter&) = delete;
+
+  std::size_t packet_size() const override { return packet_size_; }
+
+  int send(std::span<const std::uint8_t> packet, TimePoint deadline, std::string& error) override {
+    for (;;) {
+      if (::send(fd_, packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return 1;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        error = std::string("the acquired characteristic's socket: ") + std::strerror(errno);
+        return -1;
+      }
+      // Full: the radio has not caught up. A hang-up shows on the next send.
+      if (clock().wait_fd(fd_, POLLOUT, deadline) == 0) return 0;
+    }
+  }
+
+ private:
+  const int fd_;
+  const std::size_t packet_size_;
+};
 
 struct Device {
   PeripheralReport report;
@@ -87,20 +104,29 @@ class BluezCentral final : public BleCentral {
     try {
       connection_ = sdbus::createSystemBusConnection();
       root_ = sdbus::createProxy(*connection_, kBluez, "/");
+      bus_ = sdbus::createProxy(*connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus");
       auto handler = [this](sdbus::Message& message) { on_signal(message); };
       matches_.push_back(connection_->addMatch(
           "type='signal',interface='org.freedesktop.DBus.ObjectManager'", handler));
       matches_.push_back(connection_->addMatch(
           "type='signal',interface='org.freedesktop.DBus.Properties',path_namespace='/org/bluez'",
           handler));
+      matches_.push_back(connection_->addMatch(
+          "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+          "member='NameOwnerChanged',arg0='org.bluez'",
+          [this](sdbus::Message& message) { on_owner_changed(message); }));
       connection_->enterEventLoopAsync();
-      root_->callMethodAsync("GetManagedObjects")
-          .onInterface(kObjectManager)
-          .withTimeout(kCallTimeout)
-          .uponReplyInvoke(holding<const ManagedObjects&>(
-              [this](const sdbus::Error* error, const ManagedObjects& objects) {
-                on_initial_objects(error, objects);
-              }));
+      // Who owns org.bluez now; its answers and signals are the only ones
+      // taken. No owner: no BlueZ, state kUnknown.
+      calls_.keep(bus_->callMethodAsync("GetNameOwner")
+                      .onInterface("org.freedesktop.DBus")
+                      .withTimeout(kCallTimeout)
+                      .withArguments(std::string(kBluez))
+                      .uponReplyInvoke(holding<const std::string&>(
+                          [this](const sdbus::Error* error, const std::string& owner) {
+                            if (error) return set_state(CentralState::kUnknown);
+                            bluez_arrived(owner);
+                          })));
     } catch (const sdbus::Error&) {
       // No bus: the central stays in kUnknown and every request is dropped.
       stop();
@@ -119,8 +145,14 @@ class BluezCentral final : public BleCentral {
     // The loop has ended and no other member runs: nothing else touches
     // these now.
     matches_.clear();
-    proxies_.clear();
+    {
+      std::lock_guard lock(mu_);
+      proxies_.clear();
+      resolving_.clear();
+    }
     root_.reset();
+    bus_.reset();
+    calls_.clear();
     connection_.reset();
   }
 
@@ -164,14 +196,12 @@ class BluezCentral final : public BleCentral {
       }
     }
     try {
-      target->callMethodAsync("Connect")
-          .onInterface(kDevice)
-          .withTimeout(kConnectTimeout)
-          .uponReplyInvoke(holding([this, path](const sdbus::Error* error) {
-            // A device that was connected already reports no change: tell
-            // the owner as if it had just come up.
-            if (!error) replay_connection(path);
-          }));
+      calls_.keep(target->callMethodAsync("Connect")
+                      .onInterface(kDevice)
+                      .withTimeout(kConnectTimeout)
+                      .uponReplyInvoke(holding([this, path](const sdbus::Error* error) {
+                        if (!error) on_connected(path);
+                      })));
     } catch (const sdbus::Error&) {
     }
   }
@@ -187,15 +217,16 @@ class BluezCentral final : public BleCentral {
   void services(const std::string& path, ServicesDone done) override {
     if (!root_) return done("no connection to the system bus", {});
     try {
-      root_->callMethodAsync("GetManagedObjects")
-          .onInterface(kObjectManager)
-          .withTimeout(kCallTimeout)
-          .uponReplyInvoke(holding<const ManagedObjects&>(
-              [this, path, done](const sdbus::Error* error, const ManagedObjects& objects) {
-                if (error) return done(describe(*error), {});
-                remember(objects);
-                done({}, services_of(path, objects));
-              }));
+      calls_.keep(root_->callMethodAsync("GetManagedObjects")
+                      .onInterface(kObjectManager)
+                      .withTimeout(kCallTimeout)
+                      .uponReplyInvoke(holding<const ManagedObjects&>(
+                          [this, path, done](const sdbus::Error* error,
+                                             const ManagedObjects& objects) {
+                            if (error) return done(describe(*error), {});
+                            remember(objects);
+                            done({}, services_of(path, objects));
+                          })));
     } catch (const sdbus::Error& error) {
       done(describe(error), {});
     }
@@ -205,27 +236,48 @@ class BluezCentral final : public BleCentral {
     call(characteristic_path, kCharacteristic, "StartNotify");
   }
 
-  void write_value(const std::string& characteristic_path, std::span<const std::uint8_t> value,
-                   Done done) override {
+  std::string write_value(const std::string& characteristic_path,
+                          std::span<const std::uint8_t> value, Done done) override {
     auto target = proxy(characteristic_path);
-    if (!target) return done("no connection to the system bus");
+    if (!target) return "no connection to the system bus";
     try {
-      target->callMethodAsync("WriteValue")
-          .onInterface(kCharacteristic)
-          .withTimeout(kCallTimeout)
-          .withArguments(std::vector<std::uint8_t>(value.begin(), value.end()),
-                         Properties{{"type", sdbus::Variant(std::string("request"))}})
-          .uponReplyInvoke(holding([done](const sdbus::Error* error) {
-            done(error ? describe(*error) : std::string());
-          }));
+      calls_.keep(target->callMethodAsync("WriteValue")
+                      .onInterface(kCharacteristic)
+                      .withTimeout(kWriteTimeout)
+                      .withArguments(std::vector<std::uint8_t>(value.begin(), value.end()),
+                                     Properties{{"type", sdbus::Variant(std::string("request"))}})
+                      .uponReplyInvoke(holding([done](const sdbus::Error* error) {
+                        done(error ? describe(*error) : std::string());
+                      })));
     } catch (const sdbus::Error& error) {
-      done(describe(error));
+      return describe(error);
+    }
+    return {};
+  }
+
+  void acquire_write(const std::string& characteristic_path, AcquireDone done) override {
+    auto target = proxy(characteristic_path);
+    if (!target) return done(nullptr, "no connection to the system bus");
+    try {
+      calls_.keep(
+          target->callMethodAsync("AcquireWrite")
+              .onInterface(kCharacteristic)
+              .withTimeout(kCallTimeout)
+              .withArguments(Properties{})
+              .uponReplyInvoke(holding<sdbus::UnixFd, std::uint16_t>(
+                  [done](const sdbus::Error* error, sdbus::UnixFd fd, std::uint16_t mtu) {
+                    if (error) return done(nullptr, describe(*error));
+                    done(std::make_shared<SocketWriter>(fd.release(), mtu), {});
+                  })));
+    } catch (const sdbus::Error& error) {
+      done(nullptr, describe(error));
     }
   }
 
  private:
   // The proxy of an object of BlueZ, made on first use and kept, since a
-  // proxy that goes away cancels its pending calls.
+  // proxy that goes away cancels its pending calls. Only the objects this
+  // central acts on get one.
   std::shared_ptr<sdbus::IProxy> proxy(const std::string& path) {
     if (!connection_) return nullptr;
     {
@@ -249,11 +301,11 @@ class BluezCentral final : public BleCentral {
     auto target = proxy(path);
     if (!target) return;
     try {
-      target->callMethodAsync(method)
-          .onInterface(interface)
-          .withTimeout(kCallTimeout)
-          .withArguments(std::forward<Args>(args)...)
-          .uponReplyInvoke(holding([](const sdbus::Error*) {}));
+      calls_.keep(target->callMethodAsync(method)
+                      .onInterface(interface)
+                      .withTimeout(kCallTimeout)
+                      .withArguments(std::forward<Args>(args)...)
+                      .uponReplyInvoke(holding([](const sdbus::Error*) {})));
     } catch (const sdbus::Error&) {
     }
   }
@@ -269,6 +321,57 @@ class BluezCentral final : public BleCentral {
       state_ = state;
     }
     if (events_.state_changed) events_.state_changed(state);
+  }
+
+  // BlueZ (now `owner`) is on the bus: read its adapter and devices.
+  void bluez_arrived(const std::string& owner) {
+    {
+      std::lock_guard lock(mu_);
+      owner_ = owner;
+    }
+    try {
+      calls_.keep(root_->callMethodAsync("GetManagedObjects")
+                      .onInterface(kObjectManager)
+                      .withTimeout(kCallTimeout)
+                      .uponReplyInvoke(holding<const ManagedObjects&>(
+                          [this](const sdbus::Error* error, const ManagedObjects& objects) {
+                            on_initial_objects(error, objects);
+                          })));
+    } catch (const sdbus::Error&) {
+      set_state(CentralState::kUnknown);
+    }
+  }
+
+  // BlueZ left the bus: everything it reported is gone with it.
+  void bluez_left() {
+    std::vector<std::string> connected;
+    {
+      std::lock_guard lock(mu_);
+      owner_.clear();
+      adapter_.clear();
+      for (const auto& [path, device] : devices_) {
+        if (device.connected) connected.push_back(path);
+      }
+      devices_.clear();
+      resolving_.clear();
+      replay_.clear();
+    }
+    set_state(CentralState::kUnknown);
+    if (!events_.connection_changed) return;
+    for (const auto& path : connected) events_.connection_changed(path, false);
+  }
+
+  void on_owner_changed(sdbus::Message& message) {
+    try {
+      std::string name;
+      std::string old_owner;
+      std::string new_owner;
+      message >> name >> old_owner >> new_owner;
+      if (name != kBluez) return;
+      if (!old_owner.empty()) bluez_left();
+      if (!new_owner.empty()) bluez_arrived(new_owner);
+    } catch (const sdbus::Error&) {
+    }
   }
 
   void on_initial_objects(const sdbus::Error* error, const ManagedObjects& objects) {
@@ -288,19 +391,13 @@ class BluezCentral final : public BleCentral {
                          : CentralState::kPoweredOff);
   }
 
-  // Keeps what later signals refer to: devices and characteristic UUIDs.
+  // Keeps what later signals refer to: the devices.
   void remember(const ManagedObjects& objects) {
     std::lock_guard lock(mu_);
-    for (const auto& [path, interfaces] : objects) remember_locked(path, interfaces);
-  }
-
-  void remember_locked(const std::string& path, const Interfaces& interfaces) {
-    if (const auto device = interfaces.find(kDevice); device != interfaces.end()) {
-      auto& known = devices_[path];
-      update_device_locked(path, known, device->second);
-    }
-    if (const auto ch = interfaces.find(kCharacteristic); ch != interfaces.end()) {
-      characteristic_uuids_[path] = get<std::string>(ch->second, "UUID").value_or("");
+    for (const auto& [path, interfaces] : objects) {
+      if (const auto device = interfaces.find(kDevice); device != interfaces.end()) {
+        update_device_locked(path, devices_[path], device->second);
+      }
     }
   }
 
@@ -331,28 +428,42 @@ class BluezCentral final : public BleCentral {
         if (get<sdbus::ObjectPath>(ch->second, "Service").value_or(sdbus::ObjectPath()) != path) {
           continue;
         }
-        entry.characteristics.push_back(
-            {char_path, get<std::string>(ch->second, "UUID").value_or("")});
+        entry.characteristics.push_back({char_path,
+                                         get<std::string>(ch->second, "UUID").value_or(""),
+                                         get<std::uint16_t>(ch->second, "MTU").value_or(0)});
       }
       services.push_back(std::move(entry));
     }
     return services;
   }
 
-  void replay_connection(const std::string& path) {
+  // Connect was answered: the link is up. BlueZ answers before it has
+  // resolved the services, which a test clock cannot see coming: hold it
+  // until they are (or the link goes).
+  void on_connected(const std::string& path) {
     bool resolved = false;
+    bool replay = false;
     {
       std::lock_guard lock(mu_);
       const auto it = devices_.find(path);
-      if (replay_.erase(path) == 0 || it == devices_.end() || !it->second.connected) return;
+      if (it == devices_.end() || !it->second.connected) return;
       resolved = it->second.services_resolved;
+      replay = replay_.erase(path) != 0;
+      if (!resolved) resolving_.try_emplace(path, std::make_shared<ClockHold>());
     }
+    if (!replay) return;
+    // A device that was connected already reports no change: tell the owner
+    // as if it had just come up.
     if (events_.connection_changed) events_.connection_changed(path, true);
     if (resolved && events_.services_resolved) events_.services_resolved(path);
   }
 
   void on_signal(sdbus::Message& message) {
     try {
+      {
+        std::lock_guard lock(mu_);
+        if (owner_.empty() || message.getSender() != owner_) return;  // not BlueZ
+      }
       const std::string member = message.getMemberName();
       if (member == "InterfacesAdded") {
         sdbus::ObjectPath path;
@@ -363,15 +474,7 @@ class BluezCentral final : public BleCentral {
         sdbus::ObjectPath path;
         std::vector<std::string> interfaces;
         message >> path >> interfaces;
-        if (std::find(interfaces.begin(), interfaces.end(), kAdapter) != interfaces.end()) {
-          bool ours = false;
-          {
-            std::lock_guard lock(mu_);
-            ours = adapter_ == path;
-            if (ours) adapter_.clear();
-          }
-          if (ours) set_state(CentralState::kUnsupported);
-        }
+        on_interfaces_removed(path, interfaces);
       } else if (member == "PropertiesChanged") {
         std::string interface;
         Properties changed;
@@ -388,8 +491,10 @@ class BluezCentral final : public BleCentral {
     std::optional<CentralState> state;
     {
       std::lock_guard lock(mu_);
-      remember_locked(path, interfaces);
-      if (interfaces.count(kDevice) && discovering_) report = devices_[path].report;
+      if (const auto device = interfaces.find(kDevice); device != interfaces.end()) {
+        update_device_locked(path, devices_[path], device->second);
+        if (discovering_) report = devices_[path].report;
+      }
       const auto adapter = interfaces.find(kAdapter);
       if (adapter != interfaces.end() && adapter_.empty()) {
         adapter_ = path;
@@ -401,6 +506,32 @@ class BluezCentral final : public BleCentral {
     if (report && events_.discovered) events_.discovered(*report);
   }
 
+  void on_interfaces_removed(const std::string& path, const std::vector<std::string>& interfaces) {
+    const auto has = [&](const char* name) {
+      return std::find(interfaces.begin(), interfaces.end(), name) != interfaces.end();
+    };
+    bool adapter_gone = false;
+    bool was_connected = false;
+    {
+      std::lock_guard lock(mu_);
+      if (has(kAdapter) && adapter_ == path) {
+        adapter_.clear();
+        adapter_gone = true;
+      }
+      if (has(kDevice)) {
+        // Forgotten as BlueZ forgets it.
+        if (const auto it = devices_.find(path); it != devices_.end()) {
+          was_connected = it->second.connected;
+          devices_.erase(it);
+        }
+        resolving_.erase(path);
+        replay_.erase(path);
+      }
+    }
+    if (adapter_gone) set_state(CentralState::kUnsupported);
+    if (was_connected && events_.connection_changed) events_.connection_changed(path, false);
+  }
+
   void on_properties_changed(const std::string& path, const std::string& interface,
                              const Properties& changed) {
     if (interface == kAdapter) {
@@ -410,15 +541,7 @@ class BluezCentral final : public BleCentral {
       }
     } else if (interface == kCharacteristic) {
       const auto value = get<std::vector<std::uint8_t>>(changed, "Value");
-      if (!value) return;
-      std::string uuid;
-      {
-        std::lock_guard lock(mu_);
-        const auto it = characteristic_uuids_.find(path);
-        if (it == characteristic_uuids_.end()) return;
-        uuid = it->second;
-      }
-      if (events_.value_notified) events_.value_notified(uuid, *value);
+      if (value && events_.value_notified) events_.value_notified(path, *value);
     } else if (interface == kDevice) {
       on_device_changed(path, changed);
     }
@@ -430,10 +553,13 @@ class BluezCentral final : public BleCentral {
     const auto resolved = get<bool>(changed, "ServicesResolved");
     {
       std::lock_guard lock(mu_);
-      auto& device = devices_[path];
+      const auto it = devices_.find(path);
+      if (it == devices_.end()) return;  // one BlueZ never announced
+      auto& device = it->second;
       update_device_locked(path, device, changed);
       // This change is the news: a Connect reply that follows has nothing to replay.
       if (connected) replay_.erase(path);
+      if (device.services_resolved || !device.connected) resolving_.erase(path);
       const bool sighting =
           std::any_of(std::begin(kSightingProperties), std::end(kSightingProperties),
                       [&](std::string_view key) { return changed.count(std::string(key)) != 0; });
@@ -447,15 +573,19 @@ class BluezCentral final : public BleCentral {
   const Events events_;
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IProxy> root_;
+  std::unique_ptr<sdbus::IProxy> bus_;
   std::vector<sdbus::Slot> matches_;
+  PendingCalls calls_;
 
   std::mutex mu_;
   // Guarded by mu_:
   std::map<std::string, std::shared_ptr<sdbus::IProxy>> proxies_;
   std::map<std::string, Device> devices_;
-  std::map<std::string, std::string> characteristic_uuids_;
   // Devices connected already when asked to connect.
   std::set<std::string> replay_;
+  // Holds of the clock while a connected device's services are being resolved.
+  std::map<std::string, std::shared_ptr<ClockHold>> resolving_;
+  std::string owner_;  // the unique name that owns org.bluez; empty: no BlueZ
   std::string adapter_;
   CentralState state_ = CentralState::kUnknown;
   bool discovering_ = false;

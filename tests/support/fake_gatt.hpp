@@ -1,5 +1,6 @@
 // The test side of fake_bluez_gatt.py: starts it on a private bus and drives
-// its control interface (recorded writes, notifications, link loss, power).
+// its control interface (recorded writes, notifications, link loss, stalls,
+// power) and the BlueZ calls another program would make.
 #pragma once
 
 #include <memory>
@@ -17,12 +18,19 @@ class IProxy;
 
 namespace quillkit::testing {
 
-// One WriteValue as the fake received it.
+// One write as the fake received it.
 struct GattWrite {
   std::string uuid;
   Bytes value;
-  std::string type;  // the "type" option: "request" for a write with response
+  std::string type;     // "request" (with response) or "command"
+  std::string outcome;  // "" when it reached the printer, else the error's name
+  bool operator==(const GattWrite&) const = default;
 };
+
+// The fake's first device and its receive characteristic.
+inline constexpr const char* kFirstDevice = "/org/bluez/hci0/dev_0";
+inline constexpr const char* kFirstWriteCharacteristic =
+    "/org/bluez/hci0/dev_0/service0010/char0013";
 
 // Thread-safety: one thread at a time. Calls are synchronous on a connection
 // of its own; every call fails the current test on a D-Bus error.
@@ -33,15 +41,33 @@ class FakeGatt {
   ~FakeGatt();
 
   bool ok() const { return proxy_ != nullptr; }
+  // BlueZ ends (as on SIGTERM) and starts again with the same arguments.
+  void stop() { bus_.stop_fakes(); }
+  bool start();
+
   std::vector<GattWrite> writes();
   // Waits until the fake has recorded at least `count` writes (bounded).
   bool wait_for_writes(std::size_t count, double seconds = 5);
   void clear_writes();
-  void notify(std::string_view uuid, std::string_view value);
+  // The printer behind device `device` notifies `value` on `uuid`.
+  void notify(std::string_view uuid, std::string_view value, unsigned device = 0);
+  // Another client sends PropertiesChanged(Value) on `path`.
+  void spoof(const std::string& path, std::string_view value);
   void drop_on_write();
+  void stall(bool stalled);
   void set_powered(bool powered);
+  std::string state(unsigned device = 0);
+  // Adapter1.RemoveDevice, as another program (bluetoothctl remove) calls it.
+  void remove_device(const std::string& path);
+  // Sends `values` as WriteValue calls on `characteristic`, each with its
+  // "type", one right after the other and without waiting for replies; the
+  // fake records each one's outcome (see writes()).
+  void write_without_waiting(const std::string& characteristic,
+                             const std::vector<std::pair<std::string, Bytes>>& values);
 
  private:
+  PrivateBus& bus_;
+  std::vector<std::string> args_;
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IProxy> proxy_;
 };
