@@ -7,17 +7,22 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "quillkit/platform/clock.hpp"
 #include "support/fake_printer.hpp"
 #include "support/private_bus.hpp"
 
@@ -57,9 +62,18 @@ class RawPty {
     }
     path_ = name;
   }
-  ~RawPty() { hang_up(); }
+  ~RawPty() {
+    if (watched_) platform::clock().unwatch_fd(master_);
+    hang_up();
+  }
   const std::string& path() const { return path_; }
   std::string received(std::size_t size) { return read_from(master_, size); }
+  void send(std::string_view bytes) { (void)!write(master_, bytes.data(), bytes.size()); }
+  // Time stands still while what the library wrote is unread (see TestClock).
+  void watch() {
+    watched_ = true;
+    platform::clock().watch_fd(master_);
+  }
   // Closes the slave the test holds and the master: the library's side hangs up.
   void hang_up() {
     for (int* fd : {&slave_, &master_}) {
@@ -71,6 +85,7 @@ class RawPty {
  private:
   int master_ = -1;
   int slave_ = -1;
+  bool watched_ = false;
   std::string path_;
 };
 
@@ -150,6 +165,25 @@ TEST(BluetoothPty, AfterAHangUpQueriesAndWritesFailAtOnce) {
           std::to_string(bt.printer_status_byte()), bt.smartbattery_status(1)}),
       std::vector<std::string>(5, "-1"));
   EXPECT_DOUBLE_EQ(since(start), 3 * 0.3);  // the three status pre-waits only
+}
+
+// An answer that arrives a byte at a time comes back whole: the reply's
+// limit counts the bytes received, not the reads.
+TEST(BluetoothPty, AnAnswerArrivingByteByByteComesBackWhole) {
+  RawPty pty;
+  Bluetooth p;
+  open_on(p, pty);
+  pty.watch();
+  std::string answer;
+  for (int i = 0; i < 300; ++i) answer += static_cast<char>('A' + i % 26);
+  std::jthread printer([&] {
+    pty.received(5);  // the request
+    for (const char c : answer) {
+      pty.send(std::string_view(&c, 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  EXPECT_EQ(p.sendcommand_getstring("~!T\r\n", 2.0), answer);
 }
 
 // The peers that the fake's devices 1 and 2 hand their sessions to, as "%1"

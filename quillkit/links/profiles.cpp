@@ -38,7 +38,6 @@ const StreamRules kWiFiRules{
     .unknown_channel = LogChannel::console,
     .unknown_text = "# something weird happend",
     .min_used_read = 0,
-    .decode_whole_buffer = false,
     .bitmap_needs_open_status = false,
 };
 
@@ -55,14 +54,13 @@ const Profile kWiFiProfile{
     .download_in_packets = true,
 };
 
-// A serial read counts when it returns a byte or more, and adds the whole
-// zero-filled block to the text; the BITMAP command needs an open session.
+// A serial read counts when it returns a byte or more; the BITMAP command
+// needs an open session.
 const StreamRules kBluetoothRules{
     .events = kBluetoothEvents,
     .unknown_channel = LogChannel::system,
     .unknown_text = "unknown.",
     .min_used_read = 1,
-    .decode_whole_buffer = true,
     .bitmap_needs_open_status = true,
 };
 

@@ -104,10 +104,9 @@ void StreamLink::readstream(platform::ByteStream& stream) {
       fields_.bytesRead_length = count;
       if (count >= rules_.min_used_read) {
         const std::size_t used = count > 0 ? static_cast<std::size_t>(count) : 0;
-        const std::size_t decoded = rules_.decode_whole_buffer ? block.size() : used;
-        const std::size_t room = kReplyLimit - std::min(kReplyLimit, fields_.output_string.size());
+        const std::size_t room = kReplyLimit - std::min(kReplyLimit, reply_received_);
         fields_.output_string.append(reinterpret_cast<const char*>(block.data()),
-                                     std::min(decoded, room));
+                                     std::min(used, room));
         fields_.RecvBuffervar_backup = fields_.RecvBuffervar;
         if (used > 0 && reply_received_ == 0) reply_first_byte_ = block[0];
         reply_received_ += used;

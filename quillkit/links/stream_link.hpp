@@ -39,11 +39,11 @@ struct StreamRules {
   // Line for an event that no rule matches.
   LogChannel unknown_channel;
   std::string_view unknown_text;
-  // A read is used when it returns at least this many bytes.
+  // A read is used when it returns at least this many bytes. (Bluetooth's
+  // original adds the whole zero-filled block of a read to the text; the
+  // zero fill goes with the NULs when the reply is taken, so only the bytes
+  // read are kept.)
   std::ptrdiff_t min_used_read;
-  // Whether a used read adds the whole receive buffer to the text (zero fill
-  // included) rather than only the bytes read.
-  bool decode_whole_buffer;
   // Whether the BITMAP command needs openport_status 1 rather than a stream.
   bool bitmap_needs_open_status;
 };
@@ -62,8 +62,8 @@ struct ReceiveFields {
 // event loop. The event handler runs on the stream's reader thread.
 class StreamLink final : public Link {
  public:
-  // The largest reply kept: bytes that arrive beyond it, before the next query
-  // starts a new reply, are dropped.
+  // The largest reply kept, in bytes received: bytes that arrive beyond it,
+  // before the next query starts a new reply, are dropped.
   static constexpr std::size_t kReplyLimit = 64 * 1024;
   // Step of the write primitive's wait for space.
   static constexpr double kSpacePollSeconds = 0.1;
