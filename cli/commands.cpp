@@ -5,14 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <span>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "cli/ble.hpp"
@@ -32,21 +30,13 @@ struct OpenedPrinter {
   int exit_code = kExitOk;
 };
 
-// A radio session often takes longer than the library's 0.5 s open: while the open has not
-// decided (openport_status 0), wait for it a while longer.
-constexpr auto kBluetoothSessionWait = std::chrono::seconds(10);
-
 OpenedPrinter open_bluetooth(const LinkTarget& target) {
   auto bt = std::make_unique<quillkit::Bluetooth>();
   const std::string name = target.description();
   diagnostic("opening " + name);
   const quillkit::Result opened =
       target.device.empty() ? bt->openport_mfi() : bt->openport_mfi(target.device);
-  const auto deadline = std::chrono::steady_clock::now() + kBluetoothSessionWait;
-  while (opened != 1 && bt->openport_status() == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  if (bt->openport_status() != 1) {
+  if (opened != 1) {
     return {nullptr, name,
             fail("cannot open " + name +
                  " (run with --verbose to see why; `quill devices` "

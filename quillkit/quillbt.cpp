@@ -37,6 +37,12 @@ struct Bluetooth::Parts {
   std::unique_ptr<platform::AccessoryHost> host = platform::make_bluez_host();
   detail::StreamLink link{detail::kBluetoothRules};
 
+  // Ends the session and any open in progress; BlueZ then lets go of its side.
+  void close() {
+    link.close();
+    host->close_sessions();
+  }
+
   // The link's opener thread: a device path is opened directly; otherwise a fresh
   // list of paired devices gives the device, and BlueZ the session.
   void open_session(const std::string& device, std::stop_token stop) {
@@ -84,7 +90,7 @@ Bluetooth::Bluetooth(std::unique_ptr<Parts> parts)
       accessories_(parts_->host->accessories(std::stop_token{})) {}
 
 // The link closes first: it stops the opener, which may be waiting on the host.
-Bluetooth::~Bluetooth() { parts_->link.close(); }
+Bluetooth::~Bluetooth() { parts_->close(); }
 
 const std::vector<BluetoothDevice>& Bluetooth::accessories() const { return accessories_; }
 
@@ -94,14 +100,18 @@ Result Bluetooth::openport_mfi(std::string_view device) { return open(std::strin
 
 Result Bluetooth::open(std::string device) {
   auto& parts = *parts_;
-  parts.link.close();
+  parts.close();
+  const auto bound = platform::deadline_after(kOpenBound);
   // The clock stands still until the opener is done (a test clock cannot see
   // bluetoothd, nor the opener before it starts); the real clock ignores it.
   parts.link.open_with([&parts, device = std::move(device),
                         hold = std::make_shared<platform::ClockHold>()](std::stop_token stop) {
     parts.open_session(device, stop);
   });
+  // A radio session takes a moment longer than the 0.5 s an accessory's did:
+  // wait for the opener's decision too, within the bound.
   platform::sleep_seconds(kOpenWait);
+  parts.link.wait_for_opener(bound);
   return parts.link.openport_status() == 1 ? 1 : -1;
 }
 
@@ -111,7 +121,7 @@ Result Bluetooth::closeport() { return closeport(kCloseWait); }
 
 Result Bluetooth::closeport(double delay) {
   platform::sleep_seconds(delay);
-  parts_->link.close();
+  parts_->close();
   return 1;
 }
 

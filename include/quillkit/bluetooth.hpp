@@ -27,13 +27,18 @@ struct BluetoothDevice {
 // /dev/ttyACM0, a pseudo-terminal).
 //
 // Thread-safety: as Printer. While a session is open the object owns one
-// reader thread; an open in progress runs on a thread of its own; each object
-// has its own D-Bus connection with its event-loop thread. closeport, a second
-// openport_mfi and the destructor end the session and those threads.
+// reader thread; an open in progress runs on a thread of its own. The objects
+// of a process share one D-Bus connection with its event-loop thread and one
+// registration of the serial port profile at BlueZ (BlueZ allows one), which
+// lasts while an object exists and is made again when BlueZ restarts; each
+// session reaches the object that asked for it. closeport, a second
+// openport_mfi and the destructor end the session and the object's threads.
 class QUILLKIT_EXPORT Bluetooth final : public Printer {
  public:
   // The serial port service: the protocol a printer must offer to be chosen.
   static constexpr std::string_view kProtocolString = "00001101-0000-1000-8000-00805f9b34fb";
+  // The longest openport_mfi waits for a session to open.
+  static constexpr double kOpenBound = 10.0;
 
   // A closed object; opens nothing, but reads the paired devices once into
   // accessories() (a bounded wait: about 2 s at most when the bus is slow).
@@ -46,10 +51,13 @@ class QUILLKIT_EXPORT Bluetooth final : public Printer {
 
   // Reads a fresh list of paired devices and opens a session to the first
   // whose services hold kProtocolString (compared as UUIDs, case-insensitive),
-  // on a thread of its own; waits 0.5 s and returns 1 when the session is then
-  // open, -1 otherwise (it may still open a moment later). An earlier session
-  // is closed first. openport_status becomes -1 when no device is paired or
-  // the session is refused; the reason goes to the log sink.
+  // on a thread of its own. Waits 0.5 s, and then, while the open has not
+  // decided, until it has, at most kOpenBound seconds in all (a radio session
+  // takes 1 to 3 s); returns 1 when the session is open, -1 otherwise. An
+  // earlier session is closed first. openport_status becomes -1 when no
+  // device is paired, the session is refused, or another program holds
+  // BlueZ's serial port profile (that program, or this one, then opens the
+  // printer by a device path); the reason goes to the log sink.
   Result openport_mfi();
   // The same with a chosen device: a Bluetooth address "AA:BB:CC:DD:EE:FF"
   // (a paired device, through BlueZ), or a path beginning with "/" naming a

@@ -38,9 +38,23 @@ void StreamLink::open_with(std::function<void(std::stop_token)> open) {
   std::jthread previous;
   {
     std::lock_guard lock(mu_);
-    previous = std::exchange(opener_, std::jthread(std::move(open)));
+    opening_ = true;
+    previous = std::exchange(
+        opener_, std::jthread([this, open = std::move(open), me = ++opens_](std::stop_token stop) {
+          open(stop);
+          {
+            std::lock_guard lock(mu_);
+            if (opens_ == me) opening_ = false;
+          }
+          opener_done_.notify_all();
+        }));
   }
   // A jthread stops and joins as it goes; never with mu_ held.
+}
+
+bool StreamLink::wait_for_opener(platform::TimePoint deadline) {
+  std::unique_lock lock(mu_);
+  return platform::wait_until(lock, opener_done_, deadline, [this] { return !opening_; });
 }
 
 void StreamLink::close() {

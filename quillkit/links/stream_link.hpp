@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -83,6 +84,9 @@ class StreamLink final : public Link {
   // later open_with() request its stop and join it; `open` must end promptly
   // once its stop token is requested.
   void open_with(std::function<void(std::stop_token)> open);
+  // Waits until the last open_with()'s `open` has returned, or `deadline`
+  // passes; true when it returned.
+  bool wait_for_opener(platform::TimePoint deadline);
   // The output stream's status, or -1 with no stream.
   int stream_status();
   // 1 open, 0 closed (or never opened), -1 the last open failed.
@@ -116,6 +120,9 @@ class StreamLink final : public Link {
   // Guarded by mu_:
   std::shared_ptr<platform::ByteStream> stream_;
   std::jthread opener_;
+  std::condition_variable opener_done_;
+  std::uint64_t opens_ = 0;  // open_with() calls so far
+  bool opening_ = false;     // the last one's `open` has not returned
   int openport_status_ = 0;
   ReceiveFields fields_;
   std::size_t reply_received_ = 0;

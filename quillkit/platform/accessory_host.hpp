@@ -32,11 +32,19 @@ class AccessoryHost {
   // `address`: the session's connected socket (the caller owns it), or -1.
   virtual int open_session(std::string_view address, std::string_view uuid,
                            std::stop_token stop) = 0;
+
+  // The sessions this host opened are over (their sockets closed): the
+  // platform lets go of each device's serial port, so that the next session
+  // to it can open. Does not wait.
+  virtual void close_sessions() = 0;
 };
 
-// The BlueZ host: one connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS
-// when set) with its own event-loop thread, for one printer object. Made even
-// when the bus cannot be reached; its calls then fail with the reason logged.
+// A BlueZ host for one printer object. The hosts of a process share one
+// client of BlueZ (one connection to the system bus, DBUS_SYSTEM_BUS_ADDRESS
+// when set, with its event-loop thread), since BlueZ lets one client register
+// the serial port profile; the registration lasts while a host exists and is
+// made again when BlueZ restarts. Made even when the bus cannot be reached;
+// its calls then fail with the reason logged.
 std::unique_ptr<AccessoryHost> make_bluez_host();
 
 }  // namespace quillkit::platform

@@ -2,11 +2,15 @@
 // sessions through a registered serial port profile (ProfileManager1,
 // Device1.ConnectProfile, Profile1.NewConnection). No root is needed:
 // bluetoothd finds the RFCOMM channel and hands over the connected socket.
+//
+// BlueZ lets one client register a UUID, so the process has one client: one
+// connection with its event-loop thread, the profile object and its
+// registration, shared by every host and gone with the last one. Each
+// NewConnection goes to the open that asked for that device.
 #include <sdbus-c++/sdbus-c++.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +19,7 @@
 #include <optional>
 
 #include "quillkit/platform/accessory_host.hpp"
+#include "quillkit/platform/bluez_calls.hpp"
 #include "quillkit/platform/clock.hpp"
 #include "quillkit/platform/log.hpp"
 
@@ -83,19 +88,25 @@ struct Handoff {
   }
 };
 
+// A session's socket, or -1 with the reason.
+using Session = std::pair<int, std::string>;
+
 // Each call below holds the process's clock from its sending until its caller
 // has the reply: bluetoothd answers from another process, which a test clock
 // cannot see. The real clock ignores holds.
-
-// Outcome of a call: empty text for success, else the reason.
-using Outcome = std::string;
-
-class BluezHost final : public AccessoryHost {
+class SerialClient {
  public:
-  BluezHost() {
-    static std::atomic<unsigned> serial{0};
-    profile_path_ = "/org/quillkit/serial_port_" + std::to_string(getpid()) + "_" +
-                    std::to_string(serial.fetch_add(1));
+  // The process's client: made for the first host, gone with the last.
+  static std::shared_ptr<SerialClient> shared() {
+    static std::mutex mu;
+    static std::weak_ptr<SerialClient> current;
+    std::lock_guard lock(mu);
+    auto client = current.lock();
+    if (!client) current = client = std::make_shared<SerialClient>();
+    return client;
+  }
+
+  SerialClient() : profile_path_("/org/quillkit/serial_port_" + std::to_string(getpid())) {
     try {
       connection_ = sdbus::createSystemBusConnection();
       profile_ = sdbus::createObject(*connection_, profile_path_);
@@ -106,13 +117,22 @@ class BluezHost final : public AccessoryHost {
       profile_->registerMethod("RequestDisconnection")
           .onInterface(kProfile)
           .implementedAs([](const sdbus::ObjectPath&) {});
-      profile_->registerMethod("Release").onInterface(kProfile).implementedAs([] {});
+      // BlueZ ends: its registrations end with it.
+      profile_->registerMethod("Release").onInterface(kProfile).implementedAs([this] {
+        std::lock_guard lock(mu_);
+        registered_.clear();
+      });
       profile_->finishRegistration();
       root_ = sdbus::createProxy(*connection_, kBluez, "/");
       manager_ = sdbus::createProxy(*connection_, kBluez, "/org/bluez");
+      owner_watch_ = connection_->addMatch(
+          "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+          "member='NameOwnerChanged',arg0='org.bluez'",
+          [this](sdbus::Message& message) { on_owner_changed(message); });
       connection_->enterEventLoopAsync();
     } catch (const sdbus::Error& e) {
       reason_ = "no system bus: " + e.getMessage();
+      owner_watch_.reset();
       root_.reset();
       manager_.reset();
       profile_.reset();
@@ -120,13 +140,15 @@ class BluezHost final : public AccessoryHost {
     }
   }
 
-  ~BluezHost() override {
+  // Closing the connection ends the registration at BlueZ.
+  ~SerialClient() {
     if (!connection_) return;
     try {
       connection_->leaveEventLoop();
     } catch (const sdbus::Error&) {
     }
     // The loop has ended: no callback runs from here on.
+    owner_watch_.reset();
     calls_.clear();
     devices_.clear();
     root_.reset();
@@ -134,51 +156,28 @@ class BluezHost final : public AccessoryHost {
     profile_.reset();
   }
 
-  std::vector<BluetoothDevice> accessories(std::stop_token stop) override {
-    std::vector<BluetoothDevice> out;
-    for (auto& paired : list(stop)) out.push_back(std::move(paired.device));
-    return out;
-  }
+  SerialClient(const SerialClient&) = delete;
+  SerialClient& operator=(const SerialClient&) = delete;
 
-  int open_session(std::string_view address, std::string_view uuid, std::stop_token stop) override {
-    if (!connection_) {
-      log_line(LogChannel::system, reason_);
-      return -1;
-    }
-    std::string path;
-    for (const auto& paired : list(stop)) {
-      if (lower(paired.device.address) == lower(address)) {
-        path = paired.path;
-        break;
-      }
-    }
-    if (path.empty()) {
-      log_line(LogChannel::system, "no paired device " + std::string(address));
-      return -1;
-    }
-    if (!register_profile(uuid, stop)) return -1;
-    return connect_profile(path, uuid, stop);
-  }
-
- private:
   std::vector<Paired> list(std::stop_token stop) {
     if (!connection_) {
       log_line(LogChannel::system, reason_);
       return {};
     }
     const ClockHold hold;
-    auto result = std::make_shared<Handoff<std::pair<Outcome, std::vector<Paired>>>>();
+    auto result = std::make_shared<Handoff<std::pair<std::string, std::vector<Paired>>>>();
     try {
-      keep(root_->callMethodAsync("GetManagedObjects")
-               .onInterface(kObjectManager)
-               .withTimeout(kListTimeout)
-               .uponReplyInvoke([result](const sdbus::Error* error, const ManagedObjects& objects) {
-                 if (error) {
-                   result->put({"BlueZ: " + error->getMessage(), {}});
-                   return;
-                 }
-                 result->put({"", paired_devices(objects)});
-               }));
+      calls_.keep(root_->callMethodAsync("GetManagedObjects")
+                      .onInterface(kObjectManager)
+                      .withTimeout(kListTimeout)
+                      .uponReplyInvoke([result](const sdbus::Error* error,
+                                                const ManagedObjects& objects) {
+                        if (error) {
+                          result->put({"BlueZ: " + error->getMessage(), {}});
+                          return;
+                        }
+                        result->put({"", paired_devices(objects)});
+                      }));
     } catch (const sdbus::Error& e) {
       log_line(LogChannel::system, "BlueZ: " + e.getMessage());
       return {};
@@ -192,6 +191,57 @@ class BluezHost final : public AccessoryHost {
     return std::move(reply->second);
   }
 
+  // The device's serial port for `uuid`: the session's socket (the caller
+  // owns it), or -1 with the reason logged.
+  int open_session(const std::string& path, const std::string& uuid, std::stop_token stop) {
+    if (!connection_) {
+      log_line(LogChannel::system, reason_);
+      return -1;
+    }
+    // BlueZ refuses a session while the last one to the device is closing.
+    std::shared_ptr<Handoff<bool>> closing;
+    {
+      std::lock_guard lock(mu_);
+      if (const auto it = closing_.find(path); it != closing_.end()) closing = it->second;
+    }
+    if (closing) closing->take(stop, kRegisterTimeout);
+    if (!register_profile(uuid, stop)) return -1;
+    const auto session = connect_profile(path, uuid, stop);
+    if (session.first < 0 && !stop.stop_requested()) log_line(LogChannel::system, session.second);
+    return session.first;
+  }
+
+  // Tells BlueZ that the session to the device is over, so that it lets go
+  // of its side (it keeps one until then) and the next session can open.
+  // Not waited for.
+  void close_session(const std::string& path, const std::string& uuid) {
+    if (!connection_) return;
+    auto done = std::make_shared<Handoff<bool>>();
+    sdbus::IProxy* device = nullptr;
+    {
+      std::lock_guard lock(mu_);
+      closing_[path] = done;
+      device = device_proxy_locked(path);
+    }
+    const auto finished = [this, path, done] {
+      done->put(true);
+      std::lock_guard lock(mu_);
+      if (const auto it = closing_.find(path); it != closing_.end() && it->second == done) {
+        closing_.erase(it);
+      }
+    };
+    try {
+      calls_.keep(device->callMethodAsync("DisconnectProfile")
+                      .onInterface(kDevice)
+                      .withTimeout(kRegisterTimeout)
+                      .withArguments(lower(uuid))
+                      .uponReplyInvoke([finished](const sdbus::Error*) { finished(); }));
+    } catch (const sdbus::Error&) {
+      finished();
+    }
+  }
+
+ private:
   // Event-loop thread only.
   static std::vector<Paired> paired_devices(const ManagedObjects& objects) {
     std::vector<Paired> out;
@@ -212,104 +262,136 @@ class BluezHost final : public AccessoryHost {
     return out;
   }
 
-  bool register_profile(std::string_view uuid, std::stop_token stop) {
-    const std::string key = lower(uuid);
+  sdbus::IProxy* device_proxy_locked(const std::string& path) {
+    auto& proxy = devices_[path];
+    if (!proxy) proxy = sdbus::createProxy(*connection_, kBluez, path);
+    return proxy.get();
+  }
+
+  // Sends RegisterProfile; `done` gets the empty text or the reason.
+  void send_registration(const std::string& uuid, std::function<void(std::string)> done) {
+    const Properties options{{"Role", sdbus::Variant(std::string("client"))},
+                             {"Name", sdbus::Variant(std::string("quillkit serial port"))}};
+    calls_.keep(manager_->callMethodAsync("RegisterProfile")
+                    .onInterface(kProfileManager)
+                    .withTimeout(kRegisterTimeout)
+                    .withArguments(sdbus::ObjectPath(profile_path_), uuid, options)
+                    .uponReplyInvoke([this, uuid, done](const sdbus::Error* error) {
+                      // Ours already (a registration that crossed this one).
+                      if (!error || error->getName() == "org.bluez.Error.AlreadyExists") {
+                        std::lock_guard lock(mu_);
+                        registered_ = uuid;
+                        return done({});
+                      }
+                      std::string reason =
+                          "BlueZ refused the serial port profile: " + error->getMessage();
+                      if (error->getName() == "org.bluez.Error.NotPermitted") {
+                        reason +=
+                            " (another program holds it; that program, or this one, can open "
+                            "the printer by a device path instead)";
+                      }
+                      done(std::move(reason));
+                    }));
+  }
+
+  bool register_profile(std::string_view uuid_text, std::stop_token stop) {
+    const std::string uuid = lower(uuid_text);
     {
       std::lock_guard lock(mu_);
-      if (registered_ == key) return true;
+      wanted_ = uuid;
+      if (registered_ == uuid) return true;
     }
     const ClockHold hold;
-    auto result = std::make_shared<Handoff<Outcome>>();
+    auto result = std::make_shared<Handoff<std::string>>();
     try {
-      const Properties options{{"Role", sdbus::Variant(std::string("client"))},
-                               {"Name", sdbus::Variant(std::string("quillkit serial port"))}};
-      keep(manager_->callMethodAsync("RegisterProfile")
-               .onInterface(kProfileManager)
-               .withTimeout(kRegisterTimeout)
-               .withArguments(sdbus::ObjectPath(profile_path_), key, options)
-               .uponReplyInvoke([result](const sdbus::Error* error) {
-                 const bool fine = !error || error->getName() == "org.bluez.Error.AlreadyExists";
-                 result->put(
-                     fine ? "" : "BlueZ refused the serial port profile: " + error->getMessage());
-               }));
+      send_registration(uuid, [result](std::string reason) { result->put(std::move(reason)); });
     } catch (const sdbus::Error& e) {
       log_line(LogChannel::system, "BlueZ: " + e.getMessage());
       return false;
     }
     const auto outcome = result->take(stop, kRegisterTimeout + 500ms);
-    if (!outcome || !outcome->empty()) {
-      if (!stop.stop_requested()) {
-        log_line(LogChannel::system, outcome ? *outcome : "BlueZ: no answer to RegisterProfile");
-      }
-      return false;
+    if (outcome && outcome->empty()) return true;
+    if (!stop.stop_requested()) {
+      log_line(LogChannel::system, outcome ? *outcome : "BlueZ: no answer to RegisterProfile");
     }
-    std::lock_guard lock(mu_);
-    registered_ = key;
-    return true;
+    return false;
   }
 
   // ConnectProfile is asynchronous: bluetoothd calls NewConnection on our
   // profile before it answers, and the event loop must be free to serve it.
-  int connect_profile(const std::string& path, std::string_view uuid, std::stop_token stop) {
+  Session connect_profile(const std::string& path, const std::string& uuid, std::stop_token stop) {
     const ClockHold hold;
-    auto session = std::make_shared<Handoff<int>>();
+    auto session = std::make_shared<Handoff<Session>>();
     sdbus::IProxy* device = nullptr;
     {
       std::lock_guard lock(mu_);
-      pending_device_ = path;
-      pending_ = session;
-      auto& proxy = devices_[path];
-      if (!proxy) proxy = sdbus::createProxy(*connection_, kBluez, path);
-      device = proxy.get();
+      if (!pending_.try_emplace(path, session).second) {
+        return {-1, "another open of " + path + " is in progress"};
+      }
+      device = device_proxy_locked(path);
     }
-    auto refused = std::make_shared<std::string>();
     try {
-      keep(device->callMethodAsync("ConnectProfile")
-               .onInterface(kDevice)
-               .withTimeout(kSessionTimeout)
-               .withArguments(lower(uuid))
-               .uponReplyInvoke([session, refused](const sdbus::Error* error) {
-                 if (!error) return;  // the socket came with NewConnection
-                 *refused =
-                     "BlueZ could not connect: " + error->getName() + ": " + error->getMessage();
-                 session->put(-1);
-               }));
+      calls_.keep(
+          device->callMethodAsync("ConnectProfile")
+              .onInterface(kDevice)
+              .withTimeout(kSessionTimeout)
+              .withArguments(lower(uuid))
+              .uponReplyInvoke([session, path](const sdbus::Error* error) {
+                if (error) {
+                  session->put({-1, "BlueZ could not connect: " + error->getName() + ": " +
+                                        error->getMessage()});
+                } else {
+                  // NewConnection comes before the reply: none came, so
+                  // BlueZ counts the session as up already (another program's,
+                  // or one it was not told is over).
+                  session->put({-1, "BlueZ reports the serial port of " + path +
+                                        " connected already, and handed over no session"});
+                }
+              }));
     } catch (const sdbus::Error& e) {
-      *refused = "BlueZ: " + e.getMessage();
-      session->put(-1);
+      session->put({-1, "BlueZ: " + e.getMessage()});
     }
-    auto fd = session->take(stop, kSessionTimeout + 1s);
+    auto result = session->take(stop, kSessionTimeout + 1s);
     {
       // After this no NewConnection hands its socket to this attempt.
       std::lock_guard lock(mu_);
-      pending_.reset();
-      pending_device_.clear();
+      pending_.erase(path);
     }
-    if (!fd) fd = session->take(std::stop_token{}, 0ms);  // one that came just now
-    if (fd && *fd >= 0) return *fd;
-    if (!stop.stop_requested()) {
-      std::string reason = "no session: ConnectProfile did not finish";
-      if (fd) reason = *refused;
-      log_line(LogChannel::system, reason);
-    }
-    return -1;
-  }
-
-  // Keeps the handle of an asynchronous call until the event loop has ended:
-  // sdbus-c++ frees a call's shared state on its loop thread, and releasing our
-  // handle from another thread at the same moment is a race that the sanitizer
-  // sees. The oldest handles, of calls long finished, go beyond kKeptCalls.
-  static constexpr std::size_t kKeptCalls = 64;
-  void keep(sdbus::PendingAsyncCall call) {
-    std::lock_guard lock(mu_);
-    if (calls_.size() >= kKeptCalls) calls_.erase(calls_.begin(), calls_.begin() + kKeptCalls / 2);
-    calls_.push_back(std::move(call));
+    if (!result) result = session->take(std::stop_token{}, 0ms);  // one that came just now
+    return result.value_or(Session{-1, "no session: ConnectProfile did not finish"});
   }
 
   // Event-loop thread. A socket that no open is waiting for is closed (by fd).
   void new_connection(const sdbus::ObjectPath& device, sdbus::UnixFd fd) {
     std::lock_guard lock(mu_);
-    if (pending_ && device == pending_device_ && pending_->put(fd.get())) fd.release();
+    const auto it = pending_.find(device);
+    if (it != pending_.end() && it->second->put({fd.get(), {}})) fd.release();
+  }
+
+  // Event-loop thread: BlueZ left or came back. Its registrations end with
+  // it; ours is made again as soon as it is back.
+  void on_owner_changed(sdbus::Message& message) {
+    std::string name;
+    std::string old_owner;
+    std::string new_owner;
+    std::string uuid;
+    try {
+      message >> name >> old_owner >> new_owner;
+    } catch (const sdbus::Error&) {
+      return;
+    }
+    {
+      std::lock_guard lock(mu_);
+      registered_.clear();
+      uuid = wanted_;
+    }
+    if (new_owner.empty() || uuid.empty()) return;
+    try {
+      send_registration(uuid, [](const std::string& reason) {
+        if (!reason.empty()) log_line(LogChannel::system, reason);
+      });
+    } catch (const sdbus::Error&) {
+    }
   }
 
   std::string profile_path_;
@@ -318,14 +400,65 @@ class BluezHost final : public AccessoryHost {
   std::unique_ptr<sdbus::IObject> profile_;
   std::unique_ptr<sdbus::IProxy> root_;
   std::unique_ptr<sdbus::IProxy> manager_;
+  sdbus::Slot owner_watch_;
+  PendingCalls calls_;
 
   std::mutex mu_;
   // Guarded by mu_:
   std::map<std::string, std::unique_ptr<sdbus::IProxy>> devices_;
-  std::vector<sdbus::PendingAsyncCall> calls_;
-  std::string registered_;
-  std::string pending_device_;
-  std::shared_ptr<Handoff<int>> pending_;
+  std::string wanted_;      // the UUID to hold, once asked for
+  std::string registered_;  // the UUID BlueZ holds for us; empty: none
+  std::map<std::string, std::shared_ptr<Handoff<Session>>> pending_;  // by device path
+  std::map<std::string, std::shared_ptr<Handoff<bool>>> closing_;     // by device path
+};
+
+// One printer object's view of the shared client: the sessions it opened.
+class BluezHost final : public AccessoryHost {
+ public:
+  BluezHost() : client_(SerialClient::shared()) {}
+  ~BluezHost() override { close_sessions(); }
+
+  std::vector<BluetoothDevice> accessories(std::stop_token stop) override {
+    std::vector<BluetoothDevice> out;
+    for (auto& paired : client_->list(stop)) out.push_back(std::move(paired.device));
+    return out;
+  }
+
+  int open_session(std::string_view address, std::string_view uuid, std::stop_token stop) override {
+    std::string path;
+    for (const auto& paired : client_->list(stop)) {
+      if (lower(paired.device.address) == lower(address)) {
+        path = paired.path;
+        break;
+      }
+    }
+    if (path.empty()) {
+      if (!stop.stop_requested()) {
+        log_line(LogChannel::system, "no paired device " + std::string(address));
+      }
+      return -1;
+    }
+    const int fd = client_->open_session(path, std::string(uuid), stop);
+    if (fd >= 0) {
+      std::lock_guard lock(mu_);
+      sessions_.emplace_back(path, uuid);
+    }
+    return fd;
+  }
+
+  void close_sessions() override {
+    std::vector<std::pair<std::string, std::string>> sessions;
+    {
+      std::lock_guard lock(mu_);
+      sessions.swap(sessions_);
+    }
+    for (const auto& [path, uuid] : sessions) client_->close_session(path, uuid);
+  }
+
+ private:
+  const std::shared_ptr<SerialClient> client_;
+  std::mutex mu_;
+  std::vector<std::pair<std::string, std::string>> sessions_;  // guarded by mu_
 };
 
 }  // namespace
