@@ -3,11 +3,9 @@
 // the atomic operations with which it publishes its shared name tables, which `quill demo` uses
 // from two threads at once (the library's host-font drawing and the virtual printer's fonts,
 // each under its own lock). And it loses a few hundred bytes while it parses the system's
-// configuration, once per process, with no pointer left to free them. libsdbus-c++ (the BLE
-// link) is not built with ThreadSanitizer either, which then cannot see the reference counts
-// with which it shares a pending call's state between the caller and its event loop.
+// configuration, once per process, with no pointer left to free them.
 extern "C" __attribute__((used, weak)) const char* __tsan_default_suppressions() {
-  return "called_from_lib:libfontconfig.so\nrace:libsdbus-c++.so\n";
+  return "called_from_lib:libfontconfig.so\n";
 }
 
 extern "C" __attribute__((used, weak)) const char* __lsan_default_suppressions() {

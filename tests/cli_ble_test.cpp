@@ -11,7 +11,7 @@
 
 #include "cli_test_helpers.hpp"
 #include "support/fake_gatt.hpp"
-#include "support/sdbus_tsan.hpp"
+#include "support/tsan_defaults.hpp"
 
 namespace quillkit {
 namespace {

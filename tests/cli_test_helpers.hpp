@@ -28,7 +28,7 @@
 #include "quillkit/platform/clock.hpp"
 // The command draws host-font text while the virtual printer draws its fonts: fontconfig on
 // two threads, which ThreadSanitizer cannot see through.
-#include "support/sdbus_tsan.hpp"
+#include "support/tsan_defaults.hpp"
 
 extern char** environ;
 

@@ -10,7 +10,7 @@
 #include "quillkit/virtual_printer.hpp"
 #include "support/fake_gatt.hpp"
 #include "support/fake_printer.hpp"
-#include "support/sdbus_tsan.hpp"
+#include "support/tsan_defaults.hpp"
 
 namespace quillkit::testing {
 namespace {

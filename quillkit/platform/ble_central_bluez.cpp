@@ -143,13 +143,17 @@ class BluezCentral final : public BleCentral {
       }
     }
     // The loop has ended and no other member runs: nothing else touches
-    // these now.
+    // these now. The proxies go without mu_ held: sdbus-c++ takes its own
+    // lock to let them go, and holds that lock while it runs our handlers.
     matches_.clear();
+    std::map<std::string, std::shared_ptr<sdbus::IProxy>> proxies;
+    std::map<std::string, std::shared_ptr<ClockHold>> resolving;
     {
       std::lock_guard lock(mu_);
-      proxies_.clear();
-      resolving_.clear();
+      proxies.swap(proxies_);
+      resolving.swap(resolving_);
     }
+    proxies.clear();
     root_.reset();
     bus_.reset();
     calls_.clear();
