@@ -2,14 +2,9 @@
 // on the test clock, so these few check that the real waits are really taken
 // (no sooner than asked, with generous upper slack for a loaded machine).
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include "quillkit/bluetooth.hpp"
 #include "quillkit/wifi.hpp"
 #include "support/fake_printer.hpp"
-#include "support/private_bus.hpp"
 
 namespace quillkit {
 namespace {
@@ -39,30 +34,6 @@ TEST(RealClockTest, OpenQueryPrintAndCloseTakeTheirWaits) {
     EXPECT_LT(since(start), step.seconds + 2.0);
   }
   EXPECT_EQ(fake.received(), "~!T\r\n");
-}
-
-// A radio session that takes longer than the 0.5 s: the open waits for it.
-TEST(RealClockTest, BluetoothOpenWaitsForASlowSession) {
-  testing::LogCapture quiet;
-  testing::PrivateBus bus;
-  const std::string peer = "quillkit-slow-" + std::to_string(getpid());
-  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-  peer.copy(address.sun_path + 1, sizeof(address.sun_path) - 2);
-  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address),
-                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + peer.size())),
-            0);
-  listen(listener, 1);
-  ASSERT_TRUE(bus.start_fake(std::string(testing::kSupportDir) + "/fake_bluez.py",
-                             {R"({"devices": [{"address": "AA:BB:CC:DD:EE:01", "delay": 1.2,
-                                 "peer": "\u0000)" + peer + R"(",
-                                 "uuids": ["00001101-0000-1000-8000-00805f9b34fb"]}]})"}));
-  Bluetooth printer;
-  const auto start = Clock::now();
-  EXPECT_EQ(printer.openport_mfi(), 1);
-  EXPECT_GE(since(start), 1.2);
-  EXPECT_LT(since(start), 1.2 + 2.0);
-  close(listener);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ Test controls, interface org.quillkit.FakeGatt at /quillkit:
   Writes() -> a(sayss)  every write: characteristic UUID, value, "type" option
                         ("command" for the acquired socket too), and "" when it
                         reached the printer, else the error it got
-  WriteCount() -> u, ClearWrites()
+  ClearWrites()
   Notify(u device, s uuid, ay value)  the device's printer notifies the value
   Spoof(o path, ay value)  PropertiesChanged(Value) on `path` from another client
   DropOnWrite()          the link is lost at the next write request
@@ -447,10 +447,6 @@ class Characteristic(Node):
         theirs.close()
         return handed, dbus.UInt16(self.device.mtu())
 
-    @dbus.service.method(CHARACTERISTIC, in_signature="a{sv}", out_signature="ay")
-    def ReadValue(self, _options):
-        return self.interfaces[CHARACTERISTIC]["Value"]
-
     @dbus.service.method(CHARACTERISTIC, sender_keyword="client",
                          async_callbacks=("reply", "fail"))
     def StartNotify(self, reply, fail, client=None):
@@ -470,15 +466,6 @@ class Characteristic(Node):
 
         self.device.bearer.request(1, done, lambda: fail(bluez_error("Failed", "Operation failed")))
 
-    @dbus.service.method(CHARACTERISTIC, sender_keyword="client")
-    def StopNotify(self, client=None):
-        # characteristic_stop_notify
-        if client not in self.clients:
-            raise bluez_error("Failed", "No notify session started")
-        self.clients.discard(client)
-        if not self.clients:
-            self.change(CHARACTERISTIC, "Notifying", dbus.Boolean(False))
-
 
 class Control(dbus.service.Object):
     def __init__(self, fake):
@@ -490,10 +477,6 @@ class Control(dbus.service.Object):
     def Writes(self):
         return dbus.Array([(u, dbus.ByteArray(v), t, o) for u, v, t, o in self.fake.writes],
                           signature="(sayss)")
-
-    @dbus.service.method(CONTROL, out_signature="u")
-    def WriteCount(self):
-        return len(self.fake.writes)
 
     @dbus.service.method(CONTROL)
     def ClearWrites(self):

@@ -3,6 +3,8 @@
 // power) and the BlueZ calls another program would make.
 #pragma once
 
+#include <sdbus-c++/sdbus-c++.h>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,11 +12,6 @@
 
 #include "quillkit/types.hpp"
 #include "support/private_bus.hpp"
-
-namespace sdbus {
-class IConnection;
-class IProxy;
-}  // namespace sdbus
 
 namespace quillkit::testing {
 
@@ -41,21 +38,25 @@ class FakeGatt {
   ~FakeGatt();
 
   bool ok() const { return proxy_ != nullptr; }
-  // BlueZ ends (as on SIGTERM) and starts again with the same arguments.
+  // BlueZ ends (as on SIGTERM), and starts again with the same arguments.
   void stop() { bus_.stop_fakes(); }
   bool start();
 
   std::vector<GattWrite> writes();
   // Waits until the fake has recorded at least `count` writes (bounded).
   bool wait_for_writes(std::size_t count, double seconds = 5);
-  void clear_writes();
+  void clear_writes() { call("ClearWrites"); }
   // The printer behind device `device` notifies `value` on `uuid`.
-  void notify(std::string_view uuid, std::string_view value, unsigned device = 0);
+  void notify(std::string_view uuid, std::string_view value, unsigned device = 0) {
+    call("Notify", device, std::string(uuid), std::vector<std::uint8_t>(value.begin(), value.end()));
+  }
   // Another client sends PropertiesChanged(Value) on `path`.
-  void spoof(const std::string& path, std::string_view value);
-  void drop_on_write();
-  void stall(bool stalled);
-  void set_powered(bool powered);
+  void spoof(const std::string& path, std::string_view value) {
+    call("Spoof", sdbus::ObjectPath(path), std::vector<std::uint8_t>(value.begin(), value.end()));
+  }
+  void drop_on_write() { call("DropOnWrite"); }
+  void stall(bool stalled) { call("Stall", stalled); }
+  void set_powered(bool powered) { call("SetPowered", powered); }
   std::string state(unsigned device = 0);
   // Adapter1.RemoveDevice, as another program (bluetoothctl remove) calls it.
   void remove_device(const std::string& path);
@@ -66,6 +67,17 @@ class FakeGatt {
                              const std::vector<std::pair<std::string, Bytes>>& values);
 
  private:
+  static constexpr const char* kControl = "org.quillkit.FakeGatt";
+  static void failed(const char* what, const sdbus::Error& error);
+  template <typename... Args>
+  void call(const char* method, const Args&... args) {
+    try {
+      proxy_->callMethod(method).onInterface(kControl).withArguments(args...);
+    } catch (const sdbus::Error& error) {
+      failed(method, error);
+    }
+  }
+
   PrivateBus& bus_;
   std::vector<std::string> args_;
   std::unique_ptr<sdbus::IConnection> connection_;
