@@ -82,7 +82,10 @@ class SocketWriter final : public PacketWriter {
         error = std::string("the acquired characteristic's socket: ") + std::strerror(errno);
         return -1;
       }
-      // Full: the radio has not caught up. A hang-up shows on the next send.
+      // Full: the radio has not caught up. BlueZ takes the next packet when
+      // it has, from another process that a test clock cannot see: hold it
+      // meanwhile. A hang-up shows on the next send.
+      const ClockHold hold;
       if (clock().wait_fd(fd_, POLLOUT, deadline) == 0) return 0;
     }
   }
