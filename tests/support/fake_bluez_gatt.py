@@ -343,7 +343,9 @@ class Device(Node):
             self.notify(TX, data[i:i + piece])
 
     def notify(self, uuid, value):
-        # A printer notifies only once a client switched notifications on.
+        # A printer notifies only once a client switched notifications on;
+        # notify_cb stores the value and write_characteristic_cb signals it as
+        # PropertiesChanged(Value) on the characteristic's own path.
         for node in self.gatt:
             if isinstance(node, Characteristic) and node.uuid == uuid.lower() and node.clients:
                 node.change(CHARACTERISTIC, "Value", dbus.Array(value, signature="y"))
@@ -354,7 +356,7 @@ class Characteristic(Node):
         props = {"UUID": uuid, "Service": dbus.ObjectPath(service),
                  "Value": dbus.Array([], signature="y"), "Notifying": dbus.Boolean(False),
                  "Flags": dbus.Array(flags, signature="s")}
-        if device.spec.get("mtu", device.fake.mtu):
+        if device.spec.get("mtu", device.fake.mtu):  # characteristic_get_mtu
             props["MTU"] = dbus.UInt16(device.mtu())
         if "write-without-response" in flags:
             props["WriteAcquired"] = dbus.Boolean(False)
