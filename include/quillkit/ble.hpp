@@ -40,8 +40,9 @@ struct BLEPeripheral {
 // Diagnostic lines go to the log sink (see set_log_sink): "UpdateState:" and
 // the adapter state, "localName: " and each named peripheral found, "Connect
 // to " and the name, the connection and discovery lines, "Write Data to " per
-// piece written, "Write Success" or "Write Error: " per confirmation, and
-// "connectPeripheral == nil", "disconnect-1", "disconnect-2" on closing.
+// piece written, "Write Success" or "Write Error: " per confirmation (and when
+// a write gives up), and "connectPeripheral == nil", "disconnect-1" (also when
+// an open past its bound is cancelled), "disconnect-2" on closing.
 class QUILLKIT_EXPORT BLE final : public Printer {
  public:
   // The printer module's serial service and its characteristics. UUIDs
@@ -53,6 +54,10 @@ class QUILLKIT_EXPORT BLE final : public Printer {
 
   // How long openport_ble waits for the link to become ready.
   static constexpr double kOpenBound = 10.0;
+  // How long a write may go without a confirmed piece (without response: a
+  // packet taken) before the rest of it is dropped: a silent BlueZ or a
+  // stalled radio cannot hold a caller.
+  static constexpr double kProgressBound = 15.0;
   // Bytes per write, by default and at most (see set_write_chunk).
   static constexpr std::size_t kDefaultWriteChunk = 20;
   static constexpr std::size_t kMaxWriteChunk = 512;
@@ -122,10 +127,6 @@ class QUILLKIT_EXPORT BLE final : public Printer {
   // response, as by default. Risk: a printer whose module has no flow control
   // of its own may drop data that arrives faster than it prints.
   void set_write_without_response(bool enabled);
-
-  // How long a write may go without a confirmed piece before the rest of it
-  // is dropped: a silent BlueZ or a stalled radio cannot hold a caller.
-  static constexpr double kProgressBound = 15.0;
 
  private:
   explicit BLE(std::unique_ptr<detail::BleLink> link);
