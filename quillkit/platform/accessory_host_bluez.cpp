@@ -16,6 +16,7 @@
 
 #include "quillkit/platform/accessory_host.hpp"
 #include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/error_text.hpp"
 #include "quillkit/platform/log.hpp"
 
 namespace quillkit::platform {
@@ -112,7 +113,7 @@ class BluezHost final : public AccessoryHost {
       manager_ = sdbus::createProxy(*connection_, kBluez, "/org/bluez");
       connection_->enterEventLoopAsync();
     } catch (const sdbus::Error& e) {
-      reason_ = "no system bus: " + e.getMessage();
+      reason_ = bus_error_text("no system bus", e);
       root_.reset();
       manager_.reset();
       profile_.reset();
@@ -174,13 +175,13 @@ class BluezHost final : public AccessoryHost {
                .withTimeout(kListTimeout)
                .uponReplyInvoke([result](const sdbus::Error* error, const ManagedObjects& objects) {
                  if (error) {
-                   result->put({"BlueZ: " + error->getMessage(), {}});
+                   result->put({bus_error_text("BlueZ", *error), {}});
                    return;
                  }
                  result->put({"", paired_devices(objects)});
                }));
     } catch (const sdbus::Error& e) {
-      log_line(LogChannel::system, "BlueZ: " + e.getMessage());
+      log_line(LogChannel::system, bus_error_text("BlueZ", e));
       return {};
     }
     auto reply = result->take(stop, kListTimeout + 500ms);
@@ -229,11 +230,11 @@ class BluezHost final : public AccessoryHost {
                .withArguments(sdbus::ObjectPath(profile_path_), key, options)
                .uponReplyInvoke([result](const sdbus::Error* error) {
                  const bool fine = !error || error->getName() == "org.bluez.Error.AlreadyExists";
-                 result->put(
-                     fine ? "" : "BlueZ refused the serial port profile: " + error->getMessage());
+                 result->put(fine ? ""
+                                  : bus_error_text("BlueZ refused the serial port profile", *error));
                }));
     } catch (const sdbus::Error& e) {
-      log_line(LogChannel::system, "BlueZ: " + e.getMessage());
+      log_line(LogChannel::system, bus_error_text("BlueZ", e));
       return false;
     }
     const auto outcome = result->take(stop, kRegisterTimeout + 500ms);
@@ -270,12 +271,11 @@ class BluezHost final : public AccessoryHost {
                .withArguments(lower(uuid))
                .uponReplyInvoke([session, refused](const sdbus::Error* error) {
                  if (!error) return;  // the socket came with NewConnection
-                 *refused =
-                     "BlueZ could not connect: " + error->getName() + ": " + error->getMessage();
+                 *refused = bus_error_text("BlueZ could not connect", *error);
                  session->put(-1);
                }));
     } catch (const sdbus::Error& e) {
-      *refused = "BlueZ: " + e.getMessage();
+      *refused = bus_error_text("BlueZ", e);
       session->put(-1);
     }
     auto fd = session->take(stop, kSessionTimeout + 1s);

@@ -13,6 +13,7 @@
 
 #include "quillkit/platform/ble_central.hpp"
 #include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/error_text.hpp"
 
 namespace quillkit::platform {
 
@@ -69,10 +70,6 @@ auto holding(Handler handler) {
     handler(error, results...);
     hold->release();
   };
-}
-
-std::string describe(const sdbus::Error& error) {
-  return error.getName() + ": " + error.getMessage();
 }
 
 struct Device {
@@ -192,12 +189,12 @@ class BluezCentral final : public BleCentral {
           .withTimeout(kCallTimeout)
           .uponReplyInvoke(holding<const ManagedObjects&>(
               [this, path, done](const sdbus::Error* error, const ManagedObjects& objects) {
-                if (error) return done(describe(*error), {});
+                if (error) return done(bus_error_text("", *error), {});
                 remember(objects);
                 done({}, services_of(path, objects));
               }));
     } catch (const sdbus::Error& error) {
-      done(describe(error), {});
+      done(bus_error_text("", error), {});
     }
   }
 
@@ -216,10 +213,10 @@ class BluezCentral final : public BleCentral {
           .withArguments(std::vector<std::uint8_t>(value.begin(), value.end()),
                          Properties{{"type", sdbus::Variant(std::string("request"))}})
           .uponReplyInvoke(holding([done](const sdbus::Error* error) {
-            done(error ? describe(*error) : std::string());
+            done(error ? bus_error_text("", *error) : std::string());
           }));
     } catch (const sdbus::Error& error) {
-      done(describe(error));
+      done(bus_error_text("", error));
     }
   }
 

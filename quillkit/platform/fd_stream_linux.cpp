@@ -17,13 +17,13 @@
 #include <memory>
 #include <mutex>
 #include <stop_token>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "quillkit/platform/byte_stream.hpp"
 #include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/error_text.hpp"
 #include "quillkit/platform/log.hpp"
 
 namespace quillkit::platform {
@@ -427,26 +427,21 @@ std::shared_ptr<ByteStream> open_fd_stream(int fd, std::string name,
 
 std::shared_ptr<ByteStream> open_serial_stream(const std::string& path,
                                                ByteStream::EventHandler handler) {
-  const auto fail = [&path](const char* what, int error) {
-    log_line(LogChannel::system,
-             "cannot open " + path + ": " + what + std::system_category().message(error));
+  // Logs why the device cannot serve (errno as the failed call left it) and
+  // gives it up.
+  const auto give_up = [&path](std::string_view what, int fd) -> std::shared_ptr<ByteStream> {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    log_line(LogChannel::system, system_error_text("cannot open " + path + std::string(what), error));
     return nullptr;
   };
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail("", errno);
+  if (fd < 0) return give_up("", fd);
   termios settings{};
-  if (tcgetattr(fd, &settings) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return fail("not a serial device: ", error);
-  }
+  if (tcgetattr(fd, &settings) != 0) return give_up(": not a serial device", fd);
   cfmakeraw(&settings);
   settings.c_cflag |= CLOCAL | CREAD;
-  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return fail("", error);
-  }
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) return give_up("", fd);
   return open_fd_stream(fd, path, std::move(handler));
 }
 
