@@ -1,6 +1,7 @@
 #include "quillkit/links/stream_link.hpp"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <utility>
 
@@ -91,39 +92,26 @@ void StreamLink::stream(platform::ByteStream& stream, platform::StreamSide side,
 }
 
 void StreamLink::readstream(platform::ByteStream& stream) {
-  {
-    std::lock_guard lock(mu_);
-    fields_.bytesRead_length = 0;
-  }
   std::array<std::uint8_t, 512> block{};
   while (stream.has_bytes_available()) {
     const std::ptrdiff_t count = stream.read(block);
-    {
+    if (count >= rules_.min_used_read) {
+      const std::size_t used = count > 0 ? static_cast<std::size_t>(count) : 0;
+      const std::size_t decoded = rules_.decode_whole_buffer ? block.size() : used;
       std::lock_guard lock(mu_);
-      fields_.RecvBuffervar = block;
-      fields_.bytesRead_length = count;
-      if (count >= rules_.min_used_read) {
-        const std::size_t used = count > 0 ? static_cast<std::size_t>(count) : 0;
-        const std::size_t decoded = rules_.decode_whole_buffer ? block.size() : used;
-        const std::size_t room = kReplyLimit - std::min(kReplyLimit, fields_.output_string.size());
-        fields_.output_string.append(reinterpret_cast<const char*>(block.data()),
-                                     std::min(decoded, room));
-        fields_.RecvBuffervar_backup = fields_.RecvBuffervar;
-        if (used > 0 && reply_received_ == 0) reply_first_byte_ = block[0];
-        reply_received_ += used;
-      }
-      fields_.RecvBuffervar.fill(0);
+      const std::size_t room = kReplyLimit - std::min(kReplyLimit, output_string.size());
+      output_string.append(reinterpret_cast<const char*>(block.data()), std::min(decoded, room));
+      if (used > 0 && reply_received_ == 0) reply_first_byte_ = block[0];
+      reply_received_ += used;
     }
-    block.fill(0);
+    block.fill(0);  // a whole-block decode appends the zero fill past the bytes read
     if (count < 0) break;  // a failing read would otherwise repeat for ever
   }
 }
 
 void StreamLink::begin_reply() {
   std::lock_guard lock(mu_);
-  fields_.output_string.clear();
-  fields_.bytesRead_length = 0;
-  fields_.RecvBuffervar_backup.fill(0);
+  output_string.clear();
   reply_received_ = 0;
   reply_first_byte_ = -1;
 }
@@ -175,7 +163,7 @@ bool StreamLink::reply_pending() {
 
 Reply StreamLink::take_reply() {
   std::lock_guard lock(mu_);
-  auto& text = fields_.output_string;
+  auto& text = output_string;
   text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
   return Reply{text, reply_received_, reply_first_byte_};
 }
