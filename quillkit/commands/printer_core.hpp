@@ -8,6 +8,7 @@
 
 #include "quillkit/commands/link.hpp"
 #include "quillkit/commands/profile.hpp"
+#include "quillkit/platform/env.hpp"
 #include "quillkit/platform/font_host.hpp"
 #include "quillkit/platform/text_codec.hpp"
 #include "quillkit/types.hpp"
@@ -20,14 +21,19 @@ inline constexpr double kAnswerWait = 1.0;
 // Thread-safety: as the link; the core itself holds no mutable state.
 class PrinterCore {
  public:
-  // `link` belongs to the printer class and must outlive the core's use of it.
+  // `link` belongs to the printer class and must outlive the core's use of it;
+  // `env` (the services the link was made with) must outlive the core.
   // `fonts`, when given, must outlive the core; without it the core draws with
   // the system's font host, set up on first use only.
-  PrinterCore(const Profile& profile, Link& link, platform::FontHost* fonts = nullptr)
-      : profile_(profile), link_(link), fonts_(fonts) {}
+  PrinterCore(const Profile& profile, Link& link, const platform::Env& env,
+              platform::FontHost* fonts = nullptr)
+      : profile_(profile), link_(link), env_(env), fonts_(fonts) {}
 
   const Profile& profile() const { return profile_; }
   Link& link() { return link_; }
+  const platform::Env& env() const { return env_; }
+  // The clock of every wait of the operations.
+  platform::Clock& clock() const { return env_.clock; }
   // The font host that draws host-font text.
   platform::FontHost& fonts() { return fonts_ ? *fonts_ : platform::default_font_host(); }
 
@@ -81,6 +87,7 @@ class PrinterCore {
 
   const Profile& profile_;
   Link& link_;
+  const platform::Env& env_;
   platform::FontHost* const fonts_;
 };
 

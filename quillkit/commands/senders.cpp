@@ -16,7 +16,7 @@ Result PrinterCore::sender_result(Sent sent) {
 PrinterCore::Sent PrinterCore::send(std::string_view payload,
                                     std::optional<platform::Encoding> encoding, double wait,
                                     ReplyStart start) {
-  platform::sleep_seconds(wait);
+  clock().sleep_seconds(wait);
   if (link_.probe() == -1) return Sent::link_down;
   if (profile_.space_gate && !link_.has_space()) return Sent::no_space;
   std::optional<Bytes> converted;

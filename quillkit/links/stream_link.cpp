@@ -10,7 +10,8 @@
 
 namespace quillkit::detail {
 
-StreamLink::StreamLink(const StreamRules& rules) : rules_(rules) {}
+StreamLink::StreamLink(const StreamRules& rules, const platform::Env& env)
+    : rules_(rules), env_(env) {}
 
 StreamLink::~StreamLink() { close(); }
 
@@ -132,7 +133,7 @@ Result StreamLink::write(std::span<const std::uint8_t> bytes, ReplyStart start) 
 
 Result StreamLink::write_all(platform::ByteStream& stream, std::span<const std::uint8_t> bytes) {
   std::size_t offset = 0;
-  auto last_progress = platform::now();
+  auto last_progress = env_.clock.now();
   const auto stall = platform::to_duration(kWriteStallSeconds);
   for (;;) {
     if (stream.status() >= platform::kStreamAtEnd) return -1;
@@ -141,12 +142,12 @@ Result StreamLink::write_all(platform::ByteStream& stream, std::span<const std::
       if (n < 0) return -1;
       if (n > 0) {
         offset += static_cast<std::size_t>(n);
-        last_progress = platform::now();
+        last_progress = env_.clock.now();
         if (offset == bytes.size()) return 1;
         continue;
       }
     }
-    if (platform::now() - last_progress > stall) return -1;
+    if (env_.clock.now() - last_progress > stall) return -1;
     stream.wait_for_space(kSpacePollSeconds);
   }
 }

@@ -17,6 +17,7 @@
 #include "quillkit/commands/link.hpp"
 #include "quillkit/links/write_turn.hpp"
 #include "quillkit/platform/byte_stream.hpp"
+#include "quillkit/platform/env.hpp"
 #include "quillkit/types.hpp"
 
 namespace quillkit::detail {
@@ -58,7 +59,9 @@ class StreamLink final : public Link {
   // Step of the write primitive's wait for space.
   static constexpr double kSpacePollSeconds = 0.1;
 
-  explicit StreamLink(const StreamRules& rules);
+  // `env` must outlive the link: its clock takes every wait of the link, and
+  // the printer class opens its streams through it.
+  explicit StreamLink(const StreamRules& rules, const platform::Env& env = platform::default_env());
   ~StreamLink() override;
 
   // The event handler to give to a new stream pair; it must not outlive the link.
@@ -100,9 +103,10 @@ class StreamLink final : public Link {
   Result write_all(platform::ByteStream& stream, std::span<const std::uint8_t> bytes);
 
   const StreamRules& rules_;
+  const platform::Env& env_;
 
   mutable std::mutex mu_;
-  WriteTurns turns_{mu_};
+  WriteTurns turns_{mu_, env_.clock};
   // Guarded by mu_:
   std::shared_ptr<platform::ByteStream> stream_;
   std::jthread opener_;

@@ -84,7 +84,7 @@ struct Handoff {
   }
 };
 
-// Each call below holds the process's clock from its sending until its caller
+// Each call below holds the host's clock from its sending until its caller
 // has the reply: bluetoothd answers from another process, which a test clock
 // cannot see. The real clock ignores holds.
 
@@ -93,7 +93,7 @@ using Outcome = std::string;
 
 class BluezHost final : public AccessoryHost {
  public:
-  BluezHost() {
+  explicit BluezHost(Clock& clock) : clock_(clock) {
     static std::atomic<unsigned> serial{0};
     profile_path_ = "/org/quillkit/serial_port_" + std::to_string(getpid()) + "_" +
                     std::to_string(serial.fetch_add(1));
@@ -167,7 +167,7 @@ class BluezHost final : public AccessoryHost {
       log_line(LogChannel::system, reason_);
       return {};
     }
-    const ClockHold hold;
+    const ClockHold hold(clock_);
     auto result = std::make_shared<Handoff<std::pair<Outcome, std::vector<Paired>>>>();
     try {
       keep(root_->callMethodAsync("GetManagedObjects")
@@ -219,7 +219,7 @@ class BluezHost final : public AccessoryHost {
       std::lock_guard lock(mu_);
       if (registered_ == key) return true;
     }
-    const ClockHold hold;
+    const ClockHold hold(clock_);
     auto result = std::make_shared<Handoff<Outcome>>();
     try {
       const Properties options{{"Role", sdbus::Variant(std::string("client"))},
@@ -252,7 +252,7 @@ class BluezHost final : public AccessoryHost {
   // ConnectProfile is asynchronous: bluetoothd calls NewConnection on our
   // profile before it answers, and the event loop must be free to serve it.
   int connect_profile(const std::string& path, std::string_view uuid, std::stop_token stop) {
-    const ClockHold hold;
+    const ClockHold hold(clock_);
     auto session = std::make_shared<Handoff<int>>();
     sdbus::IProxy* device = nullptr;
     {
@@ -312,6 +312,7 @@ class BluezHost final : public AccessoryHost {
     if (pending_ && device == pending_device_ && pending_->put(fd.get())) fd.release();
   }
 
+  Clock& clock_;
   std::string profile_path_;
   std::string reason_;  // why there is no connection
   std::unique_ptr<sdbus::IConnection> connection_;
@@ -330,6 +331,8 @@ class BluezHost final : public AccessoryHost {
 
 }  // namespace
 
-std::unique_ptr<AccessoryHost> make_bluez_host() { return std::make_unique<BluezHost>(); }
+std::unique_ptr<AccessoryHost> make_bluez_host(Clock& clock) {
+  return std::make_unique<BluezHost>(clock);
+}
 
 }  // namespace quillkit::platform
