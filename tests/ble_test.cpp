@@ -46,7 +46,7 @@ class BleLinkTest : public ::testing::Test {
     set_log_sink([](LogChannel, std::string_view) {});  // a line per piece of a long write
     bus_ = new PrivateBus();
     fake_ = new FakeGatt(*bus_, kTwoPrinters);
-    link_ = new detail::BleLink();
+    link_ = new detail::BleLink(testing::env());
     ASSERT_TRUE(wait_until([] { return link_->probe() == 2; }));  // the adapter is known
     link_->start_scan();
     ASSERT_TRUE(link_->open(kPrinter, BLE::kOpenBound));
@@ -118,7 +118,7 @@ TEST_F(BleLinkTest, TheFakeRefusesWhatBluezRefuses) {
 // printer, sent by BlueZ, since the write. The twin printer's and a value
 // that another client sends on our printer's path stay out.
 TEST_F(BleLinkTest, AnswerIsOurPrintersNotificationsSinceTheWrite) {
-  detail::BleLink twin;
+  detail::BleLink twin{testing::env()};
   ASSERT_TRUE(twin.open({"VP-BLE", "00:11:22:33:44:66", "/org/bluez/hci0/dev_1", {}},
                         BLE::kOpenBound));
   fake_->notify(BLE::TX_CHARACTERISTIC, "stale");
@@ -154,7 +154,7 @@ TEST_P(BleProbe, FollowsTheAdapterState) {
   PrivateBus bus;
   FakeGatt fake(bus, {"--adapter", c.adapter});
   LogCapture log;
-  detail::BleLink link;
+  detail::BleLink link{testing::env()};
   ASSERT_TRUE(wait_until([&] { return log.contains("UpdateState:"); }));
   if (c.power_off_later) {
     fake.set_powered(false);
@@ -182,7 +182,7 @@ struct BleOnFake {
   PrivateBus bus;
   FakeGatt fake;
   LogCapture log;
-  BLE printer;
+  BLE printer{testing::env()};
 };
 
 TEST(BleSearch, NamedPeripheralsInReportOrderDuplicatesKept) {
@@ -318,7 +318,7 @@ TEST(BleOpen, NoBluezOnTheBus) {
   PrivateBus bus;
   LogCapture log;
   const auto start = Clock::now();
-  BLE printer;
+  BLE printer{testing::env()};
   EXPECT_DOUBLE_EQ(since(start), 1.0);     // the constructor's wait for the adapter's state
   EXPECT_EQ(printer.stream_Status(), -1);  // the link's probe
   EXPECT_TRUE(log.contains("UpdateState:Unknown\n"));

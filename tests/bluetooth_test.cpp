@@ -63,7 +63,7 @@ class RawPty {
     path_ = name;
   }
   ~RawPty() {
-    if (watched_) platform::clock().unwatch_fd(master_);
+    if (watched_) testing::clock().unwatch_fd(master_);
     hang_up();
   }
   const std::string& path() const { return path_; }
@@ -72,7 +72,7 @@ class RawPty {
   // Time stands still while what the library wrote is unread (see TestClock).
   void watch() {
     watched_ = true;
-    platform::clock().watch_fd(master_);
+    testing::clock().watch_fd(master_);
   }
   // Closes the slave the test holds and the master: the library's side hangs up.
   void hang_up() {
@@ -101,7 +101,7 @@ void open_on(Bluetooth& printer, const RawPty& pty) {
 // holds the data senders' pre-send wait of 0.
 TEST(BluetoothPty, OpenLinkWaitsAndFailureValues) {
   RawPty pty;
-  Bluetooth p;
+  Bluetooth p{testing::env()};
   open_on(p, pty);
   const struct {
     const char* name;
@@ -149,7 +149,7 @@ TEST(BluetoothPty, OpenLinkWaitsAndFailureValues) {
 TEST(BluetoothPty, AfterAHangUpQueriesAndWritesFailAtOnce) {
   testing::LogCapture log;
   RawPty pty;
-  Bluetooth bt;
+  Bluetooth bt{testing::env()};
   open_on(bt, pty);
   pty.hang_up();
   ASSERT_TRUE(
@@ -171,7 +171,7 @@ TEST(BluetoothPty, AfterAHangUpQueriesAndWritesFailAtOnce) {
 // limit counts the bytes received, not the reads.
 TEST(BluetoothPty, AnAnswerArrivingByteByByteComesBackWhole) {
   RawPty pty;
-  Bluetooth p;
+  Bluetooth p{testing::env()};
   open_on(p, pty);
   pty.watch();
   std::string answer;
@@ -272,7 +272,7 @@ TEST_P(BluetoothOpenTest, OpensTheRightSessionOrFailsWhenDecided) {
   ASSERT_TRUE(bus.ok());
   SessionPeers peers;
   if (!c.fake.empty()) ASSERT_TRUE(start_bluez(bus, peers.configure(c.fake)));
-  Bluetooth printer;
+  Bluetooth printer{testing::env()};
   const auto start = Clock::now();
   const Result opened = c.session < 0 ? -1 : 1;
   EXPECT_EQ(c.device ? printer.openport_mfi(c.device) : printer.openport_mfi(), opened);
@@ -331,8 +331,8 @@ TEST(BluetoothSessions, ObjectsShareTheRegistrationAndKeepTheirSessions) {
   ASSERT_TRUE(start_bluez(bus, peers.configure(kThreeDevices)));
   auto other = sdbus::createSystemBusConnection();
   {
-    Bluetooth a;
-    Bluetooth b;
+    Bluetooth a{testing::env()};
+    Bluetooth b{testing::env()};
     ASSERT_EQ(a.openport_mfi("AA:BB:CC:DD:EE:02"), 1);
     ASSERT_EQ(peers.connected(), 1);
     ASSERT_EQ(b.openport_mfi("AA:BB:CC:DD:EE:03"), 1);
@@ -350,7 +350,7 @@ TEST(BluetoothSessions, ObjectsShareTheRegistrationAndKeepTheirSessions) {
   }
   EXPECT_TRUE(testing::wait_until([&] { return another_program_registers(*other).empty(); }));
   testing::LogCapture log;
-  Bluetooth c;
+  Bluetooth c{testing::env()};
   const auto start = Clock::now();
   EXPECT_EQ(c.openport_mfi(), -1);
   EXPECT_DOUBLE_EQ(since(start), 0.5);
@@ -364,7 +364,7 @@ TEST(BluetoothSessions, OpensAgainAfterBluezRestarts) {
   SessionPeers peers;
   const std::string configuration = peers.configure(kThreeDevices);
   ASSERT_TRUE(start_bluez(bus, configuration));
-  Bluetooth printer;
+  Bluetooth printer{testing::env()};
   ASSERT_EQ(printer.openport_mfi(), 1);
   bus.stop_fakes();
   ASSERT_TRUE(start_bluez(bus, configuration));
@@ -375,7 +375,7 @@ TEST(BluetoothSessions, OpensAgainAfterBluezRestarts) {
 TEST(BluetoothAccessories, ListsThePairedDevicesOnceAtConstruction) {
   testing::PrivateBus bus;
   ASSERT_TRUE(start_bluez(bus, kThreeDevices));
-  const Bluetooth printer;
+  const Bluetooth printer{testing::env()};
   ASSERT_EQ(printer.accessories().size(), 3u);
   EXPECT_EQ(printer.accessories()[1].address, "AA:BB:CC:DD:EE:02");
   EXPECT_EQ(printer.accessories()[1].name, "Second");  // the alias, having no name

@@ -30,11 +30,11 @@ std::string_view state_word(CentralState state) {
 // previous one is answered, since BlueZ refuses a second write to a
 // characteristic while one is in flight.
 struct BleLink::Job {
-  Job(Target where, std::span<const std::uint8_t> bytes)
+  Job(Target where, std::span<const std::uint8_t> bytes, platform::TimePoint start)
       : target(std::move(where)),
         data(bytes.begin(), bytes.end()),
         pieces(data.empty() ? 1 : (data.size() + target.chunk - 1) / target.chunk),
-        progress(platform::now()) {}
+        progress(start) {}
 
   const Target target;
   const std::vector<std::uint8_t> data;  // a copy: late answers may outlive the caller's
@@ -46,7 +46,7 @@ struct BleLink::Job {
   bool abandoned = false;        // given up at the progress bound
 };
 
-BleLink::BleLink() {
+BleLink::BleLink(const platform::Env& env) : env_(env) {
   platform::BleCentral::Events events;
   events.state_changed = [this](CentralState state) { on_state(state); };
   events.discovered = [this](const platform::PeripheralReport& r) { on_discovered(r); };
@@ -57,7 +57,7 @@ BleLink::BleLink() {
   events.value_notified = [this](const std::string& path, std::span<const std::uint8_t> value) {
     on_value(path, value);
   };
-  central_ = platform::open_ble_central(std::move(events));
+  central_ = env_.open_ble_central(std::move(events));
 }
 
 BleLink::~BleLink() {
@@ -72,7 +72,7 @@ std::vector<platform::PeripheralReport> BleLink::search(double seconds) {
     BLEDeviceList.clear();
   }
   start_scan();
-  platform::sleep_seconds(seconds);
+  env_.clock.sleep_seconds(seconds);
   stop_scan();
   std::lock_guard lock(mu_);
   return BLEDeviceList;
@@ -116,7 +116,7 @@ bool BleLink::open(const platform::PeripheralReport& peripheral, double bound) {
   connect(peripheral);
   {
     std::unique_lock lock(mu_);
-    if (platform::wait_until(lock, changed_, platform::deadline_after(bound),
+    if (env_.clock.wait_until(lock, changed_, env_.clock.deadline_after(bound),
                              [this] { return openport_status_.load() != 0; })) {
       return true;
     }
@@ -193,7 +193,7 @@ Result BleLink::write(std::span<const std::uint8_t> bytes, ReplyStart /*start*/)
 }
 
 void BleLink::write_with_response(const Target& where, std::span<const std::uint8_t> bytes) {
-  auto job = std::make_shared<Job>(where, bytes);
+  auto job = std::make_shared<Job>(where, bytes, env_.clock.now());
   {
     std::lock_guard lock(mu_);
     job_ = job;
@@ -204,11 +204,11 @@ void BleLink::write_with_response(const Target& where, std::span<const std::uint
     std::unique_lock lock(mu_);
     while (!job->finished) {
       const auto deadline = job->progress + platform::to_duration(BLE::kProgressBound);
-      if (platform::now() >= deadline) {
+      if (env_.clock.now() >= deadline) {
         job->abandoned = abandoned = true;
         break;
       }
-      platform::wait_until(lock, changed_, deadline, [&] { return job->finished; });
+      env_.clock.wait_until(lock, changed_, deadline, [&] { return job->finished; });
     }
     job_.reset();
   }
@@ -249,7 +249,7 @@ void BleLink::on_piece_done(const std::shared_ptr<Job>& job, const std::string& 
   {
     std::lock_guard lock(mu_);
     if (job->finished || job->abandoned) return;
-    if (error.empty()) job->progress = platform::now();
+    if (error.empty()) job->progress = env_.clock.now();
     job->finished = lost;
   }
   if (lost) return changed_.notify_all();
@@ -259,7 +259,7 @@ void BleLink::on_piece_done(const std::shared_ptr<Job>& job, const std::string& 
 bool BleLink::write_without_response(const Target& where, std::span<const std::uint8_t> bytes) {
   const auto writer = acquired(where);
   if (!writer) return false;
-  auto progress = platform::now();
+  auto progress = env_.clock.now();
   for (std::size_t at = 0; at < bytes.size();) {
     const auto packet = bytes.subspan(at, std::min(writer->packet_size(), bytes.size() - at));
     std::string error;
@@ -268,7 +268,7 @@ bool BleLink::write_without_response(const Target& where, std::span<const std::u
     if (sent == 1) {
       log("Write Data to " + where.name);
       at += packet.size();
-      progress = platform::now();
+      progress = env_.clock.now();
       continue;
     }
     if (sent == 0) {
@@ -307,7 +307,7 @@ std::shared_ptr<platform::PacketWriter> BleLink::acquired(const Target& where) {
   std::string error;
   {
     std::unique_lock lock(mu_);
-    platform::wait_until(lock, changed_, platform::deadline_after(BLE::kProgressBound),
+    env_.clock.wait_until(lock, changed_, env_.clock.deadline_after(BLE::kProgressBound),
                          [&] { return outcome->done; });
     if (outcome->writer && outcome->writer->packet_size() > 0) {
       writer = writer_ = outcome->writer;

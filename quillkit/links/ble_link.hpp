@@ -18,6 +18,7 @@
 #include "quillkit/commands/link.hpp"
 #include "quillkit/links/write_turn.hpp"
 #include "quillkit/platform/ble_central.hpp"
+#include "quillkit/platform/env.hpp"
 #include "quillkit/types.hpp"
 
 namespace quillkit::detail {
@@ -35,7 +36,9 @@ class BleLink final : public Link {
   // Peripherals kept from one search; later reports are dropped.
   static constexpr std::size_t kDeviceListLimit = 4096;
 
-  BleLink();
+  // Opens its central through `env`, whose clock takes every wait of the
+  // link; `env` must outlive the link.
+  explicit BleLink(const platform::Env& env = platform::default_env());
   ~BleLink() override;
 
   // The parts of BLE that touch the link (see <quillkit/ble.hpp>).
@@ -97,6 +100,7 @@ class BleLink final : public Link {
   // The remembered peripheral, when `path` names it.
   std::optional<platform::PeripheralReport> remembered(const std::string& path);
 
+  const platform::Env& env_;
   std::atomic<int> openport_status_{0};
 
   mutable std::mutex mu_;
@@ -113,7 +117,7 @@ class BleLink final : public Link {
   std::shared_ptr<platform::PacketWriter> writer_;  // the acquired characteristic
   bool acquire_refused_ = false;                    // for this connection
   std::shared_ptr<Job> job_;                        // the write in progress
-  WriteTurns turns_{mu_};
+  WriteTurns turns_{mu_, env_.clock};
 
   // Last, so that it goes first: its callback thread ends before the fields
   // that the handlers touch.

@@ -19,6 +19,8 @@
 
 namespace quillkit::platform {
 
+class Clock;
+
 class AccessoryHost {
  public:
   virtual ~AccessoryHost() = default;
@@ -44,7 +46,8 @@ class AccessoryHost {
 // when set, with its event-loop thread), since BlueZ lets one client register
 // the serial port profile; the registration lasts while a host exists and is
 // made again when BlueZ restarts. Made even when the bus cannot be reached;
-// its calls then fail with the reason logged.
-std::unique_ptr<AccessoryHost> make_bluez_host();
+// its calls then fail with the reason logged. Holds `clock` (which must
+// outlive it) while a call to BlueZ is answered.
+std::unique_ptr<AccessoryHost> make_bluez_host(Clock& clock);
 
 }  // namespace quillkit::platform

@@ -21,6 +21,7 @@
 #include "quillkit/platform/accessory_host.hpp"
 #include "quillkit/platform/bluez_calls.hpp"
 #include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/error_text.hpp"
 #include "quillkit/platform/log.hpp"
 
 namespace quillkit::platform {
@@ -91,7 +92,7 @@ struct Handoff {
 // A session's socket, or -1 with the reason.
 using Session = std::pair<int, std::string>;
 
-// Each call below holds the process's clock from its sending until its caller
+// Each call below holds the caller's clock from its sending until the caller
 // has the reply: bluetoothd answers from another process, which a test clock
 // cannot see. The real clock ignores holds.
 class SerialClient {
@@ -131,7 +132,7 @@ class SerialClient {
           [this](sdbus::Message& message) { on_owner_changed(message); });
       connection_->enterEventLoopAsync();
     } catch (const sdbus::Error& e) {
-      reason_ = "no system bus: " + e.getMessage();
+      reason_ = bus_error_text("no system bus", e);
       owner_watch_.reset();
       root_.reset();
       manager_.reset();
@@ -159,12 +160,12 @@ class SerialClient {
   SerialClient(const SerialClient&) = delete;
   SerialClient& operator=(const SerialClient&) = delete;
 
-  std::vector<Paired> list(std::stop_token stop) {
+  std::vector<Paired> list(std::stop_token stop, Clock& clock) {
     if (!connection_) {
       log_line(LogChannel::system, reason_);
       return {};
     }
-    const ClockHold hold;
+    const ClockHold hold(clock);
     auto result = std::make_shared<Handoff<std::pair<std::string, std::vector<Paired>>>>();
     try {
       calls_.keep(root_->callMethodAsync("GetManagedObjects")
@@ -173,13 +174,13 @@ class SerialClient {
                       .uponReplyInvoke([result](const sdbus::Error* error,
                                                 const ManagedObjects& objects) {
                         if (error) {
-                          result->put({"BlueZ: " + error->getMessage(), {}});
+                          result->put({bus_error_text("BlueZ", *error), {}});
                           return;
                         }
                         result->put({"", paired_devices(objects)});
                       }));
     } catch (const sdbus::Error& e) {
-      log_line(LogChannel::system, "BlueZ: " + e.getMessage());
+      log_line(LogChannel::system, bus_error_text("BlueZ", e));
       return {};
     }
     auto reply = result->take(stop, kListTimeout + 500ms);
@@ -193,7 +194,8 @@ class SerialClient {
 
   // The device's serial port for `uuid`: the session's socket (the caller
   // owns it), or -1 with the reason logged.
-  int open_session(const std::string& path, const std::string& uuid, std::stop_token stop) {
+  int open_session(const std::string& path, const std::string& uuid, std::stop_token stop,
+                   Clock& clock) {
     if (!connection_) {
       log_line(LogChannel::system, reason_);
       return -1;
@@ -205,8 +207,8 @@ class SerialClient {
       if (const auto it = closing_.find(path); it != closing_.end()) closing = it->second;
     }
     if (closing) closing->take(stop, kRegisterTimeout);
-    if (!register_profile(uuid, stop)) return -1;
-    const auto session = connect_profile(path, uuid, stop);
+    if (!register_profile(uuid, stop, clock)) return -1;
+    const auto session = connect_profile(path, uuid, stop, clock);
     if (session.first < 0 && !stop.stop_requested()) log_line(LogChannel::system, session.second);
     return session.first;
   }
@@ -284,7 +286,7 @@ class SerialClient {
                         return done({});
                       }
                       std::string reason =
-                          "BlueZ refused the serial port profile: " + error->getMessage();
+                          bus_error_text("BlueZ refused the serial port profile", *error);
                       if (error->getName() == "org.bluez.Error.NotPermitted") {
                         reason +=
                             " (another program holds it; that program, or this one, can open "
@@ -294,19 +296,19 @@ class SerialClient {
                     }));
   }
 
-  bool register_profile(std::string_view uuid_text, std::stop_token stop) {
+  bool register_profile(std::string_view uuid_text, std::stop_token stop, Clock& clock) {
     const std::string uuid = lower(uuid_text);
     {
       std::lock_guard lock(mu_);
       wanted_ = uuid;
       if (registered_ == uuid) return true;
     }
-    const ClockHold hold;
+    const ClockHold hold(clock);
     auto result = std::make_shared<Handoff<std::string>>();
     try {
       send_registration(uuid, [result](std::string reason) { result->put(std::move(reason)); });
     } catch (const sdbus::Error& e) {
-      log_line(LogChannel::system, "BlueZ: " + e.getMessage());
+      log_line(LogChannel::system, bus_error_text("BlueZ", e));
       return false;
     }
     const auto outcome = result->take(stop, kRegisterTimeout + 500ms);
@@ -319,8 +321,9 @@ class SerialClient {
 
   // ConnectProfile is asynchronous: bluetoothd calls NewConnection on our
   // profile before it answers, and the event loop must be free to serve it.
-  Session connect_profile(const std::string& path, const std::string& uuid, std::stop_token stop) {
-    const ClockHold hold;
+  Session connect_profile(const std::string& path, const std::string& uuid, std::stop_token stop,
+                          Clock& clock) {
+    const ClockHold hold(clock);
     auto session = std::make_shared<Handoff<Session>>();
     sdbus::IProxy* device = nullptr;
     {
@@ -338,8 +341,7 @@ class SerialClient {
               .withArguments(lower(uuid))
               .uponReplyInvoke([session, path](const sdbus::Error* error) {
                 if (error) {
-                  session->put({-1, "BlueZ could not connect: " + error->getName() + ": " +
-                                        error->getMessage()});
+                  session->put({-1, bus_error_text("BlueZ could not connect", *error)});
                 } else {
                   // NewConnection comes before the reply: none came, so
                   // BlueZ counts the session as up already (another program's,
@@ -349,7 +351,7 @@ class SerialClient {
                 }
               }));
     } catch (const sdbus::Error& e) {
-      session->put({-1, "BlueZ: " + e.getMessage()});
+      session->put({-1, bus_error_text("BlueZ", e)});
     }
     auto result = session->take(stop, kSessionTimeout + 1s);
     {
@@ -415,18 +417,18 @@ class SerialClient {
 // One printer object's view of the shared client: the sessions it opened.
 class BluezHost final : public AccessoryHost {
  public:
-  BluezHost() : client_(SerialClient::shared()) {}
+  explicit BluezHost(Clock& clock) : clock_(clock), client_(SerialClient::shared()) {}
   ~BluezHost() override { close_sessions(); }
 
   std::vector<BluetoothDevice> accessories(std::stop_token stop) override {
     std::vector<BluetoothDevice> out;
-    for (auto& paired : client_->list(stop)) out.push_back(std::move(paired.device));
+    for (auto& paired : client_->list(stop, clock_)) out.push_back(std::move(paired.device));
     return out;
   }
 
   int open_session(std::string_view address, std::string_view uuid, std::stop_token stop) override {
     std::string path;
-    for (const auto& paired : client_->list(stop)) {
+    for (const auto& paired : client_->list(stop, clock_)) {
       if (lower(paired.device.address) == lower(address)) {
         path = paired.path;
         break;
@@ -438,7 +440,7 @@ class BluezHost final : public AccessoryHost {
       }
       return -1;
     }
-    const int fd = client_->open_session(path, std::string(uuid), stop);
+    const int fd = client_->open_session(path, std::string(uuid), stop, clock_);
     if (fd >= 0) {
       std::lock_guard lock(mu_);
       sessions_.emplace_back(path, uuid);
@@ -456,6 +458,7 @@ class BluezHost final : public AccessoryHost {
   }
 
  private:
+  Clock& clock_;
   const std::shared_ptr<SerialClient> client_;
   std::mutex mu_;
   std::vector<std::pair<std::string, std::string>> sessions_;  // guarded by mu_
@@ -463,6 +466,8 @@ class BluezHost final : public AccessoryHost {
 
 }  // namespace
 
-std::unique_ptr<AccessoryHost> make_bluez_host() { return std::make_unique<BluezHost>(); }
+std::unique_ptr<AccessoryHost> make_bluez_host(Clock& clock) {
+  return std::make_unique<BluezHost>(clock);
+}
 
 }  // namespace quillkit::platform

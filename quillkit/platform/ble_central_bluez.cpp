@@ -19,6 +19,7 @@
 #include "quillkit/platform/ble_central.hpp"
 #include "quillkit/platform/bluez_calls.hpp"
 #include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/error_text.hpp"
 
 namespace quillkit::platform {
 
@@ -60,14 +61,11 @@ std::optional<T> get(const Properties& props, const std::string& key) {
   return it->second.get<T>();
 }
 
-std::string describe(const sdbus::Error& error) {
-  return error.getName() + ": " + error.getMessage();
-}
-
 // The socket of an acquired characteristic: one packet per write command.
 class SocketWriter final : public PacketWriter {
  public:
-  SocketWriter(int fd, std::size_t mtu) : fd_(fd), packet_size_(mtu > 3 ? mtu - 3 : 0) {}
+  SocketWriter(int fd, std::size_t mtu, Clock& clock)
+      : fd_(fd), packet_size_(mtu > 3 ? mtu - 3 : 0), clock_(clock) {}
   ~SocketWriter() override { ::close(fd_); }
   SocketWriter(const SocketWriter&) = delete;
   SocketWriter& operator=(const SocketWriter&) = delete;
@@ -85,14 +83,15 @@ class SocketWriter final : public PacketWriter {
       // Full: the radio has not caught up. BlueZ takes the next packet when
       // it has, from another process that a test clock cannot see: hold it
       // meanwhile. A hang-up shows on the next send.
-      const ClockHold hold;
-      if (clock().wait_fd(fd_, POLLOUT, deadline) == 0) return 0;
+      const ClockHold hold(clock_);
+      if (clock_.wait_fd(fd_, POLLOUT, deadline) == 0) return 0;
     }
   }
 
  private:
   const int fd_;
   const std::size_t packet_size_;
+  Clock& clock_;
 };
 
 struct Device {
@@ -103,7 +102,7 @@ struct Device {
 
 class BluezCentral final : public BleCentral {
  public:
-  explicit BluezCentral(Events events) : events_(std::move(events)) {
+  BluezCentral(Events events, Clock& clock) : events_(std::move(events)), clock_(clock) {
     try {
       connection_ = sdbus::createSystemBusConnection();
       root_ = sdbus::createProxy(*connection_, kBluez, "/");
@@ -126,7 +125,7 @@ class BluezCentral final : public BleCentral {
                       .withTimeout(kCallTimeout)
                       .withArguments(std::string(kBluez))
                       .uponReplyInvoke(holding<const std::string&>(
-                          [this](const sdbus::Error* error, const std::string& owner) {
+                          clock_, [this](const sdbus::Error* error, const std::string& owner) {
                             if (error) return set_state(CentralState::kUnknown);
                             bluez_arrived(owner);
                           })));
@@ -206,7 +205,7 @@ class BluezCentral final : public BleCentral {
       calls_.keep(target->callMethodAsync("Connect")
                       .onInterface(kDevice)
                       .withTimeout(kConnectTimeout)
-                      .uponReplyInvoke(holding([this, path](const sdbus::Error* error) {
+                      .uponReplyInvoke(holding(clock_, [this, path](const sdbus::Error* error) {
                         if (!error) on_connected(path);
                       })));
     } catch (const sdbus::Error&) {
@@ -228,14 +227,14 @@ class BluezCentral final : public BleCentral {
                       .onInterface(kObjectManager)
                       .withTimeout(kCallTimeout)
                       .uponReplyInvoke(holding<const ManagedObjects&>(
-                          [this, path, done](const sdbus::Error* error,
+                          clock_, [this, path, done](const sdbus::Error* error,
                                              const ManagedObjects& objects) {
-                            if (error) return done(describe(*error), {});
+                            if (error) return done(bus_error_text("", *error), {});
                             remember(objects);
                             done({}, services_of(path, objects));
                           })));
     } catch (const sdbus::Error& error) {
-      done(describe(error), {});
+      done(bus_error_text("", error), {});
     }
   }
 
@@ -253,11 +252,11 @@ class BluezCentral final : public BleCentral {
                       .withTimeout(kWriteTimeout)
                       .withArguments(std::vector<std::uint8_t>(value.begin(), value.end()),
                                      Properties{{"type", sdbus::Variant(std::string("request"))}})
-                      .uponReplyInvoke(holding([done](const sdbus::Error* error) {
-                        done(error ? describe(*error) : std::string());
+                      .uponReplyInvoke(holding(clock_, [done](const sdbus::Error* error) {
+                        done(error ? bus_error_text("", *error) : std::string());
                       })));
     } catch (const sdbus::Error& error) {
-      return describe(error);
+      return bus_error_text("", error);
     }
     return {};
   }
@@ -272,12 +271,13 @@ class BluezCentral final : public BleCentral {
               .withTimeout(kCallTimeout)
               .withArguments(Properties{})
               .uponReplyInvoke(holding<sdbus::UnixFd, std::uint16_t>(
-                  [done](const sdbus::Error* error, sdbus::UnixFd fd, std::uint16_t mtu) {
-                    if (error) return done(nullptr, describe(*error));
-                    done(std::make_shared<SocketWriter>(fd.release(), mtu), {});
+                  clock_, [this, done](const sdbus::Error* error, sdbus::UnixFd fd,
+                                       std::uint16_t mtu) {
+                    if (error) return done(nullptr, bus_error_text("", *error));
+                    done(std::make_shared<SocketWriter>(fd.release(), mtu, clock_), {});
                   })));
     } catch (const sdbus::Error& error) {
-      done(nullptr, describe(error));
+      done(nullptr, bus_error_text("", error));
     }
   }
 
@@ -312,7 +312,7 @@ class BluezCentral final : public BleCentral {
                       .onInterface(interface)
                       .withTimeout(kCallTimeout)
                       .withArguments(std::forward<Args>(args)...)
-                      .uponReplyInvoke(holding([](const sdbus::Error*) {})));
+                      .uponReplyInvoke(holding(clock_, [](const sdbus::Error*) {})));
     } catch (const sdbus::Error&) {
     }
   }
@@ -341,7 +341,7 @@ class BluezCentral final : public BleCentral {
                       .onInterface(kObjectManager)
                       .withTimeout(kCallTimeout)
                       .uponReplyInvoke(holding<const ManagedObjects&>(
-                          [this](const sdbus::Error* error, const ManagedObjects& objects) {
+                          clock_, [this](const sdbus::Error* error, const ManagedObjects& objects) {
                             on_initial_objects(error, objects);
                           })));
     } catch (const sdbus::Error&) {
@@ -456,7 +456,7 @@ class BluezCentral final : public BleCentral {
       if (it == devices_.end() || !it->second.connected) return;
       resolved = it->second.services_resolved;
       replay = replay_.erase(path) != 0;
-      if (!resolved) resolving_.try_emplace(path, std::make_shared<ClockHold>());
+      if (!resolved) resolving_.try_emplace(path, std::make_shared<ClockHold>(clock_));
     }
     if (!replay) return;
     // A device that was connected already reports no change: tell the owner
@@ -578,6 +578,7 @@ class BluezCentral final : public BleCentral {
   }
 
   const Events events_;
+  Clock& clock_;
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IProxy> root_;
   std::unique_ptr<sdbus::IProxy> bus_;
@@ -600,8 +601,8 @@ class BluezCentral final : public BleCentral {
 
 }  // namespace
 
-std::unique_ptr<BleCentral> open_ble_central(BleCentral::Events events) {
-  return std::make_unique<BluezCentral>(std::move(events));
+std::unique_ptr<BleCentral> open_ble_central(BleCentral::Events events, Clock& clock) {
+  return std::make_unique<BluezCentral>(std::move(events), clock);
 }
 
 }  // namespace quillkit::platform

@@ -35,16 +35,16 @@ class PendingCalls {
   std::vector<sdbus::PendingAsyncCall> calls_;  // guarded by mu_
 };
 
-// `handler` as a reply handler that holds the process's clock from the
-// sending of its call until it has run: BlueZ answers from another process,
+// `handler` as a reply handler that holds `clock` from the sending of its
+// call until it has run: BlueZ answers from another process,
 // which a test clock cannot see. The signals that BlueZ sends before a reply
 // (a connection's properties, the notifications that answer a write) are
 // handled in that time too. The hold ends when the handler has run, or when
 // sdbus-c++ drops the handler of a call that went unanswered with its proxy.
 // The real clock ignores holds.
 template <typename... Results, typename Handler>
-auto holding(Handler handler) {
-  return [hold = std::make_shared<ClockHold>(), handler = std::move(handler)](
+auto holding(Clock& clock, Handler handler) {
+  return [hold = std::make_shared<ClockHold>(clock), handler = std::move(handler)](
              const sdbus::Error* error, Results... results) {
     handler(error, results...);
     hold->release();
