@@ -42,8 +42,9 @@ class QUILLKIT_EXPORT Printer {
   Printer& operator=(Printer&&) = delete;
   virtual ~Printer();
 
-  // Link probe: -1 when the link cannot be used, else the link's state number
-  // (stream links: the output stream's status 0 to 7; BLE: 2 radio on, 0 off).
+  // Link probe: -1 when the link cannot be used, else the link's state
+  // (StreamStatus in types.hpp: stream links 0 to 7; BLE kStreamOpen radio on,
+  // kStreamNotOpen off).
   Result stream_Status();
   // Reads the state once and then `times` more times; returns the last read.
   Result stream_Status(unsigned times);

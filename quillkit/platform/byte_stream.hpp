@@ -18,19 +18,12 @@
 #include <span>
 #include <string>
 
+#include "quillkit/types.hpp"
+
 namespace quillkit::platform {
 
-// Status numbers of a stream.
-enum StreamStatus : int {
-  kStreamNotOpen = 0,
-  kStreamOpening = 1,
-  kStreamOpen = 2,
-  kStreamReading = 3,
-  kStreamWriting = 4,
-  kStreamAtEnd = 5,
-  kStreamClosed = 6,
-  kStreamError = 7,
-};
+// Status numbers of a stream: the link states of the public interface.
+using enum quillkit::StreamStatus;
 
 // Stream event codes.
 enum StreamEvent : int {
