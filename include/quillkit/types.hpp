@@ -49,6 +49,11 @@ struct QUILLKIT_EXPORT Image {
   bool empty() const { return width == 0 || height == 0; }
 };
 
+// Whether two UUID texts name the same UUID: letter case does not matter
+// (BlueZ reports them in lower case, the printer classes' constants are
+// written as the printers' documents write them).
+QUILLKIT_EXPORT bool same_uuid(std::string_view a, std::string_view b);
+
 // Where a diagnostic line would go on the original platform: the console
 // (standard output) or the system log.
 enum class LogChannel { console, system };
