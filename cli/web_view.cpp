@@ -142,6 +142,11 @@ class WebView::Impl {
                                {"transcript", transcript_lines(*it)}});
     }
     lock.unlock();
+    // The page names the status byte's bits as the library decodes them.
+    out["status_bits"] = json::array();
+    for (int bit = 0; bit < 8; ++bit) {
+      out["status_bits"].push_back(quillkit::decode_status(1 << bit).conditions().front());
+    }
     const quillkit::VirtualAnswers answers = printer_->answers();
     const quillkit::PrinterState status = quillkit::decode_status(answers.status);
     json battery = json::object();
