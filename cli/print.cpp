@@ -15,6 +15,10 @@
 namespace quill {
 namespace {
 
+// A printer that resets the connection instead of taking the last bytes does so within a
+// round trip or two; this bounds the wait for their acknowledgement.
+constexpr double kSentWait = 2.0;
+
 struct PrintOptions {
   LinkOptions link;
   std::filesystem::path label;
@@ -102,6 +106,9 @@ int run_send(const SendOptions& options) {
           ? printer.sendcommand_big5(*text, 0)
           : printer.sendBinaryData(
                 std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
+  // The last bytes are still on their way: a printer that resets the connection instead of
+  // taking them is seen only once they are acknowledged or the reset has come.
+  if (result == 1) printer.wait_until_sent(kSentWait);
   if (const int code = link_still_up(opened, "sending"); code != kExitOk) return code;
   if (result == -2) return fail("the printer at " + opened.name + " is not taking data");
   if (result != 1 && encoding != "utf-8") {
