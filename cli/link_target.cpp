@@ -83,7 +83,7 @@ OpenedPrinter open_bluetooth(const LinkTarget& target) {
                  " (run with --verbose to see why; `quill devices` "
                  "lists the paired serial printers)")};
   }
-  return {std::move(bt), name, kExitOk};
+  return {std::move(bt), name, kExitOk, LinkKind::bluetooth};
 }
 
 // How long a search for a printer named with --ble lasts, in seconds.
@@ -113,7 +113,7 @@ OpenedPrinter open_ble(const LinkTarget& target, std::size_t chunk) {
   if (printer->openport_ble(*match) != 1) {
     return {nullptr, name, fail("the BLE printer " + device + " did not become ready within 10 s")};
   }
-  return {std::move(printer), name, kExitOk};
+  return {std::move(printer), name, kExitOk, LinkKind::ble};
 }
 
 }  // namespace

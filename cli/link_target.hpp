@@ -65,6 +65,7 @@ struct OpenedPrinter {
   std::unique_ptr<quillkit::Printer> printer;
   std::string name;
   int exit_code = kExitOk;
+  LinkKind kind = LinkKind::wifi;
 };
 OpenedPrinter open_printer(const LinkOptions& options);
 

@@ -82,6 +82,14 @@ int run_query(const QueryOptions& options) {
   return kExitOk;
 }
 
+// The status byte 0 to 255, or a failure value. Printers answer the request with one byte;
+// on BLE printer_status_byte() takes two, so there the answer's first byte is read as it came.
+quillkit::Result read_status_byte(const OpenedPrinter& opened) {
+  if (opened.kind != LinkKind::ble) return opened.printer->printer_status_byte();
+  const std::string answer = opened.printer->printer_status();
+  return answer.empty() || answer == "-1" ? -1 : static_cast<unsigned char>(answer.front());
+}
+
 struct StatusOptions {
   LinkOptions link;
   bool json = false;
@@ -90,7 +98,7 @@ struct StatusOptions {
 int run_status(const StatusOptions& options) {
   OpenedPrinter opened = open_printer(options.link);
   if (!opened.printer) return opened.exit_code;
-  const quillkit::Result byte = opened.printer->printer_status_byte();
+  const quillkit::Result byte = read_status_byte(opened);
   if (byte < 0 || byte > 255) {
     if (!link_open(*opened.printer)) return link_still_up(opened, "waiting for the status");
     return fail("no status from " + opened.name + " within 1 s");
