@@ -77,11 +77,12 @@ CLI::Option* add_required(CLI::App& command, std::string name, T& value, std::st
 }
 
 // A vocabulary of the command line (query names, battery values): a table of rows with a
-// `name`. Its names feed CLI11's check and the help text; `row` finds a name's row.
+// `name`. Its names feed CLI11's check and the help text; `row` finds the row of a name that
+// the check let through.
 template <class Row, std::size_t N>
 std::vector<std::string> names_of(const Row (&table)[N]) {
   std::vector<std::string> names;
-  for (const Row& row : table) names.emplace_back(row.name);
+  for (const Row& r : table) names.emplace_back(r.name);
   return names;
 }
 template <class Row, std::size_t N>
