@@ -1,3 +1,4 @@
+// The link of the subcommands that talk to a printer: naming it, opening it, checking it held.
 #include "cli/link_target.hpp"
 
 #include <strings.h>
