@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import enum
 import time
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, Optional, TypeVar, Union
 
 from . import _quillkit
 from ._quillkit import (
@@ -130,6 +130,9 @@ def _checked(name: str, operation: Callable[..., Any]) -> Callable[..., Any]:
     return call
 
 
+_Self = TypeVar("_Self", bound="_Pythonic")
+
+
 class _Pythonic:
     """The Python layer shared by the printer classes: check=True and the context manager."""
 
@@ -149,7 +152,7 @@ class _Pythonic:
         else:
             self.closeport(self._close_delay)  # type: ignore[attr-defined]
 
-    def __enter__(self) -> Any:
+    def __enter__(self: _Self) -> _Self:
         return self
 
     def __exit__(self, *exc: object) -> None:
