@@ -9,7 +9,7 @@ import argparse
 import sys
 
 import quillkit
-from printer_args import add_link_arguments, open_printer
+from printer_args import add_link_arguments, run
 
 
 def compose(printer: quillkit.Printer, title: str, code: str) -> None:
@@ -28,13 +28,7 @@ def main() -> int:
     parser.add_argument("--title", default="Hello from Python")
     parser.add_argument("--code", default="ABC123", help="the barcode's data")
     args = parser.parse_args()
-    try:
-        with open_printer(args) as printer:
-            compose(printer, args.title, args.code)
-    except quillkit.PrinterError as error:
-        print(f"print_label: {error}", file=sys.stderr)
-        return 1
-    return 0
+    return run(args, lambda printer: compose(printer, args.title, args.code))
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ import sys
 from PIL import Image as Picture, ImageOps  # type: ignore[import]  # Pillow has no type hints
 
 import quillkit
-from printer_args import add_link_arguments, open_printer
+from printer_args import add_link_arguments, run
 
 
 def picture_image(path: str, width: int) -> quillkit.Image:
@@ -48,13 +48,7 @@ def main() -> int:
     except OSError as error:
         print(f"print_picture: {error}", file=sys.stderr)
         return 1
-    try:
-        with open_printer(args) as printer:
-            print_picture(printer, image, 0, 0)
-    except quillkit.PrinterError as error:
-        print(f"print_picture: {error}", file=sys.stderr)
-        return 1
-    return 0
+    return run(args, lambda printer: print_picture(printer, image, 0, 0))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 
 import argparse
 import sys
-from typing import Union
+from typing import Callable, Union
 
 import quillkit
 
@@ -26,8 +26,10 @@ def add_link_arguments(parser: argparse.ArgumentParser) -> None:
                         help="show the library's diagnostic lines on standard error")
 
 
-def open_printer(
-        args: argparse.Namespace) -> Union[quillkit.WiFi, quillkit.Bluetooth, quillkit.BLE]:
+AnyPrinter = Union[quillkit.WiFi, quillkit.Bluetooth, quillkit.BLE]
+
+
+def open_printer(args: argparse.Namespace) -> AnyPrinter:
     """Opens the printer the options name, with check=True: a failed operation raises
     quillkit.PrinterError. Use the result with `with`, which closes it."""
     # The library writes its diagnostic lines to standard output unless told otherwise.
@@ -40,3 +42,17 @@ def open_printer(
     if args.bt is not None:
         return quillkit.Bluetooth.connect(args.bt or None, check=True)
     return quillkit.BLE.connect(args.ble, check=True)
+
+
+def run(args: argparse.Namespace, work: Callable[[AnyPrinter], None]) -> int:
+    """Opens the printer, runs work(printer) and closes it; the exit status: 0, or 1 with the
+    reason on standard error when an operation failed. Ctrl-C ends the work quietly."""
+    try:
+        with open_printer(args) as printer:
+            work(printer)
+    except quillkit.PrinterError as error:
+        print(f"{sys.argv[0]}: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        pass
+    return 0

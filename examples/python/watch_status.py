@@ -9,7 +9,7 @@ import sys
 import time
 
 import quillkit
-from printer_args import add_link_arguments, open_printer
+from printer_args import add_link_arguments, run
 
 
 def status_text(printer: quillkit.Printer) -> str:
@@ -25,22 +25,18 @@ def main() -> int:
     parser.add_argument("--every", type=float, default=2.0, help="seconds between queries")
     parser.add_argument("--count", type=int, default=0, help="stop after N queries (0: never)")
     args = parser.parse_args()
-    try:
-        with open_printer(args) as printer:
-            last, asked = None, 0
-            while args.count == 0 or asked < args.count:
-                if asked:
-                    time.sleep(args.every)
-                text, asked = status_text(printer), asked + 1
-                if text != last:
-                    print(time.strftime("%H:%M:%S"), text, flush=True)
-                    last = text
-    except quillkit.PrinterError as error:
-        print(f"watch_status: {error}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        pass
-    return 0
+
+    def watch(printer: quillkit.Printer) -> None:
+        last, asked = None, 0
+        while args.count == 0 or asked < args.count:
+            if asked:
+                time.sleep(args.every)
+            text, asked = status_text(printer), asked + 1
+            if text != last:
+                print(time.strftime("%H:%M:%S"), text, flush=True)
+                last = text
+
+    return run(args, watch)
 
 
 if __name__ == "__main__":

@@ -130,7 +130,7 @@ def _checked(name: str, operation: Callable[..., Any]) -> Callable[..., Any]:
     return call
 
 
-_Self = TypeVar("_Self", bound="_Pythonic")
+_Self = TypeVar("_Self")
 
 
 class _Pythonic:
@@ -236,27 +236,21 @@ class BLE(_Pythonic, _quillkit.BLE):
         return printer
 
 
-class VirtualPrinterServer(_quillkit.VirtualPrinterServer):
-    """A TCP server in front of a VirtualPrinter (127.0.0.1 and a free port by default). As a
-    context manager it starts (OSError when it cannot) and stops."""
+class _Serving:
+    """Servers as context managers: start (OSError when they cannot), then stop."""
 
-    def __enter__(self) -> "VirtualPrinterServer":
-        if not self.start():
-            raise OSError(self.error())
+    def __enter__(self: _Self) -> _Self:
+        if not self.start():  # type: ignore[attr-defined]
+            raise OSError(self.error())  # type: ignore[attr-defined]
         return self
 
     def __exit__(self, *exc: object) -> None:
-        self.stop()
+        self.stop()  # type: ignore[attr-defined]
 
 
-class VirtualPrinterPty(_quillkit.VirtualPrinterPty):
-    """A VirtualPrinter on a pseudo-terminal, for Bluetooth.openport_mfi(path). As a context
-    manager it starts (OSError when it cannot) and stops."""
+class VirtualPrinterServer(_Serving, _quillkit.VirtualPrinterServer):
+    """A TCP server in front of a VirtualPrinter (127.0.0.1 and a free port by default)."""
 
-    def __enter__(self) -> "VirtualPrinterPty":
-        if not self.start():
-            raise OSError(self.error())
-        return self
 
-    def __exit__(self, *exc: object) -> None:
-        self.stop()
+class VirtualPrinterPty(_Serving, _quillkit.VirtualPrinterPty):
+    """A VirtualPrinter on a pseudo-terminal, for Bluetooth.openport_mfi(path)."""

@@ -205,6 +205,31 @@ void bind_round_trip(py::class_<C, P, Holder<C>>& cls) {
 
 using Data = std::span<const std::uint8_t>;
 
+template <class T, class F>
+struct Field {
+  const char* name;
+  F T::*member;
+};
+template <class T, class F>
+Field<T, F> field(const char* name, F T::*member) {
+  return {name, member};
+}
+
+// A plain struct of the library as a Python class: a constructor taking every field (by
+// position in declaration order, or by name), the fields read and written, and a repr.
+template <class T, class... F>
+void bind_record(py::module_& m, const char* name, const char* doc, Field<T, F>... fields) {
+  py::class_<T> cls(m, name, doc);
+  cls.def(py::init([](F... values) { return T{std::move(values)...}; }),
+          py::arg(fields.name) = F{}...);
+  (cls.def_readwrite(fields.name, fields.member), ...);
+  cls.def("__repr__", [name, fields...](const T& record) {
+    py::list parts;
+    (parts.append(py::str("{}={!r}").format(fields.name, record.*(fields.member))), ...);
+    return py::str("{}({})").format(name, py::str(", ").attr("join")(parts));
+  });
+}
+
 void bind_wifi(py::module_& m) {
   py::class_<WiFi, P, Holder<WiFi>> cls(m, "WiFi", "A printer reached over TCP.");
   cls.attr("kDefaultPort") = WiFi::kDefaultPort;
@@ -218,16 +243,10 @@ void bind_wifi(py::module_& m) {
 }
 
 void bind_bluetooth(py::module_& m) {
-  py::class_<BluetoothDevice>(m, "BluetoothDevice", "A paired device as the platform lists it.")
-      .def(py::init<std::string, std::string, std::vector<std::string>>(), "address"_a = "",
-           "name"_a = "", "uuids"_a = std::vector<std::string>{})
-      .def_readwrite("address", &BluetoothDevice::address)
-      .def_readwrite("name", &BluetoothDevice::name)
-      .def_readwrite("uuids", &BluetoothDevice::uuids)
-      .def("__repr__", [](const BluetoothDevice& d) {
-        return py::str("BluetoothDevice(address={!r}, name={!r}, uuids={!r})")
-            .format(d.address, d.name, d.uuids);
-      });
+  bind_record<BluetoothDevice>(m, "BluetoothDevice", "A paired device as the platform lists it.",
+                               field("address", &BluetoothDevice::address),
+                               field("name", &BluetoothDevice::name),
+                               field("uuids", &BluetoothDevice::uuids));
 
   py::class_<Bluetooth, P, Holder<Bluetooth>> cls(
       m, "Bluetooth", "A printer reached over a classic Bluetooth serial link.");
@@ -248,16 +267,10 @@ void bind_bluetooth(py::module_& m) {
 }
 
 void bind_ble(py::module_& m) {
-  py::class_<BLEPeripheral>(m, "BLEPeripheral", "A peripheral found by a BLE search.")
-      .def(py::init<std::string, std::string, std::string>(), "name"_a = "", "address"_a = "",
-           "identifier"_a = "")
-      .def_readwrite("name", &BLEPeripheral::name)
-      .def_readwrite("address", &BLEPeripheral::address)
-      .def_readwrite("identifier", &BLEPeripheral::identifier)
-      .def("__repr__", [](const BLEPeripheral& p) {
-        return py::str("BLEPeripheral(name={!r}, address={!r}, identifier={!r})")
-            .format(p.name, p.address, p.identifier);
-      });
+  bind_record<BLEPeripheral>(m, "BLEPeripheral", "A peripheral found by a BLE search.",
+                             field("name", &BLEPeripheral::name),
+                             field("address", &BLEPeripheral::address),
+                             field("identifier", &BLEPeripheral::identifier));
 
   py::class_<BLE, P, Holder<BLE>> cls(m, "BLE", "A printer reached over Bluetooth Low Energy.");
   cls.def(py::init(&make_unlocked<BLE>));

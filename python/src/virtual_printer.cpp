@@ -174,6 +174,15 @@ Holder<VP> make_printer(int dpi, std::optional<VirtualAnswers> answers,
   return Holder<VP>(new VP(std::move(config)));
 }
 
+// A wait of the printer for a count, with its bound given in seconds.
+auto bounded_wait(bool (VP::*wait)(std::uint64_t, milliseconds) const, const char* name) {
+  return [wait, name](const VP& self, std::uint64_t count, double timeout) {
+    const auto bound = to_duration(timeout, name);
+    py::gil_scoped_release release;
+    return (self.*wait)(count, bound);
+  };
+}
+
 void bind_printer(py::module_& m) {
   const VirtualPrinterConfig defaults;
   py::class_<VP, Holder<VP>>(m, "VirtualPrinter",
@@ -197,14 +206,8 @@ void bind_printer(py::module_& m) {
       .def("canvas", unlocked(&VP::canvas))
       .def("labels", unlocked(&VP::labels))
       .def("label_count", unlocked(&VP::label_count))
-      .def(
-          "wait_for_labels",
-          [](const VP& self, std::uint64_t count, double timeout) {
-            const auto bound = to_duration(timeout, "wait_for_labels");
-            py::gil_scoped_release release;
-            return self.wait_for_labels(count, bound);
-          },
-          "count"_a, "timeout"_a = 5.0)
+      .def("wait_for_labels", bounded_wait(&VP::wait_for_labels, "wait_for_labels"), "count"_a,
+           "timeout"_a = 5.0)
       .def("files", unlocked(&VP::files))
       .def(
           "file",
@@ -220,14 +223,8 @@ void bind_printer(py::module_& m) {
           "name"_a)
       .def("bytes_received", unlocked(&VP::bytes_received))
       .def("transcript", unlocked(&VP::transcript))
-      .def(
-          "wait_for_bytes",
-          [](const VP& self, std::uint64_t count, double timeout) {
-            const auto bound = to_duration(timeout, "wait_for_bytes");
-            py::gil_scoped_release release;
-            return self.wait_for_bytes(count, bound);
-          },
-          "count"_a, "timeout"_a = 5.0)
+      .def("wait_for_bytes", bounded_wait(&VP::wait_for_bytes, "wait_for_bytes"), "count"_a,
+           "timeout"_a = 5.0)
       .def("log_lines", unlocked(&VP::log_lines))
       .def("log", unlocked(&VP::log), "line"_a);
 }
