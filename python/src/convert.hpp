@@ -39,8 +39,8 @@ struct ByteView {
 // surrogate (surrogateescape), so that text.encode("utf-8", "surrogateescape") gives the bytes
 // back exactly.
 inline py::str to_str(std::string_view text) {
-  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                     "surrogateescape");
+  PyObject* s =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
   if (s == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(s);
 }

@@ -149,11 +149,10 @@ void bind_shared_operations(py::class_<P, Holder<P>>& cls) {
         .def(s.name, unlocked(s.waited), "text"_a, "timeout"_a);
   }
   cls.def("sendBinaryData",
-          unlocked(py::overload_cast<std::span<const std::uint8_t>>(&P::sendBinaryData)),
-          "data"_a);
+          unlocked(py::overload_cast<std::span<const std::uint8_t>>(&P::sendBinaryData)), "data"_a);
 
-  cls.def("setup", unlocked(&P::setup), "width"_a, "height"_a, "speed"_a, "density"_a,
-          "sensor"_a, "vertical"_a, "offset"_a)
+  cls.def("setup", unlocked(&P::setup), "width"_a, "height"_a, "speed"_a, "density"_a, "sensor"_a,
+          "vertical"_a, "offset"_a)
       .def("clearBuffer", unlocked(&P::clearBuffer))
       .def("formfeed", unlocked(&P::formfeed))
       .def("nobackfeed", unlocked(&P::nobackfeed))
@@ -161,14 +160,13 @@ void bind_shared_operations(py::class_<P, Holder<P>>& cls) {
       .def("barcode", unlocked(&P::barcode), "x"_a, "y"_a, "barcodeType"_a, "height"_a,
            "readable"_a, "rotation"_a, "narrow"_a, "wide"_a, "code"_a);
   for (const auto& [name, fn] : kFontTexts) {
-    cls.def(name, unlocked(fn), "x"_a, "y"_a, "fontName"_a, "rotation"_a,
-            "magnificationRateX"_a, "magnificationRateY"_a, "content"_a);
+    cls.def(name, unlocked(fn), "x"_a, "y"_a, "fontName"_a, "rotation"_a, "magnificationRateX"_a,
+            "magnificationRateY"_a, "content"_a);
   }
   cls.def("downloadpcx", &download, "path"_a, "name"_a)
       .def("downloadpcx", &download_reporting, "path"_a, "name"_a, "progress"_a);
 
-  cls.def("fnFindFontWithName", unlocked(&P::fnFindFontWithName), "name"_a, "bold"_a,
-          "italic"_a)
+  cls.def("fnFindFontWithName", unlocked(&P::fnFindFontWithName), "name"_a, "bold"_a, "italic"_a)
       .def("fnDrawString", unlocked(&P::fnDrawString), "text"_a, "fontName"_a, "fontSize"_a,
            "withUnderline"_a, "rotation"_a)
       .def("fnRotateImage", unlocked(&P::fnRotateImage), "image"_a, "degree"_a)
@@ -259,10 +257,10 @@ void bind_bluetooth(py::module_& m) {
       .def("openport_status", unlocked(&Bluetooth::openport_status))
       .def("closeport", unlocked(py::overload_cast<>(&Bluetooth::closeport)))
       .def("closeport", unlocked(py::overload_cast<double>(&Bluetooth::closeport)), "delay"_a);
-  bind_data_sender(cls, "sendCommandWithData",
-                   static_cast<Result (Bluetooth::*)(Data)>(&Bluetooth::sendCommandWithData),
-                   static_cast<Result (Bluetooth::*)(Data, double)>(
-                       &Bluetooth::sendCommandWithData));
+  bind_data_sender(
+      cls, "sendCommandWithData",
+      static_cast<Result (Bluetooth::*)(Data)>(&Bluetooth::sendCommandWithData),
+      static_cast<Result (Bluetooth::*)(Data, double)>(&Bluetooth::sendCommandWithData));
   bind_round_trip(cls);
 }
 
@@ -274,11 +272,10 @@ void bind_ble(py::module_& m) {
 
   py::class_<BLE, P, Holder<BLE>> cls(m, "BLE", "A printer reached over Bluetooth Low Energy.");
   cls.def(py::init(&make_unlocked<BLE>));
-  for (const auto& [name, value] :
-       {std::pair{"SERVICE_UUID", BLE::SERVICE_UUID},
-        {"AIRPATCH_CHARACTERISTIC", BLE::AIRPATCH_CHARACTERISTIC},
-        {"RX_CHARACTERISTIC", BLE::RX_CHARACTERISTIC},
-        {"TX_CHARACTERISTIC", BLE::TX_CHARACTERISTIC}}) {
+  for (const auto& [name, value] : {std::pair{"SERVICE_UUID", BLE::SERVICE_UUID},
+                                    {"AIRPATCH_CHARACTERISTIC", BLE::AIRPATCH_CHARACTERISTIC},
+                                    {"RX_CHARACTERISTIC", BLE::RX_CHARACTERISTIC},
+                                    {"TX_CHARACTERISTIC", BLE::TX_CHARACTERISTIC}}) {
     cls.attr(name) = to_str(value);
   }
   cls.attr("kOpenBound") = BLE::kOpenBound;
@@ -289,8 +286,7 @@ void bind_ble(py::module_& m) {
       .def("BLE_StopScan", unlocked(&BLE::BLE_StopScan))
       .def("BLE_Connect", unlocked(&BLE::BLE_Connect), "peripheral"_a)
       .def("BLE_Disconnect", unlocked(&BLE::BLE_Disconnect))
-      .def("openport_ble",
-           unlocked(py::overload_cast<const BLEPeripheral&>(&BLE::openport_ble)),
+      .def("openport_ble", unlocked(py::overload_cast<const BLEPeripheral&>(&BLE::openport_ble)),
            "peripheral"_a)
       .def("openport_ble",
            unlocked(py::overload_cast<const BLEPeripheral&, double>(&BLE::openport_ble)),
@@ -318,7 +314,9 @@ void bind_plain_types(py::module_& m) {
       .def_readwrite("height", &Image::height)
       .def_property(
           "rgba", [](const Image& image) { return to_bytes(image.rgba); },
-          [](Image& image, ByteView data) { image.rgba.assign(data.span.begin(), data.span.end()); })
+          [](Image& image, ByteView data) {
+            image.rgba.assign(data.span.begin(), data.span.end());
+          })
       .def("empty", &Image::empty)
       .def("__repr__", [](const Image& image) {
         return py::str("Image(width={}, height={}, {} bytes)")
@@ -334,15 +332,14 @@ void bind_plain_types(py::module_& m) {
       .def(py::self == py::self)
       .def("__repr__",
            [](const PrinterState& s) { return py::str("PrinterState({!r})").format(s.text()); });
-  for (const auto& [name, field] :
-       {std::pair{"head_opened", &PrinterState::head_opened},
-        {"paper_jam", &PrinterState::paper_jam},
-        {"out_of_paper", &PrinterState::out_of_paper},
-        {"out_of_ribbon", &PrinterState::out_of_ribbon},
-        {"paused", &PrinterState::paused},
-        {"printing", &PrinterState::printing},
-        {"cover_opened", &PrinterState::cover_opened},
-        {"other_error", &PrinterState::other_error}}) {
+  for (const auto& [name, field] : {std::pair{"head_opened", &PrinterState::head_opened},
+                                    {"paper_jam", &PrinterState::paper_jam},
+                                    {"out_of_paper", &PrinterState::out_of_paper},
+                                    {"out_of_ribbon", &PrinterState::out_of_ribbon},
+                                    {"paused", &PrinterState::paused},
+                                    {"printing", &PrinterState::printing},
+                                    {"cover_opened", &PrinterState::cover_opened},
+                                    {"other_error", &PrinterState::other_error}}) {
     state.def_readwrite(name, field);
   }
   m.def("decode_status", &decode_status, "byte"_a, "Decodes a status byte (0 to 255).");

@@ -1,5 +1,7 @@
 // The virtual printer, its answers and labels, and the servers that put it on a TCP port or a
 // pseudo-terminal.
+#include "quillkit/virtual_printer.hpp"
+
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
@@ -16,7 +18,6 @@
 #include "bindings.hpp"
 #include "callbacks.hpp"
 #include "convert.hpp"
-#include "quillkit/virtual_printer.hpp"
 #include "quillkit/virtual_pty.hpp"
 #include "virtual/png_io.hpp"
 
@@ -124,8 +125,9 @@ void bind_values(py::module_& m) {
       .def_readonly("offset_dots", &VirtualLabelSetup::offset_dots)
       .def_readonly("tear", &VirtualLabelSetup::tear)
       .def_readonly("form_feeds", &VirtualLabelSetup::form_feeds)
-      .def_property_readonly("diagnostic_interface",
-                             [](const VirtualLabelSetup& s) { return to_str(s.diagnostic_interface); });
+      .def_property_readonly("diagnostic_interface", [](const VirtualLabelSetup& s) {
+        return to_str(s.diagnostic_interface);
+      });
 
   py::class_<VirtualFile>(m, "VirtualFile", "A file stored in the printer.")
       .def_property_readonly("name", [](const VirtualFile& f) { return to_str(f.name); })
@@ -153,11 +155,10 @@ std::function<void(A...)> callback(const py::object& fn, const char* where) {
 }
 
 Holder<VP> make_printer(int dpi, std::optional<VirtualAnswers> answers,
-                        std::optional<VirtualAnswerTiming> timing,
-                        std::filesystem::path output_dir, std::filesystem::path files_dir,
-                        std::size_t labels_kept, std::uint64_t output_max_labels,
-                        std::uint64_t output_max_bytes, const py::object& on_label,
-                        const py::object& on_log) {
+                        std::optional<VirtualAnswerTiming> timing, std::filesystem::path output_dir,
+                        std::filesystem::path files_dir, std::size_t labels_kept,
+                        std::uint64_t output_max_labels, std::uint64_t output_max_bytes,
+                        const py::object& on_label, const py::object& on_log) {
   VirtualPrinterConfig config;
   config.dpi = dpi;
   if (answers) config.answers = std::move(*answers);
@@ -187,15 +188,13 @@ void bind_printer(py::module_& m) {
   const VirtualPrinterConfig defaults;
   py::class_<VP, Holder<VP>>(m, "VirtualPrinter",
                              "A software label printer: renders labels, answers queries.")
-      .def(py::init(&make_printer), py::kw_only(), "dpi"_a = defaults.dpi,
-           "answers"_a = py::none(), "timing"_a = py::none(),
-           "output_dir"_a = std::filesystem::path(), "files_dir"_a = std::filesystem::path(),
-           "labels_kept"_a = defaults.labels_kept,
+      .def(py::init(&make_printer), py::kw_only(), "dpi"_a = defaults.dpi, "answers"_a = py::none(),
+           "timing"_a = py::none(), "output_dir"_a = std::filesystem::path(),
+           "files_dir"_a = std::filesystem::path(), "labels_kept"_a = defaults.labels_kept,
            "output_max_labels"_a = defaults.output_max_labels,
            "output_max_bytes"_a = defaults.output_max_bytes, "on_label"_a = py::none(),
            "on_log"_a = py::none())
-      .def("feed", unlocked(py::overload_cast<std::span<const std::uint8_t>>(&VP::feed)),
-           "data"_a)
+      .def("feed", unlocked(py::overload_cast<std::span<const std::uint8_t>>(&VP::feed)), "data"_a)
       .def("feed", unlocked(py::overload_cast<std::string_view>(&VP::feed)), "data"_a)
       .def("set_answers", unlocked(&VP::set_answers), "answers"_a)
       .def("answers", unlocked(&VP::answers))
@@ -229,9 +228,8 @@ void bind_printer(py::module_& m) {
       .def("log", unlocked(&VP::log), "line"_a);
 }
 
-Holder<VirtualPrinterServer> make_server(VP& printer, const std::string& host,
-                                         std::uint16_t port, std::size_t max_connections,
-                                         double idle_timeout) {
+Holder<VirtualPrinterServer> make_server(VP& printer, const std::string& host, std::uint16_t port,
+                                         std::size_t max_connections, double idle_timeout) {
   VirtualServerOptions options;
   options.host = host;
   options.port = port;
