@@ -116,8 +116,8 @@ _FAILURE_TEXTS = (FAILURE_TEXT, "-11")
 def _checked(name: str, operation: Callable[..., Any]) -> Callable[..., Any]:
     reason = _FAILURE_REASONS[name]
 
-    def call(*args: Any, **kwargs: Any) -> Any:
-        result = operation(*args, **kwargs)
+    def call(self: Any, *args: Any, **kwargs: Any) -> Any:
+        result = operation(self, *args, **kwargs)
         if isinstance(result, str):
             if result in _FAILURE_TEXTS:
                 raise PrinterError(name, result, reason)
@@ -134,17 +134,30 @@ _Self = TypeVar("_Self")
 
 
 class _Pythonic:
-    """The Python layer shared by the printer classes: check=True and the context manager."""
+    """The Python layer shared by the printer classes: check=True and the context manager.
+
+    Each class has a twin whose operations check their results; WiFi(check=True) makes one of
+    those. Printers made without check=True call the bound operations directly, at no cost.
+    """
 
     _close_delay: Optional[float] = None
+    _checking: type
 
-    def _install_checks(self) -> None:
-        # Per object, so that printers made without check=True call the bound operations
-        # directly, at no cost.
-        for name in _FAILURE_REASONS:
-            operation = getattr(self, name, None)
-            if operation is not None:
-                setattr(self, name, _checked(name, operation))
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        if "_checking" in cls.__dict__:
+            return  # the twin itself
+        namespace: dict[str, Any] = {
+            name: _checked(name, getattr(cls, name))
+            for name in _FAILURE_REASONS if hasattr(cls, name)}
+        namespace.update(_checking=None, __module__=cls.__module__,
+                         __qualname__=cls.__qualname__, __doc__=cls.__doc__)
+        twin: Any = type(cls.__name__, (cls,), namespace)
+        twin._checking = twin
+        cls._checking = twin
+
+    def __new__(cls: Any, *args: Any, check: bool = False, **kwargs: Any) -> Any:
+        return super().__new__(cls._checking if check else cls)  # type: ignore[misc]
 
     def _close(self) -> None:
         if self._close_delay is None:
@@ -165,8 +178,6 @@ class WiFi(_Pythonic, _quillkit.WiFi):
     def __init__(self, *, check: bool = False) -> None:
         super().__init__()
         self._close_delay = 0.0
-        if check:
-            self._install_checks()
 
     @classmethod
     def connect(cls, host: str, port: int = _quillkit.WiFi.kDefaultPort, *, check: bool = False,
@@ -186,8 +197,6 @@ class Bluetooth(_Pythonic, _quillkit.Bluetooth):
 
     def __init__(self, *, check: bool = False) -> None:
         super().__init__()
-        if check:
-            self._install_checks()
 
     @classmethod
     def connect(cls, device: Optional[str] = None, *, check: bool = False,
@@ -214,8 +223,6 @@ class BLE(_Pythonic, _quillkit.BLE):
 
     def __init__(self, *, check: bool = False) -> None:
         super().__init__()  # waits 1.0 s for the adapter's state
-        if check:
-            self._install_checks()
 
     @classmethod
     def connect(cls, peripheral: Union[str, BLEPeripheral], *, check: bool = False,

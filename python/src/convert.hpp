@@ -72,6 +72,12 @@ template <class T>
 struct Arg {
   using type = T;
 };
+// Objects passed by reference are copied first: another Python thread may change them while the
+// call runs without the lock.
+template <class T>
+struct Arg<const T&> {
+  using type = T;
+};
 template <>
 struct Arg<std::string_view> {
   using type = Text;

@@ -2,6 +2,8 @@
 with TypeError or ValueError, and the Python layer's check=True."""
 
 import array
+import gc
+import weakref
 
 import pytest
 
@@ -85,6 +87,15 @@ def test_check_raises_with_the_reason_on_a_closed_printer(call, operation, resul
         call(quillkit.WiFi(check=True))
     assert (raised.value.operation, raised.value.result) == (operation, result)
     assert raised.value.reason in str(raised.value)
+
+
+def test_a_checking_printer_goes_as_soon_as_it_is_let_go():
+    gc.disable()  # no cycle may keep it, and its connection, alive until a collection
+    try:
+        printer = weakref.ref(quillkit.WiFi(check=True))
+        assert printer() is None
+    finally:
+        gc.enable()
 
 
 def test_connect_raises_when_the_port_does_not_open(printer):
