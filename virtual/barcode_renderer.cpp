@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "quillkit/virtual_printer.hpp"
+#include "virtual/command_parser.hpp"
 #include "virtual/text_decode.hpp"
 
 namespace quillkit::vp {
@@ -72,12 +72,9 @@ constexpr Symbology kSymbologies[] = {
 };
 
 const Symbology* find_symbology(std::string_view name) {
-  std::string upper(name);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  std::string wanted = upper(name);
   for (const Symbology& s : kSymbologies) {
-    if (s.name == upper) return &s;
+    if (s.name == wanted) return &s;
   }
   return nullptr;
 }

@@ -28,7 +28,26 @@ std::vector<std::string_view> split_plain(std::string_view text) {
   return fields;
 }
 
+// A number's text: trimmed, without a leading '+'.
+std::string_view number_text(std::string_view text) {
+  text = trim(text);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  return text;
+}
+
 }  // namespace
+
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = upper(c);
+  return out;
+}
+
+std::optional<std::string_view> unquote(std::string_view text) {
+  text = trim(text);
+  if (text.size() < 2 || text.front() != '"' || text.back() != '"') return std::nullopt;
+  return text.substr(1, text.size() - 2);
+}
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -46,16 +65,14 @@ bool starts_with_keyword(std::string_view line, std::string_view keyword) {
 }
 
 bool parse_int(std::string_view text, long long& value) {
-  text = trim(text);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  text = number_text(text);
   if (text.empty()) return false;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   return error == std::errc() && end == text.data() + text.size();
 }
 
 bool parse_double(std::string_view text, double& value) {
-  text = trim(text);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  text = number_text(text);
   if (text.empty()) return false;
   auto [end, error] =
       std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
@@ -202,7 +219,6 @@ void CommandParser::check_binary_header(CommandSink& sink) {
     }
   } else if (starts_with_keyword(line, "DOWNLOAD")) {
     std::string_view rest = trim(line.substr(8));
-    bool flash = false;
     int needed = 2;
     if (!rest.empty() && upper(rest.front()) == 'F') {
       std::string_view after = trim(rest.substr(1));
@@ -210,7 +226,6 @@ void CommandParser::check_binary_header(CommandSink& sink) {
         header_refused_ = true;
         return;
       }
-      flash = true;
       needed = 3;
       rest = trim(after.substr(1));
     }
@@ -230,7 +245,7 @@ void CommandParser::check_binary_header(CommandSink& sink) {
       header_refused_ = true;
       return;
     }
-    download_ = {flash, std::string(name), static_cast<std::size_t>(size)};
+    download_ = {std::string(name), static_cast<std::size_t>(size)};
     payload_size = download_.size;
     fits = payload_size <= VirtualLimits::kMaxFileBytes && !name.empty() &&
            name.size() <= VirtualLimits::kMaxFileNameBytes;
