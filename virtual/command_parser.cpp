@@ -43,6 +43,12 @@ std::string upper(std::string_view text) {
   return out;
 }
 
+std::pair<std::string, std::string_view> first_word(std::string_view text) {
+  std::size_t space = text.find_first_of(" \t");
+  if (space == std::string_view::npos) return {upper(text), {}};
+  return {upper(text.substr(0, space)), trim(text.substr(space + 1))};
+}
+
 std::optional<std::string_view> unquote(std::string_view text) {
   text = trim(text);
   if (text.size() < 2 || text.front() != '"' || text.back() != '"') return std::nullopt;
@@ -186,6 +192,8 @@ void CommandParser::reset_line() {
 
 void CommandParser::check_binary_header(CommandSink& sink) {
   if (header_refused_) return;
+  // A malformed header leaves the line a text line.
+  auto refuse = [this] { header_refused_ = true; };
   std::string_view line = line_;
   std::size_t payload_size = 0;
   bool fits = false;
@@ -197,18 +205,13 @@ void CommandParser::check_binary_header(CommandSink& sink) {
     bool ok = fields.size() == 5;
     for (std::size_t k = 0; ok && k < 5; ++k) ok = parse_int(fields[k], v[k]);
     if (!ok || v[2] < 0 || v[3] < 0 || v[2] > (1LL << 30) || v[3] > (1LL << 30) ||
-        std::llabs(v[0]) > (1LL << 30) || std::llabs(v[1]) > (1LL << 30)) {
-      header_refused_ = true;
-      return;
-    }
+        std::llabs(v[0]) > (1LL << 30) || std::llabs(v[1]) > (1LL << 30))
+      return refuse();
     bitmap_ = {static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]),
                static_cast<int>(v[3]), static_cast<int>(std::clamp(v[4], -1LL, 1000LL))};
     unsigned long long size =
         static_cast<unsigned long long>(v[2]) * static_cast<unsigned long long>(v[3]);
-    if (size > VirtualLimits::kMaxSkippedPayloadBytes) {
-      header_refused_ = true;
-      return;
-    }
+    if (size > VirtualLimits::kMaxSkippedPayloadBytes) return refuse();
     payload_size = static_cast<std::size_t>(size);
     fits =
         v[2] <= VirtualLimits::kMaxBitmapWidthBytes && v[3] <= VirtualLimits::kMaxBitmapHeightDots;
@@ -222,10 +225,7 @@ void CommandParser::check_binary_header(CommandSink& sink) {
     int needed = 2;
     if (!rest.empty() && upper(rest.front()) == 'F') {
       std::string_view after = trim(rest.substr(1));
-      if (after.empty() || after.front() != ',') {
-        header_refused_ = true;
-        return;
-      }
+      if (after.empty() || after.front() != ',') return refuse();
       needed = 3;
       rest = trim(after.substr(1));
     }
@@ -233,18 +233,13 @@ void CommandParser::check_binary_header(CommandSink& sink) {
     // rest is now "\"NAME\",size," exactly.
     std::size_t close = rest.size() >= 2 ? rest.find('"', 1) : std::string_view::npos;
     long long size = -1;
-    if (rest.empty() || rest.front() != '"' || close == std::string_view::npos) {
-      header_refused_ = true;
-      return;
-    }
+    if (rest.empty() || rest.front() != '"' || close == std::string_view::npos) return refuse();
     std::string_view name = rest.substr(1, close - 1);
     std::string_view tail = trim(rest.substr(close + 1));
     if (tail.empty() || tail.front() != ',' || tail.back() != ',' ||
         !parse_int(tail.substr(1, tail.size() - 2), size) || size < 0 ||
-        static_cast<unsigned long long>(size) > VirtualLimits::kMaxSkippedPayloadBytes) {
-      header_refused_ = true;
-      return;
-    }
+        static_cast<unsigned long long>(size) > VirtualLimits::kMaxSkippedPayloadBytes)
+      return refuse();
     download_ = {std::string(name), static_cast<std::size_t>(size)};
     payload_size = download_.size;
     fits = payload_size <= VirtualLimits::kMaxFileBytes && !name.empty() &&
@@ -256,8 +251,7 @@ void CommandParser::check_binary_header(CommandSink& sink) {
                       " bytes) exceeds a cap or has no name; data skipped");
     }
   } else {
-    header_refused_ = true;
-    return;
+    return refuse();
   }
   if (!fits) payload_kind_ = Payload::kSkip;
   payload_.clear();

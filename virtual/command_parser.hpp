@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "quillkit/virtual_printer.hpp"
 
@@ -84,6 +85,8 @@ bool parse_int(std::string_view text, long long& value);
 bool parse_double(std::string_view text, double& value);
 std::string_view trim(std::string_view text);
 std::string upper(std::string_view text);
+// The first word of a text (up to a blank) in upper case, and the rest, trimmed.
+std::pair<std::string, std::string_view> first_word(std::string_view text);
 // The inside of a text in double quotes, trimmed first; nothing when it is not one.
 std::optional<std::string_view> unquote(std::string_view text);
 // A text as the log quotes it: control and non-ASCII bytes as \xNN, cut to the log's line cap.

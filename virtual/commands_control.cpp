@@ -12,11 +12,8 @@ void cmd_out(Call& call) {
 }
 
 void cmd_diagnostic(Call& call) {
-  std::string_view words = call.words;
-  std::size_t space = words.find_first_of(" \t");
-  std::string what = upper(words.substr(0, space));
-  std::string value =
-      space == std::string_view::npos ? std::string() : upper(trim(words.substr(space + 1)));
+  auto [what, rest] = first_word(call.words);
+  std::string value = upper(rest);
   if (what == "INTERFACE" && !value.empty()) {
     call.settings().setup.diagnostic_interface = value;
   } else if (what == "REPORT" && !value.empty()) {

@@ -70,11 +70,7 @@ void cmd_offset(Call& call) {
 }
 
 void cmd_set(Call& call) {
-  std::string_view words = call.words;
-  std::size_t space = words.find_first_of(" \t");
-  std::string name = upper(words.substr(0, space));
-  std::string_view rest =
-      space == std::string_view::npos ? std::string_view() : trim(words.substr(space + 1));
+  auto [name, rest] = first_word(call.words);
   std::string value = upper(rest);
   if (name == "TEAR") {
     if (value == "ON" || value == "1") {
@@ -86,11 +82,10 @@ void cmd_set(Call& call) {
     }
   } else if (name == "COUNTER") {
     // SET COUNTER @n step
-    std::size_t gap = rest.find_first_of(" \t");
+    auto [counter, step_text] = first_word(rest);
     long long step = 0;
-    std::string counter = upper(rest.substr(0, gap));
-    if (counter.size() < 2 || counter.front() != '@' || gap == std::string_view::npos ||
-        !parse_int(rest.substr(gap), step) || step < -1'000'000 || step > 1'000'000) {
+    if (counter.size() < 2 || counter.front() != '@' || !parse_int(step_text, step) ||
+        step < -1'000'000 || step > 1'000'000) {
       return call.malformed();
     }
     if (const char* refused = call.variables().set_counter(counter, step)) {

@@ -78,6 +78,13 @@ class VirtualPrinter::Impl {
     }
   }
 
+  // Runs `read` (or a change) with the lock held; what it returns.
+  template <class Read>
+  auto locked(Read read) const {
+    std::lock_guard lock(mutex_);
+    return read();
+  }
+
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   vp::PrinterState state_;
@@ -132,49 +139,42 @@ bool VirtualPrinter::deliver_answer(
 }
 
 void VirtualPrinter::set_answers(VirtualAnswers answers) {
-  std::lock_guard lock(impl_->mutex_);
-  impl_->state_.settings.answers = std::move(answers);
+  impl_->locked([&] { impl_->state_.settings.answers = std::move(answers); });
 }
 
 VirtualAnswers VirtualPrinter::answers() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->state_.settings.answers;
+  return impl_->locked([&] { return impl_->state_.settings.answers; });
 }
 
 void VirtualPrinter::set_status(std::uint8_t status) {
-  std::lock_guard lock(impl_->mutex_);
-  impl_->state_.settings.answers.status = status;
+  impl_->locked([&] { impl_->state_.settings.answers.status = status; });
 }
 
 void VirtualPrinter::set_timing(VirtualAnswerTiming timing) {
-  std::lock_guard lock(impl_->mutex_);
-  impl_->timing_ = timing;
+  impl_->locked([&] { impl_->timing_ = timing; });
 }
 
 VirtualAnswerTiming VirtualPrinter::timing() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->timing_;
+  return impl_->locked([&] { return impl_->timing_; });
 }
 
 VirtualLabelSetup VirtualPrinter::setup() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->state_.settings.setup;
+  return impl_->locked([&] { return impl_->state_.settings.setup; });
 }
 
 VirtualLabel VirtualPrinter::canvas() const {
-  std::lock_guard lock(impl_->mutex_);
-  const vp::Mono& image = impl_->state_.page.canvas().image();
-  return {image.width, image.height, image.dots, 0, {}};
+  return impl_->locked([&] {
+    const vp::Mono& image = impl_->state_.page.canvas().image();
+    return VirtualLabel{image.width, image.height, image.dots, 0, {}};
+  });
 }
 
 std::vector<VirtualLabel> VirtualPrinter::labels() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->state_.output.kept();
+  return impl_->locked([&] { return impl_->state_.output.kept(); });
 }
 
 std::uint64_t VirtualPrinter::label_count() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->state_.output.count();
+  return impl_->locked([&] { return impl_->state_.output.count(); });
 }
 
 bool VirtualPrinter::wait_for_labels(std::uint64_t count, std::chrono::milliseconds timeout) const {
@@ -184,27 +184,27 @@ bool VirtualPrinter::wait_for_labels(std::uint64_t count, std::chrono::milliseco
 }
 
 std::vector<VirtualFile> VirtualPrinter::files() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->state_.files.files();
+  return impl_->locked([&] { return impl_->state_.files.files(); });
 }
 
 std::optional<Bytes> VirtualPrinter::file(std::string_view name) const {
-  std::lock_guard lock(impl_->mutex_);
-  const VirtualFile* found = impl_->state_.files.find(name);
-  if (found == nullptr) return std::nullopt;
-  return found->data;
+  return impl_->locked([&]() -> std::optional<Bytes> {
+    const VirtualFile* found = impl_->state_.files.find(name);
+    if (found == nullptr) return std::nullopt;
+    return found->data;
+  });
 }
 
 std::uint64_t VirtualPrinter::bytes_received() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->bytes_received_;
+  return impl_->locked([&] { return impl_->bytes_received_; });
 }
 
 Bytes VirtualPrinter::transcript() const {
-  std::lock_guard lock(impl_->mutex_);
-  const Bytes& all = impl_->transcript_;
-  std::size_t keep = std::min(all.size(), VirtualLimits::kMaxTranscriptBytes);
-  return Bytes(all.end() - static_cast<std::ptrdiff_t>(keep), all.end());
+  return impl_->locked([&] {
+    const Bytes& all = impl_->transcript_;
+    std::size_t keep = std::min(all.size(), VirtualLimits::kMaxTranscriptBytes);
+    return Bytes(all.end() - static_cast<std::ptrdiff_t>(keep), all.end());
+  });
 }
 
 bool VirtualPrinter::wait_for_bytes(std::uint64_t count, std::chrono::milliseconds timeout) const {
@@ -213,8 +213,7 @@ bool VirtualPrinter::wait_for_bytes(std::uint64_t count, std::chrono::millisecon
 }
 
 std::vector<std::string> VirtualPrinter::log_lines() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->state_.log.lines();
+  return impl_->locked([&] { return impl_->state_.log.lines(); });
 }
 
 void VirtualPrinter::log(std::string_view line) { impl_->log(std::string(line)); }
