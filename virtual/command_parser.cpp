@@ -28,6 +28,16 @@ std::vector<std::string_view> split_plain(std::string_view text) {
   return fields;
 }
 
+// Whether the line starts with the (upper-case) keyword, followed by a blank or nothing.
+bool starts_with_keyword(std::string_view line, std::string_view keyword) {
+  if (line.size() < keyword.size()) return false;
+  for (std::size_t i = 0; i < keyword.size(); ++i) {
+    if (upper(line[i]) != keyword[i]) return false;
+  }
+  return line.size() == keyword.size() || line[keyword.size()] == ' ' ||
+         line[keyword.size()] == '\t';
+}
+
 // A number's text: trimmed, without a leading '+'.
 std::string_view number_text(std::string_view text) {
   text = trim(text);
@@ -59,15 +69,6 @@ std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
-}
-
-bool starts_with_keyword(std::string_view line, std::string_view keyword) {
-  if (line.size() < keyword.size()) return false;
-  for (std::size_t i = 0; i < keyword.size(); ++i) {
-    if (upper(line[i]) != keyword[i]) return false;
-  }
-  return line.size() == keyword.size() || line[keyword.size()] == ' ' ||
-         line[keyword.size()] == '\t';
 }
 
 bool parse_int(std::string_view text, long long& value) {

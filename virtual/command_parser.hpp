@@ -80,7 +80,6 @@ class CommandParser {
 };
 
 // Helpers shared with the command interpreter.
-bool starts_with_keyword(std::string_view line, std::string_view keyword);
 bool parse_int(std::string_view text, long long& value);
 bool parse_double(std::string_view text, double& value);
 std::string_view trim(std::string_view text);

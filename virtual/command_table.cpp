@@ -293,10 +293,9 @@ void Call::place(const Mono& element, long long x, long long y, int rotation, in
 void run_line(const Context& context, std::string_view line, bool record) {
   std::string_view trimmed = trim(line);
   if (trimmed.empty()) return;
-  std::size_t end = trimmed.front() == '@' ? 1 : trimmed.find_first_of(" \t");
-  std::string keyword = upper(trimmed.substr(0, end));
-  std::string_view args =
-      end == std::string_view::npos ? std::string_view() : trim(trimmed.substr(end));
+  auto [keyword, args] = first_word(trimmed);
+  // @n="value" needs no blank after its keyword; its handler reads the whole line.
+  if (trimmed.front() == '@') keyword = "@";
   StreamState& stream = context.stream;
   if (stream.program_name && keyword != "EOP") {
     if (stream.program.size() + line.size() + 2 > VirtualLimits::kMaxFileBytes) {

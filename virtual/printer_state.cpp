@@ -16,15 +16,11 @@ constexpr std::size_t kMaxVariableBytes = 256;
 
 // The counter's next value: decimal values keep their width (zero-padded); others stay.
 bool step_value(std::string& value, long long step) {
-  if (value.empty() || value.size() > 18 ||
-      !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+  if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != value.npos) {
     return false;
   }
-  long long next = std::stoll(value) + step;
-  if (next < 0) next = 0;
-  std::string text = std::to_string(next);
-  if (text.size() < value.size()) text.insert(0, value.size() - text.size(), '0');
-  value = text;
+  std::string text = std::to_string(std::max(0LL, std::stoll(value) + step));
+  value = std::string(value.size() - std::min(value.size(), text.size()), '0') + text;
   return true;
 }
 
@@ -85,9 +81,7 @@ void Page::clear() {
   canvas_.clear();
   ops_.clear();
   bytes_ = 0;
-  overflow_ = false;
-  uses_variables_ = false;
-  stale_ = false;
+  overflow_ = uses_variables_ = stale_ = false;
 }
 
 void Page::record(std::string_view line, const BitmapHeader& bitmap,
@@ -205,16 +199,6 @@ void LabelOutput::keep(const KeptLabel& label) {
     kept_dots_ -= kept_.front().image->dots.size();
     kept_.pop_front();
   }
-}
-
-PrinterState::PrinterState(VirtualPrinterConfig given)
-    : config(std::move(given)),
-      files(config.files_dir, fonts),
-      output(config),
-      log(static_cast<bool>(config.on_log)) {
-  settings.setup.dpi = config.dpi == 300 ? 300 : 203;
-  settings.answers = config.answers;
-  page.canvas().resize(settings.setup.width_dots, settings.setup.height_dots);
 }
 
 }  // namespace quillkit::vp

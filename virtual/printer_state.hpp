@@ -60,6 +60,10 @@ struct Pending {
 
 // The values the setup commands set and the queries answer; each stands on its own.
 struct Settings {
+  explicit Settings(const VirtualPrinterConfig& config) : answers(config.answers) {
+    setup.dpi = config.dpi == 300 ? 300 : 203;
+  }
+
   VirtualLabelSetup setup;
   VirtualAnswers answers;
   // CODEPAGE: the iconv name of the page text is decoded from; empty until one is chosen.
@@ -181,18 +185,20 @@ class LabelOutput {
 
 // Everything the commands change, part by part.
 struct PrinterState {
-  explicit PrinterState(VirtualPrinterConfig config);
+  explicit PrinterState(VirtualPrinterConfig given) : config(std::move(given)) {
+    page.canvas().resize(settings.setup.width_dots, settings.setup.height_dots);
+  }
 
   // As given; the answers and the timing, which calls change, live on in `settings` and the
   // printer.
   const VirtualPrinterConfig config;
   FontRenderer fonts;
-  Settings settings;
+  Settings settings{config};
   Variables variables;
   Page page;
-  FileStore files;
-  LabelOutput output;
-  Log log;
+  FileStore files{config.files_dir, fonts};
+  LabelOutput output{config};
+  Log log{static_cast<bool>(config.on_log)};
 };
 
 }  // namespace quillkit::vp
