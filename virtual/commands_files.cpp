@@ -119,6 +119,14 @@ std::optional<Mono> decode_bmp(const Bytes& file, std::string& error) {
   return out;
 }
 
+// The text after a memory letter and its comma ("F," flash, "E," card), or all of it.
+std::string_view after_memory(std::string_view text) {
+  std::size_t comma = text.find(',');
+  std::string letter = upper(trim(text.substr(0, comma)));
+  if (comma == std::string_view::npos || (letter != "F" && letter != "E")) return text;
+  return trim(text.substr(comma + 1));
+}
+
 void put_image(Call& call, bool pcx) {
   long long x = call.coordinate(0), y = call.coordinate(1);
   std::string_view name = call.quoted(2);
@@ -152,14 +160,7 @@ void draw_bitmap(const Context& context, const BitmapHeader& header,
 void cmd_download(Call& call) {
   // Only headers without a size reach here (the parser takes the others): a program, stored
   // up to EOP. DOWNLOAD F,"NAME.BAS" keeps it in flash, which the virtual printer has not.
-  std::string_view rest = call.words;
-  if (!rest.empty() &&
-      (rest.front() == 'F' || rest.front() == 'f' || rest.front() == 'E' || rest.front() == 'e')) {
-    rest = trim(rest.substr(1));
-    if (rest.empty() || rest.front() != ',') return call.malformed("bad header");
-    rest = trim(rest.substr(1));
-  }
-  auto name = unquote(rest);
+  auto name = unquote(after_memory(call.words));
   if (!name || name->empty() || name->size() > VirtualLimits::kMaxFileNameBytes) {
     return call.malformed("bad header");
   }
@@ -187,12 +188,7 @@ void cmd_eop(Call& call) {
 void cmd_bitmap(Call& call) { call.malformed("bad header"); }
 
 void cmd_kill(Call& call) {
-  std::string_view rest = call.words;
-  std::string first = upper(rest.substr(0, rest.find(',')));
-  if ((trim(first) == "F" || trim(first) == "E") && rest.find(',') != std::string_view::npos) {
-    rest = trim(rest.substr(rest.find(',') + 1));
-  }
-  auto pattern = unquote(rest);
+  auto pattern = unquote(after_memory(call.words));
   if (!pattern || pattern->empty()) return call.malformed();
   if (call.files().remove_matching(std::string(*pattern)) == 0) {
     call.log("KILL found no file: " + printable(call.line));
