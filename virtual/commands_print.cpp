@@ -92,11 +92,9 @@ void cmd_selftest(Call& call) {
   Canvas& canvas = call.page().canvas();
   Mono saved = canvas.image();
   canvas.clear();
-  int y = 8;
-  for (const std::string& line : text) {
-    canvas.draw_rotated(call.fonts().cell_text(std::u32string(line.begin(), line.end()), 12, 20), 8,
-                        y, 0);
-    y += 24;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::u32string line(text[i].begin(), text[i].end());
+    canvas.draw_rotated(call.fonts().cell_text(line, 12, 20), 8, 8 + 24 * static_cast<int>(i), 0);
   }
   Call print_call(call.context, "PRINT", "PRINT 1");
   print(print_call, 1, 1, false);

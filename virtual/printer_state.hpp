@@ -83,8 +83,7 @@ class Variables {
   // cap on counters refuses it, else null.
   const char* set_counter(const std::string& name, long long step);
   const std::string* find(const std::string& name) const {
-    auto it = values_.find(name);
-    return it == values_.end() ? nullptr : &it->second;
+    return values_.contains(name) ? &values_.at(name) : nullptr;
   }
   bool has_counters() const { return !steps_.empty(); }
   // Steps every counter: decimal values keep their width, zero-padded, and stop at 0. Returns
