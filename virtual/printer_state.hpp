@@ -54,7 +54,8 @@ struct Pending {
   std::vector<std::string> logs;
   // Set by the feed loop: releases the printer's lock, runs and clears the callbacks queued so
   // far, and takes the lock again. PRINT calls it after each label, so that a long PRINT holds
-  // one label image at a time. Handlers must not keep references into the state across it.
+  // one label image at a time. Handlers must not keep pointers into the parts' contents (a
+  // stored file, a kept label) across it: other streams may run meanwhile.
   std::function<void()> release;
 };
 
