@@ -98,7 +98,7 @@ void bind_values(py::module_& m) {
             bool ok;
             {
               py::gil_scoped_release release;
-              ok = vp::encode_png(label, out);
+              ok = vp::encode_png(label.width, label.height, label.dots, out);
             }
             if (!ok) throw py::value_error("the label is empty");
             return to_bytes(out);
