@@ -96,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {{0, 0, 0, 76}, {0, 1, 0, 150}, {0, 2, 0, 29}, {0, 3, 0, 255}}},
         LoadCase{
             "OneBit", "bilevel.png", {}, 1, 16, 1, {{0, 0, 0, 0}, {0, 1, 0, 255}, {0, 15, 0, 255}}},
-        LoadCase{"Jpeg", "photo.jpg", {}, 1, 64, 64, {{0, 10, 10, 124}, {0, 50, 50, 128}}, 3},
+        LoadCase{"Jpeg", "photo.jpg", {}, 1, 64, 64, {{0, 10, 10, 124}, {0, 50, 50, 240}}, 3},
         // 72 x 36 points at 203 dpi; the first page's left half is black, the second all black.
         LoadCase{"PdfPages",
                  "twopages.pdf",
@@ -195,7 +195,7 @@ TEST(PictureConvertFileTest, MatchesConvertingTheLoadedPage) {
   EXPECT_EQ(std::pair(fitted.width, fitted.height),
             std::pair(reduced.pages[0].width, reduced.pages[0].height));
   options.dither = Dither::threshold;
-  options.threshold = 126;  // between the halves' greys, 124 and 128
+  options.threshold = 180;  // between the halves' greys, 124 and 240
   EXPECT_EQ(convert_picture_file(file_bytes("photo.jpg"), options).pages[0].bits,
             convert_picture(fitted, options).bits);
   options.gamma = 0;

@@ -181,7 +181,7 @@ QUILLKIT_EXPORT GreyPages load_picture(std::span<const std::uint8_t> file,
 // Loads and converts each page, without holding more than one decoded page
 // at a time (PNG and JPEG rows go straight into the conversion). A JPEG
 // picture shrunk to half its size or less is decoded at a reduced scale
-// first, which is much faster and may differ slightly from converting
+// first, which is faster and may differ slightly from converting
 // load_picture's page. Errors as load_picture's, and options that cannot be
 // used.
 QUILLKIT_EXPORT MonoPages convert_picture_file(const std::filesystem::path& path,

@@ -7,8 +7,6 @@
 #include <jerror.h>
 // clang-format on
 
-#include <algorithm>
-#include <cmath>
 #include <csetjmp>
 #include <new>
 #include <vector>
@@ -98,7 +96,7 @@ class JpegReader {
     return true;
   }
 
-  // Decodes at `eighths` / 8 of the full size (1 to 8).
+  // Decodes at `eighths` / 8 of the full size.
   bool scale(int eighths) {
     if (setjmp(failure_.jump)) return false;
     info_.scale_num = static_cast<unsigned>(eighths);
@@ -135,11 +133,12 @@ std::string decode_jpeg(std::span<const std::uint8_t> file, PageSink& sink) {
   auto failed = [&] { return std::string("the JPEG cannot be read: ") + reader.message(); };
   if (!reader.read_header(file)) return failed();
   if (reader.cmyk()) return "CMYK JPEG pictures are not supported";
-  // Shrinking in the decoder's own transform (to 1/8 ... 7/8 of the size)
-  // skips most of the work of decoding pixels only to average them away.
+  // A picture shrunk to half or less is decoded at 1/2, 1/4 or 1/8 of its size in the
+  // decoder's own transform (libjpeg-turbo's fast scales; the others are slower than a
+  // full decode), so that the conversion has fewer pixels to average away.
   const double shrink = sink.shrink(reader.width(), reader.height());
-  if (shrink >= 8.0 / 7) {
-    const int eighths = std::clamp(static_cast<int>(std::ceil(8 / shrink - 1e-9)), 1, 8);
+  if (shrink >= 2) {
+    const int eighths = shrink >= 8 ? 1 : shrink >= 4 ? 2 : 4;
     if (!reader.scale(eighths)) return failed();
   }
   const std::size_t w = reader.width(), h = reader.height();

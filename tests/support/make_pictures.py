@@ -8,7 +8,7 @@ loader made of it:
   deep.png       16-bit grey, 4 x 1: 0, 0x8000, 0xFFFF, 0x4000
   palette.png    palette, 4 x 1: red, green, blue, and white made clear by tRNS
   bilevel.png    1-bit grey, 16 x 1: black and white by turns
-  photo.jpg      RGB JPEG 64 x 64: left half (200, 100, 50), right half grey 128
+  photo.jpg      RGB JPEG 64 x 64: left half (200, 100, 50), right half grey 240
   twopages.pdf   two pages of 72 x 36 points: left half black; all black
   huge.png       a header of 100000 x 100000 pixels and no pixels
   locked.pdf     a one-page PDF whose reading needs a password
@@ -52,7 +52,7 @@ def main():
 
     Image.frombytes("1", (16, 1), bytes([0x55, 0x55])).save(out / "bilevel.png")
 
-    photo = Image.new("RGB", (64, 64), (128, 128, 128))
+    photo = Image.new("RGB", (64, 64), (240, 240, 240))
     photo.paste((200, 100, 50), (0, 0, 32, 64))
     photo.save(out / "photo.jpg", quality=95)
 
