@@ -105,5 +105,14 @@ INSTANTIATE_TEST_SUITE_P(
                     0}),
     ::testing::PrintToStringParamName());
 
+// The box a picture for a stock is fitted to, in the printer's dots: 8 a millimetre at 203 dpi
+// (so 4 x 6 inches is 813 x 1219, not 812 x 1218), 12 at 300.
+TEST(PictureStockTest, DotsAsThePrinterCountsThem) {
+  using Dots = std::pair<std::size_t, std::size_t>;
+  EXPECT_EQ(stock_dots({.width_mm = 101.6, .height_mm = 152.4}), Dots(813, 1219));
+  EXPECT_EQ(stock_dots(stock_300()), Dots(120, 60));
+  EXPECT_EQ(stock_dots({.dpi = 50, .width_mm = 10}), Dots(0, 0));
+}
+
 }  // namespace
 }  // namespace quillkit

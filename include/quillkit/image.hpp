@@ -19,6 +19,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quillkit/export.hpp"
@@ -39,7 +40,10 @@ struct GreyImage {
 
   bool empty() const { return width == 0 || height == 0; }
   // Whether `pixels` holds exactly width x height bytes.
-  bool well_formed() const { return width == 0 || pixels.size() / width == height; }
+  bool well_formed() const {
+    return width == 0 ? pixels.empty()
+                      : pixels.size() % width == 0 && pixels.size() / width == height;
+  }
 };
 
 // A 1-bit raster as the BITMAP command takes it: rows from the top, each of
@@ -52,7 +56,11 @@ struct MonoImage {
 
   std::size_t row_bytes() const { return (width + 7) / 8; }
   bool empty() const { return width == 0 || height == 0; }
-  bool well_formed() const { return width == 0 || bits.size() / row_bytes() == height; }
+  // Whether `bits` holds exactly row_bytes() x height bytes.
+  bool well_formed() const {
+    return width == 0 ? bits.empty()
+                      : bits.size() % row_bytes() == 0 && bits.size() / row_bytes() == height;
+  }
 };
 
 // How a picture meets its box: `fit` scales it to lie inside, keeping its
@@ -116,7 +124,8 @@ QUILLKIT_EXPORT MonoImage convert_picture(const GreyImage& picture, const Pictur
 // Converts a picture handed in one row at a time, as a raster source delivers
 // it, keeping only the box and a few rows: the picture is never held whole.
 // The result is the same as convert_picture's of the whole picture. Not
-// thread-safe; one object converts one picture.
+// thread-safe; one object converts one picture. A converter moved from may
+// only be assigned to or destroyed.
 class QUILLKIT_EXPORT PictureConverter {
  public:
   // For a picture of width x height pixels.
@@ -208,5 +217,10 @@ struct LabelStock {
   double gap_mm = 2;
   double gap_offset_mm = 0;
 };
+
+// The label's size in dots as the printer counts them: the box to fit a
+// picture for it to. A side of 0 mm gives 0 (the picture's own size); a stock
+// printpicture refuses gives 0 x 0.
+QUILLKIT_EXPORT std::pair<std::size_t, std::size_t> stock_dots(const LabelStock& stock);
 
 }  // namespace quillkit

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "quillkit/commands/printer_core.hpp"
 #include "quillkit/printer.hpp"
@@ -32,6 +33,15 @@ std::string millimetres(std::int64_t hundredths) {
 
 std::int64_t hundredths(double mm) { return std::llround(mm * 100); }
 
+// The printer's own rounding: 8 dots a millimetre at 203 dpi, 12 at 300.
+int dots_per_mm(int dpi) { return static_cast<int>(std::lround(dpi / 25.4)); }
+
+bool usable(const LabelStock& stock) {
+  return stock.dpi >= kMinDpi && stock.dpi <= kMaxDpi && label_side(stock.width_mm) &&
+         label_side(stock.height_mm) && in_range(stock.gap_mm, 0, kMaxGapMm) &&
+         in_range(stock.gap_offset_mm, 0, kMaxGapMm);
+}
+
 // One side of the label: its length (given, or the picture's rounded up to
 // the next hundredth of a millimetre, so that no dot is lost) and where the
 // picture starts on it.
@@ -39,27 +49,28 @@ struct Side {
   std::int64_t hundredths;
   std::intptr_t offset;
 };
-Side side(double given_mm, std::size_t picture_dots, int dots_per_mm) {
+Side side(double given_mm, std::size_t label_dots, std::size_t picture_dots, int dots_per_mm) {
   const auto dots = static_cast<std::int64_t>(picture_dots);
   if (given_mm == 0) return {(dots * 100 + dots_per_mm - 1) / dots_per_mm, 0};
-  const std::int64_t label_dots = std::llround(given_mm * dots_per_mm);
-  return {hundredths(given_mm),
-          static_cast<std::intptr_t>(std::max<std::int64_t>(0, (label_dots - dots) / 2))};
+  const auto free = static_cast<std::int64_t>(label_dots) - dots;
+  return {hundredths(given_mm), static_cast<std::intptr_t>(std::max<std::int64_t>(0, free / 2))};
 }
 
 }  // namespace
 
+std::pair<std::size_t, std::size_t> stock_dots(const LabelStock& stock) {
+  if (!usable(stock)) return {0, 0};
+  const int per_mm = dots_per_mm(stock.dpi);
+  return {static_cast<std::size_t>(std::llround(stock.width_mm * per_mm)),
+          static_cast<std::size_t>(std::llround(stock.height_mm * per_mm))};
+}
+
 Result Printer::printpicture(const MonoImage& picture, const LabelStock& stock,
                              std::intptr_t copies) {
-  const bool stock_usable = stock.dpi >= kMinDpi && stock.dpi <= kMaxDpi &&
-                            label_side(stock.width_mm) && label_side(stock.height_mm) &&
-                            in_range(stock.gap_mm, 0, kMaxGapMm) &&
-                            in_range(stock.gap_offset_mm, 0, kMaxGapMm);
-  if (copies < 1 || !stock_usable || picture.empty() || !picture.well_formed()) return -1;
-  // The printer's own rounding: 8 dots a millimetre at 203 dpi, 12 at 300.
-  const int dots_per_mm = static_cast<int>(std::lround(stock.dpi / 25.4));
-  const Side across = side(stock.width_mm, picture.width, dots_per_mm);
-  const Side down = side(stock.height_mm, picture.height, dots_per_mm);
+  if (copies < 1 || !usable(stock) || picture.empty() || !picture.well_formed()) return -1;
+  const auto [width, height] = stock_dots(stock);
+  const Side across = side(stock.width_mm, width, picture.width, dots_per_mm(stock.dpi));
+  const Side down = side(stock.height_mm, height, picture.height, dots_per_mm(stock.dpi));
   const std::string head = "SIZE " + millimetres(across.hundredths) + " mm," +
                            millimetres(down.hundredths) + " mm\r\nGAP " +
                            millimetres(hundredths(stock.gap_mm)) + " mm," +
