@@ -39,7 +39,7 @@ TEST_P(PicturePrinterTest, WritesEachCommandGroupOnce) {
   EXPECT_LT(since(start), c.pause + 0.1);
   EXPECT_EQ(log.texts(), c.writes);
   // Without a link the BITMAP's check refuses after its pause; refusals stay as they are.
-  WiFi never_opened;
+  WiFi never_opened{testing::env()};
   start = Clock::now();
   EXPECT_EQ(c.send(never_opened), -1);
   EXPECT_GE(since(start), std::min(c.pause, 0.5));

@@ -46,7 +46,7 @@ TEST(VirtualPicturesTest, CodesInAPictureDecodeAfterPrinting) {
   VirtualPrinter printer({.output_dir = dir.path() / "labels"});
   VirtualPrinterServer server(printer, testing::on_test_clock());
   ASSERT_TRUE(server.start()) << server.error();
-  WiFi wifi;
+  WiFi wifi{testing::env()};
   ASSERT_EQ(wifi.openport("127.0.0.1", server.port()), 1);
 
   // Shrunk to 3 dots a module: the modules' edges fall between dots and turn grey.

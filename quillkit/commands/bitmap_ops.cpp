@@ -17,7 +17,7 @@ constexpr double kBitmapPause = 0.5;
 
 // The pause, the link check, and the BITMAP command in one write.
 Result send_bitmap(detail::PrinterCore& core, const Bytes& command) {
-  platform::sleep_seconds(kBitmapPause);
+  core.clock().sleep_seconds(kBitmapPause);
   if (!core.link().ready_for_bitmap()) return -1;
   core.write(command);  // the write primitive's own result is not reported
   return 1;
