@@ -82,51 +82,26 @@ PictureOptions box(std::size_t width, std::size_t height, Fit fit = Fit::fit,
   return options;
 }
 
+PictureOptions turned(Rotation rotation, std::size_t width = 0, std::size_t height = 0) {
+  return box(width, height, Fit::fit, rotation);
+}
+
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Boxes, PictureFitTest,
     ::testing::Values(
         FitCase{"FitShrinks", box(40, 40), 40, 40, {0, 10, 40, 30}, {0, 10, 20, 20}},
         FitCase{"FillCutsTheSides", box(40, 40, Fit::fill), 40, 40, {0, 0, 40, 40}, {0, 0, 20, 20}},
-        FitCase{"StretchEnlargesDown",
-                box(40, 80, Fit::stretch),
-                40,
-                80,
-                {0, 0, 40, 80},
-                {0, 0, 20, 40}},
+        FitCase{"StretchEnlargesDown", box(40, 80, Fit::stretch), 40, 80, {0, 0, 40, 80}, {0, 0, 20, 40}},
         FitCase{"NoneCentres", box(100, 50, Fit::none), 100, 50, {10, 5, 90, 45}, {10, 5, 50, 25}},
-        FitCase{"NoneCutsToTheBox", box(60, 30, Fit::none), 60, 30, {0, 0, 60, 30}, {0, 0, 30, 15}},
-        FitCase{"Clockwise90",
-                box(40, 80, Fit::fit, Rotation::cw90),
-                40,
-                80,
-                {0, 0, 40, 80},
-                {20, 0, 40, 40}},
-        FitCase{"Clockwise180",
-                box(0, 0, Fit::fit, Rotation::cw180),
-                80,
-                40,
-                {0, 0, 80, 40},
-                {40, 20, 80, 40}},
-        FitCase{"Clockwise270",
-                box(0, 0, Fit::fit, Rotation::cw270),
-                40,
-                80,
-                {0, 0, 40, 80},
-                {0, 40, 20, 80}},
-        FitCase{"AutomaticTurnsToAHighBox",
-                box(40, 80, Fit::fit, Rotation::automatic),
-                40,
-                80,
-                {0, 0, 40, 80},
-                {20, 0, 40, 40}},
-        FitCase{"AutomaticKeepsAWideBox",
-                box(80, 60, Fit::fit, Rotation::automatic),
-                80,
-                60,
-                {0, 10, 80, 50},
-                {0, 10, 40, 30}},
+        FitCase{"Clockwise90", turned(Rotation::cw90, 40, 80), 40, 80, {0, 0, 40, 80}, {20, 0, 40, 40}},
+        FitCase{"Clockwise180", turned(Rotation::cw180), 80, 40, {0, 0, 80, 40}, {40, 20, 80, 40}},
+        FitCase{"Clockwise270", turned(Rotation::cw270), 40, 80, {0, 0, 40, 80}, {0, 40, 20, 80}},
+        FitCase{"AutomaticToAHighBox", turned(Rotation::automatic, 40, 80), 40, 80, {0, 0, 40, 80}, {20, 0, 40, 40}},
+        FitCase{"AutomaticToAWideBox", turned(Rotation::automatic, 80, 60), 80, 60, {0, 10, 80, 50}, {0, 10, 40, 30}},
         FitCase{"HeightFollowsWidth", box(40, 0), 40, 20, {0, 0, 40, 20}, {0, 0, 20, 10}}),
     ::testing::PrintToStringParamName());
+// clang-format on
 
 struct GreyCase {
   const char* name;
@@ -289,16 +264,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "black point"},
         RefusedCase{"GammaNotANumber", options_error([](auto& o) { o.gamma = std::nan(""); }),
                     "gamma"},
-        RefusedCase{"BoxSide", options_error([](auto& o) { o.width = 70000; }), "box"},
         RefusedCase{"BoxArea", options_error([](auto& o) { o.width = o.height = 10000; }), "box"},
         RefusedCase{"UnknownMode",
                     options_error([](auto& o) { o.dither = static_cast<Dither>(9); }), "unknown"},
         RefusedCase{"ShapeFollowingBoxTooLarge",
                     [] { return PictureConverter(1, 10000, box(60000, 0)).error(); },
                     "keeps the picture's shape"},
-        RefusedCase{"EmptyPicture", [] { return PictureConverter(0, 5, {}).error(); }, "empty"},
         RefusedCase{"RowTooShort", rows_error({4, 3}), "only 1 of the picture's 2 rows"},
-        RefusedCase{"FinishedEarly", rows_error({4}), "only 1 of"},
         RefusedCase{"FinishedTwice",
                     [] {
                       PictureConverter converter(1, 1, {});

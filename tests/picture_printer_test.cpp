@@ -45,15 +45,8 @@ TEST_P(PicturePrinterTest, WritesEachCommandGroupOnce) {
   EXPECT_GE(since(start), std::min(c.pause, 0.5));
 }
 
-LabelStock stock_300() {
-  LabelStock stock;
-  stock.dpi = 300;
-  stock.width_mm = 10;
-  stock.height_mm = 5;
-  stock.gap_mm = 3;
-  stock.gap_offset_mm = 1.5;
-  return stock;
-}
+const LabelStock kStock300{
+    .dpi = 300, .width_mm = 10, .height_mm = 5, .gap_mm = 3, .gap_offset_mm = 1.5};
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, PicturePrinterTest,
@@ -84,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
                     1.0},
         // 120 x 60 dots at 12 a millimetre: the picture in the middle.
         PictureCase{"PrintpictureOnStock",
-                    [](WiFi& p) { return p.printpicture(kPicture, stock_300(), 3); },
+                    [](WiFi& p) { return p.printpicture(kPicture, kStock300, 3); },
                     1,
                     {"SIZE 10 mm,5 mm\r\nGAP 3 mm,1.5 mm\r\nCLS\r\n",
                      "BITMAP 53,29,2,2,0," + kBits + "\r\n", "PRINT 1,3\r\n"},
@@ -110,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PictureStockTest, DotsAsThePrinterCountsThem) {
   using Dots = std::pair<std::size_t, std::size_t>;
   EXPECT_EQ(stock_dots({.width_mm = 101.6, .height_mm = 152.4}), Dots(813, 1219));
-  EXPECT_EQ(stock_dots(stock_300()), Dots(120, 60));
+  EXPECT_EQ(stock_dots(kStock300), Dots(120, 60));
   EXPECT_EQ(stock_dots({.dpi = 50, .width_mm = 10}), Dots(0, 0));
 }
 
