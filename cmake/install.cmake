@@ -22,7 +22,7 @@ if(BUILD_SHARED_LIBS)
   set(QUILLKIT_PC_PRIVATE "")
 else()
   set(QUILLKIT_STATIC ON)
-  set(QUILLKIT_PC_PRIVATE "fontconfig freetype2 harfbuzz")
+  set(QUILLKIT_PC_PRIVATE "fontconfig freetype2 harfbuzz libpng libjpeg poppler-cpp")
 endif()
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/quillkitConfig.cmake.in
   ${PROJECT_BINARY_DIR}/quillkitConfig.cmake
