@@ -11,6 +11,7 @@ namespace {
 
 std::mutex stderr_mu;
 bool verbose_on = false;
+const quillkit::platform::Env* services = nullptr;  // of the current run
 
 int report(std::string_view reason, int code) {
   std::lock_guard lock(stderr_mu);
@@ -37,7 +38,10 @@ void diagnostic(std::string_view line) {
   std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
 }
 
-int run(int argc, char** argv, const char* printer_variable) {
+const quillkit::platform::Env* run_env() { return services; }
+
+int run(int argc, char** argv, const char* printer_variable, const quillkit::platform::Env* env) {
+  services = env;
   CommandLine line;
   if (printer_variable != nullptr) line.printer_variable = printer_variable;
   CLI::App& app = line.app;

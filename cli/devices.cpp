@@ -22,7 +22,8 @@ struct DevicesOptions {
 };
 
 int run_devices(const DevicesOptions& options) {
-  quillkit::Bluetooth bt;
+  const auto owned = make_printer<quillkit::Bluetooth>();
+  const quillkit::Bluetooth& bt = *owned;
   nlohmann::json list = nlohmann::json::array();
   for (const auto& device : bt.accessories()) {
     if (!offers(device.uuids, quillkit::Bluetooth::kProtocolString)) continue;
@@ -46,7 +47,8 @@ struct ScanOptions {
 // services only after a connection or from the advertisement, so a printer may go unmarked; a
 // later report of a device may know more than its first.
 int run_scan(const ScanOptions& options) {
-  quillkit::BLE printer;
+  const auto owned = make_printer<quillkit::BLE>();
+  quillkit::BLE& printer = *owned;
   if (const auto problem = adapter_problem(printer); !problem.empty()) return fail(problem);
   std::vector<quillkit::BLEPeripheral> seen;
   for (auto& found : printer.searchBLEDevice(options.seconds)) {

@@ -69,7 +69,7 @@ std::optional<LinkTarget> wifi_target(std::string_view text, std::string& error)
 constexpr auto kBluetoothSessionWait = std::chrono::seconds(10);
 
 OpenedPrinter open_bluetooth(const LinkTarget& target) {
-  auto bt = std::make_unique<quillkit::Bluetooth>();
+  auto bt = make_printer<quillkit::Bluetooth>();
   const std::string name = target.description();
   diagnostic("opening " + name);
   const quillkit::Result opened =
@@ -95,7 +95,7 @@ constexpr double kBleSearchSeconds = 5.0;
 OpenedPrinter open_ble(const LinkTarget& target, std::size_t chunk) {
   const std::string name = target.description();
   diagnostic("opening " + name);
-  auto printer = std::make_unique<quillkit::BLE>();
+  auto printer = make_printer<quillkit::BLE>();
   if (const std::string problem = adapter_problem(*printer); !problem.empty()) {
     return {nullptr, name, fail(problem)};
   }
@@ -229,7 +229,7 @@ OpenedPrinter open_printer(const LinkOptions& options) {
   if (target->kind == LinkKind::bluetooth) return open_bluetooth(*target);
   if (target->kind == LinkKind::ble) return open_ble(*target, options.chunk);
   const std::string name = target->description();
-  auto wifi = std::make_unique<quillkit::WiFi>();
+  auto wifi = make_printer<quillkit::WiFi>();
   diagnostic("opening " + name);
   if (wifi->openport(target->host, target->port) != 1) {
     return {nullptr, name,
