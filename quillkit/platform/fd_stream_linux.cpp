@@ -248,16 +248,16 @@ class FdStream final : public ByteStream {
   }
 
   int wait_until_sent(double max_seconds) override {
-    const TimePoint deadline = deadline_after(max_seconds);
+    const TimePoint deadline = clock_.deadline_after(max_seconds);
     for (;;) {
       if (!is_usable()) return -1;
       int unsent = 0;
       const unsigned long request = unsent_request_.load();
       if (request == 0 || ioctl(fd_.load(), request, &unsent) != 0) return 0;
       if (unsent == 0) return 1;
-      if (now() >= deadline) return 0;
+      if (clock_.now() >= deadline) return 0;
       // Neither the kernel nor the peer announces an acknowledgement: poll.
-      sleep_seconds(kUnsentPollSeconds);
+      clock_.sleep_seconds(kUnsentPollSeconds);
     }
   }
 
