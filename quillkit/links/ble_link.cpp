@@ -155,9 +155,9 @@ void BleLink::set_write_without_response(bool enabled) {
 Result BleLink::probe() {
   switch (central_->state()) {
     case CentralState::kPoweredOn:
-      return 2;
+      return kStreamOpen;
     case CentralState::kPoweredOff:
-      return 0;
+      return kStreamNotOpen;
     default:
       return -1;
   }

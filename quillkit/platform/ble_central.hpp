@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "quillkit/platform/clock.hpp"
+#include "quillkit/types.hpp"
 
 namespace quillkit::platform {
 
@@ -67,8 +68,7 @@ struct GattService {
   std::vector<GattCharacteristic> characteristics;  // in the system's order
 };
 
-// Whether two UUID texts name the same UUID: letter case does not matter.
-bool same_uuid(std::string_view a, std::string_view b);
+using quillkit::same_uuid;
 
 // A characteristic acquired for writes without response: every packet sent
 // goes out as one write command. The system takes packets only as fast as

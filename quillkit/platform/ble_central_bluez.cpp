@@ -6,10 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -22,13 +20,6 @@
 #include "quillkit/platform/error_text.hpp"
 
 namespace quillkit::platform {
-
-bool same_uuid(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
 
 namespace {
 
@@ -77,7 +68,7 @@ class SocketWriter final : public PacketWriter {
       if (::send(fd_, packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return 1;
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        error = std::string("the acquired characteristic's socket: ") + std::strerror(errno);
+        error = system_error_text("the acquired characteristic's socket", errno);
         return -1;
       }
       // Full: the radio has not caught up. BlueZ takes the next packet when
