@@ -279,6 +279,7 @@ void bind_ble(py::module_& m) {
     cls.attr(name) = to_str(value);
   }
   cls.attr("kOpenBound") = BLE::kOpenBound;
+  cls.attr("kProgressBound") = BLE::kProgressBound;
   cls.attr("kDefaultWriteChunk") = BLE::kDefaultWriteChunk;
   cls.attr("kMaxWriteChunk") = BLE::kMaxWriteChunk;
   cls.def("searchBLEDevice", unlocked(&BLE::searchBLEDevice), "seconds"_a)
@@ -296,7 +297,8 @@ void bind_ble(py::module_& m) {
       .def("closeport", unlocked(py::overload_cast<double>(&BLE::closeport)), "delay"_a)
       .def("BLE_WriteData", unlocked(&BLE::BLE_WriteData), "data"_a)
       .def("BLE_OutStream", unlocked(&BLE::BLE_OutStream), "data"_a)
-      .def("set_write_chunk", unlocked(&BLE::set_write_chunk), "bytes"_a);
+      .def("set_write_chunk", unlocked(&BLE::set_write_chunk), "bytes"_a)
+      .def("set_write_without_response", unlocked(&BLE::set_write_without_response), "enabled"_a);
   bind_data_sender(cls, "sendCommandWithData",
                    static_cast<Result (BLE::*)(Data)>(&BLE::sendCommandWithData),
                    static_cast<Result (BLE::*)(Data, double)>(&BLE::sendCommandWithData));
