@@ -1,0 +1,263 @@
+#include "printer-app/jobs.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <climits>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "printer-app/picture.hpp"
+
+namespace quill_printer {
+namespace {
+
+constexpr int kDefaultSpeed = 4;  // inches per second
+constexpr int kMaxSpeed = 12;
+
+// The commands a command file may begin with, sorted for the binary search.
+constexpr auto kLeadingCommands = std::to_array<std::string_view>({
+    "AZTEC",          "BACKFEED", "BAR",       "BARCODE",  "BITMAP",
+    "BLINE",          "BLOCK",    "BOX",       "CIRCLE",   "CLS",
+    "CODEPAGE",       "COUNTRY",  "CUT",       "DELAY",    "DENSITY",
+    "DIRECTION",      "DMATRIX",  "DOWNLOAD",  "ELLIPSE",  "EOJ",
+    "ERASE",          "FEED",     "FORMFEED",  "GAP",      "HOME",
+    "INITIALPRINTER", "KILL",     "LIMITFEED", "MAXICODE", "OFFSET",
+    "PDF417",         "PRINT",    "PUTBMP",    "PUTPCX",   "QRCODE",
+    "REFERENCE",      "REVERSE",  "RSS",       "SELFTEST", "SET",
+    "SHIFT",          "SIZE",     "SOUND",     "SPEED",    "TEXT",
+});
+static_assert(std::is_sorted(kLeadingCommands.begin(), kLeadingCommands.end()));
+
+// Says why a job fails, in its state message and the log.
+bool fail_job(pappl_job_t* job, const std::string& why) {
+  papplJobSetMessage(job, "%s", why.c_str());
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+  return false;
+}
+
+// The settings for one job: its media, resolution, darkness and speed, the printer's gap.
+LabelSettings job_settings(pappl_job_t* job, const pappl_pr_options_t& options) {
+  return label_settings(options.media, options.printer_resolution[0],
+                        options.darkness_configured + options.print_darkness, options.print_speed,
+                        printer_gap_mm(papplJobGetPrinter(job)));
+}
+
+// Makes `page` a label and sends it; false (with the reason) when the link fails.
+bool send_page(pappl_job_t* job, pappl_device_t* device, const LabelSettings& settings,
+               const GreyPage& page) {
+  const std::string bytes =
+      label_commands(settings, label_raster(page, settings.width_dots(), settings.length_dots()));
+  if (papplDeviceWrite(device, bytes.data(), bytes.size()) < 0) {
+    return fail_job(job, "the printer's link failed while printing");
+  }
+  papplDeviceFlush(device);
+  return true;
+}
+
+// Raster jobs (PWG and Apple raster): PAPPL hands the lines of each page; they are gathered as
+// grey and the page is printed when it ends.
+struct RasterJob {
+  LabelSettings settings;
+  GreyPage page;
+  cups_cspace_t space = CUPS_CSPACE_SW;
+  unsigned bits = 8;
+};
+
+RasterJob* raster_job(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
+
+bool start_raster_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+  try {
+    papplJobSetData(job, new RasterJob);
+    return true;
+  } catch (const std::exception&) {
+    return fail_job(job, "out of memory");
+  }
+}
+
+bool start_raster_page(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
+  RasterJob* r = raster_job(job);
+  const auto& header = options->header;
+  const bool grey = header.cupsBitsPerPixel == 8 && (header.cupsColorSpace == CUPS_CSPACE_SW ||
+                                                     header.cupsColorSpace == CUPS_CSPACE_W ||
+                                                     header.cupsColorSpace == CUPS_CSPACE_K);
+  const bool rgb = header.cupsBitsPerPixel == 24 && (header.cupsColorSpace == CUPS_CSPACE_SRGB ||
+                                                     header.cupsColorSpace == CUPS_CSPACE_RGB ||
+                                                     header.cupsColorSpace == CUPS_CSPACE_ADOBERGB);
+  if (r == nullptr || (!grey && !rgb)) {
+    return fail_job(job, "unsupported raster data: " + std::to_string(header.cupsBitsPerPixel) +
+                             "-bit colour space " + std::to_string(header.cupsColorSpace));
+  }
+  if (header.cupsWidth == 0 || header.cupsHeight == 0 ||
+      static_cast<double>(header.cupsWidth) * header.cupsHeight > kMaxPagePixels) {
+    return fail_job(job, "the raster page is empty or too large");
+  }
+  try {
+    r->settings = job_settings(job, *options);
+    r->page = GreyPage(static_cast<int>(header.cupsWidth), static_cast<int>(header.cupsHeight));
+  } catch (const std::exception&) {
+    return fail_job(job, "out of memory");
+  }
+  r->space = header.cupsColorSpace;
+  r->bits = header.cupsBitsPerPixel;
+  return true;
+}
+
+bool write_raster_line(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned y,
+                       const unsigned char* line) {
+  RasterJob* r = raster_job(job);
+  if (r == nullptr || line == nullptr || y >= static_cast<unsigned>(r->page.height)) return true;
+  std::uint8_t* out = r->page.row(static_cast<int>(y));
+  const int width = r->page.width;
+  if (r->bits == 24) {
+    for (int x = 0; x < width; ++x, line += 3) {
+      out[x] = static_cast<std::uint8_t>((line[0] * 77 + line[1] * 150 + line[2] * 29) >> 8);
+    }
+  } else if (r->space == CUPS_CSPACE_K) {
+    for (int x = 0; x < width; ++x) out[x] = static_cast<std::uint8_t>(255 - line[x]);
+  } else {
+    std::copy(line, line + width, out);
+  }
+  return true;
+}
+
+bool end_raster_page(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device, unsigned) {
+  RasterJob* r = raster_job(job);
+  if (r == nullptr) return false;
+  try {
+    return send_page(job, device, r->settings, r->page);
+  } catch (const std::exception&) {
+    return fail_job(job, "out of memory");
+  }
+}
+
+bool end_raster_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+  delete raster_job(job);
+  papplJobSetData(job, nullptr);
+  return true;
+}
+
+// PNG, JPEG and PDF: every selected page of every copy, each as one label.
+bool print_document(pappl_job_t* job, pappl_device_t* device, void*) {
+  pappl_pr_options_t* options = nullptr;
+  try {
+    std::string error;
+    const auto document = open_document(papplJobGetFilename(job), papplJobGetFormat(job), error);
+    if (!document) {
+      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+      return fail_job(job, error);
+    }
+    const int pages = document->page_count();
+    options = papplJobCreatePrintOptions(job, static_cast<unsigned>(pages), false);
+    if (options == nullptr) return fail_job(job, "out of memory");
+    const LabelSettings settings = job_settings(job, *options);
+    const int first = static_cast<int>(std::max(1u, options->first_page));
+    const int last = static_cast<int>(std::min(options->last_page, static_cast<unsigned>(pages)));
+    const int copies = std::max(1, options->copies);
+    papplJobSetImpressions(job, std::max(0, last - first + 1) * copies);
+    bool ok = true;
+    for (int copy = 0; ok && copy < copies; ++copy) {
+      for (int index = first; ok && index <= last && !papplJobIsCanceled(job); ++index) {
+        const GreyPage page = document->page(index - 1, settings.dpi, error);
+        ok = page.width > 0 ? send_page(job, device, settings, page)
+                            : fail_job(job, "page " + std::to_string(index) + ": " + error);
+        if (ok) papplJobSetImpressionsCompleted(job, 1);
+      }
+    }
+    papplJobDeletePrintOptions(options);
+    return ok;
+  } catch (const std::exception&) {
+    papplJobDeletePrintOptions(options);
+    return fail_job(job, "out of memory");
+  }
+}
+
+// A command file goes to the printer unchanged.
+bool print_raw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+  const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail_job(job, "cannot read the job's file");
+  papplJobSetImpressions(job, 1);
+  bool ok = true;
+  char buffer[65536];
+  for (ssize_t n; ok && (n = read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0) {
+      ok = errno == EINTR || fail_job(job, "cannot read the job's file");
+    } else if (papplDeviceWrite(device, buffer, static_cast<std::size_t>(n)) < 0) {
+      ok = fail_job(job, "the printer's link failed while printing");
+    }
+  }
+  close(fd);
+  papplDeviceFlush(device);
+  if (ok) papplJobSetImpressionsCompleted(job, 1);
+  return ok;
+}
+
+const char* detect_format(const unsigned char* header, std::size_t size, void*) {
+  const std::string_view head(reinterpret_cast<const char*>(header), size);
+  return looks_like_commands(head) ? kCommandFormat : nullptr;
+}
+
+}  // namespace
+
+bool looks_like_commands(std::string_view head) {
+  const auto start = head.find_first_not_of(" \t\r\n");
+  if (start == std::string_view::npos) return false;
+  head.remove_prefix(start);
+  // ESC ! (immediate commands) and ~! (queries).
+  if (head.starts_with("\x1B!") || head.starts_with("~!")) return true;
+  const auto end = head.find_first_of(" \t\r\n");
+  if (end == std::string_view::npos) return false;  // no whole word in the header
+  return std::binary_search(kLeadingCommands.begin(), kLeadingCommands.end(), head.substr(0, end));
+}
+
+LabelSettings label_settings(const pappl_media_col_t& media, int dpi, int darkness, int speed,
+                             int gap_mm) {
+  LabelSettings s;
+  s.width_hmm = media.size_width;
+  s.length_hmm = media.size_length;
+  s.dpi = dpi > 0 ? dpi : 203;
+  s.sensing = media.tracking == PAPPL_MEDIA_TRACKING_MARK         ? Sensing::kMark
+              : media.tracking == PAPPL_MEDIA_TRACKING_CONTINUOUS ? Sensing::kContinuous
+                                                                  : Sensing::kGap;
+  s.sensing_mm = std::clamp(gap_mm, 0, kMaxGapMm);
+  s.density = (std::clamp(darkness, 0, 100) * 15 + 50) / 100;
+  s.speed = speed > 0 ? std::clamp((speed + 1270) / 2540, 1, kMaxSpeed) : kDefaultSpeed;
+  return s;
+}
+
+int printer_gap_mm(pappl_printer_t* printer) {
+  int gap = kDefaultGapMm;
+  if (ipp_t* attrs = papplPrinterGetDriverAttributes(printer)) {
+    const std::string name = std::string(kGapAttribute) + "-default";
+    if (ipp_attribute_t* attr = ippFindAttribute(attrs, name.c_str(), IPP_TAG_INTEGER)) {
+      gap = ippGetInteger(attr, 0);
+    }
+    ippDelete(attrs);
+  }
+  return gap;
+}
+
+void set_job_callbacks(pappl_pr_driver_data_t& data) {
+  data.format = kCommandFormat;
+  data.printfile_cb = print_raw;
+  data.rstartjob_cb = start_raster_job;
+  data.rstartpage_cb = start_raster_page;
+  data.rwriteline_cb = write_raster_line;
+  data.rendpage_cb = end_raster_page;
+  data.rendjob_cb = end_raster_job;
+}
+
+void add_document_filters(pappl_system_t* system) {
+  papplSystemSetMIMECallback(system, detect_format, nullptr);
+  // A filter to the printer's own format is chosen before PAPPL's own image filters, whose
+  // 1.3 versions cannot read 1-, 2- and 4-bit grey PNG files.
+  for (const char* type : {"image/png", "image/jpeg", "application/pdf"}) {
+    papplSystemAddMIMEFilter(system, type, kCommandFormat, print_document, nullptr);
+  }
+}
+
+}  // namespace quill_printer
