@@ -1,0 +1,117 @@
+// quill-printer's pure parts: what the end-to-end tests reach only one case of.
+#include <gtest/gtest.h>
+
+#include "printer-app/jobs.hpp"
+#include "printer-app/label.hpp"
+#include "printer-app/links.hpp"
+#include "printer-app/status.hpp"
+
+namespace quill_printer {
+namespace {
+
+using Kind = LinkTarget::Kind;
+
+TEST(LinkUri, NamesTheLinkOrNothing) {
+  const struct {
+    const char* uri;
+    std::optional<LinkTarget> target;
+  } cases[] = {
+      {"quill-bt://aabbccddeeff", LinkTarget{Kind::kBluetooth, "AA:BB:CC:DD:EE:FF"}},
+      {"quill-bt:///dev/rfcomm0", LinkTarget{Kind::kBluetooth, "/dev/rfcomm0"}},
+      {"quill-bt://%2Fdev%2Fpts%2F3", LinkTarget{Kind::kBluetooth, "/dev/pts/3"}},
+      {"quill-ble://AABBCCDDEEFF", LinkTarget{Kind::kBle, "AA:BB:CC:DD:EE:FF"}},
+      {"quill-ble://TX%20200", LinkTarget{Kind::kBle, "TX 200"}},
+      {"quill-bt://printer", std::nullopt},  // neither an address nor a path
+      {"quill-bt:///", std::nullopt},
+      {"quill-ble://a/b", std::nullopt},
+      {"quill-ble://TX%2", std::nullopt},
+      {"quill-ble://TX%00", std::nullopt},
+      {"quill-ble://", std::nullopt},
+      {"quill-bt:AABBCCDDEEFF", std::nullopt},
+      {"socket://127.0.0.1:9100", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_link_uri(c.uri), c.target) << c.uri;
+}
+
+TEST(CommandFiles, AreRecognisedByTheirFirstCommand) {
+  const struct {
+    std::string_view head;
+    bool commands;
+  } cases[] = {
+      {"SIZE 50 mm,30 mm\r\n", true},
+      {"\r\n  CLS\r\n", true},
+      {"\x1B!?", true},
+      {"~!T\r\n", true},
+      {"SIZE", false},  // no whole word: a header that ends inside the first word
+      {"Size 50 mm\r\n", false},
+      {"SIZES are\n", false},
+      {"Hello, printer\n", false},
+      {"%PDF-1.7\n", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(looks_like_commands(c.head), c.commands) << c.head;
+}
+
+TEST(StatusByte, BecomesReasons) {
+  const struct {
+    std::optional<std::uint8_t> byte;
+    StatusReport report;
+  } cases[] = {
+      {0x00, {PAPPL_PREASON_NONE, false}},
+      {0x20, {PAPPL_PREASON_NONE, false}},  // printing
+      {0x01, {PAPPL_PREASON_COVER_OPEN, false}},
+      {0x40, {PAPPL_PREASON_COVER_OPEN, false}},
+      {0x06, {PAPPL_PREASON_MEDIA_JAM | PAPPL_PREASON_MEDIA_EMPTY, false}},
+      {0x08, {PAPPL_PREASON_MARKER_SUPPLY_EMPTY, false}},
+      {0x90, {PAPPL_PREASON_OTHER, true}},
+      {std::nullopt, {PAPPL_PREASON_OFFLINE, false}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(status_report(c.byte), c.report) << (c.byte ? int{*c.byte} : -1);
+  }
+}
+
+TEST(LabelSettings, FromStockDarknessSpeedAndGap) {
+  pappl_media_col_t media{};
+  media.size_width = 10160;
+  media.size_length = 15240;
+  media.tracking = PAPPL_MEDIA_TRACKING_MARK;
+  const struct {
+    int darkness, speed, gap;
+    const char* setup;
+  } cases[] = {
+      {50, 0, 2, "SIZE 101.6 mm,152.4 mm\r\nSPEED 4\r\nDENSITY 8\r\nBLINE 2 mm,0 mm\r\nCLS\r\n"},
+      {150, 6 * 2540, 40,
+       "SIZE 101.6 mm,152.4 mm\r\nSPEED 6\r\nDENSITY 15\r\nBLINE 25 mm,0 mm\r\nCLS\r\n"},
+      {-30, 1000, -1,
+       "SIZE 101.6 mm,152.4 mm\r\nSPEED 1\r\nDENSITY 0\r\nBLINE 0 mm,0 mm\r\nCLS\r\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(label_setup(label_settings(media, 203, c.darkness, c.speed, c.gap)), c.setup);
+  }
+  media.size_width = 5005;
+  media.tracking = PAPPL_MEDIA_TRACKING_CONTINUOUS;
+  const LabelSettings s = label_settings(media, 300, 50, 0, 2);
+  EXPECT_EQ(label_setup(s).substr(0, 27), "SIZE 50.05 mm,152.4 mm\r\nSPE");
+  EXPECT_NE(label_setup(s).find("GAP 0 mm,0 mm\r\n"), std::string::npos);
+  EXPECT_EQ(std::pair(s.width_dots(), s.length_dots()), std::pair(591, 1800));
+}
+
+// A picture is fitted whole, centred, turned when that fits it larger; dark prints (0 bits).
+TEST(LabelRaster, FitsTurnsAndThresholds) {
+  GreyPage page(4, 2);  // landscape: left half black
+  page.row(0)[0] = page.row(0)[1] = page.row(1)[0] = page.row(1)[1] = 0;
+  const MonoPage portrait = label_raster(page, 8, 16);  // turned: 8 x 16, black on top
+  ASSERT_EQ(portrait.bits.size(), 16u);
+  for (int y = 0; y < 16; ++y) EXPECT_EQ(portrait.bits[y], y < 8 ? 0x00 : 0xFF) << y;
+  const MonoPage wide = label_raster(page, 16, 4);  // 8 x 4 inside 16 x 4, centred
+  ASSERT_EQ(wide.bits.size(), 8u);
+  for (int y = 0; y < 4; ++y) {
+    EXPECT_EQ(wide.bits[y * 2], 0xF0) << y;
+    EXPECT_EQ(wide.bits[y * 2 + 1], 0xFF) << y;
+  }
+  EXPECT_EQ(label_raster(GreyPage(), 8, 1).bits, std::vector<std::uint8_t>{0xFF});
+}
+
+}  // namespace
+}  // namespace quill_printer
