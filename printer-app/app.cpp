@@ -35,6 +35,15 @@ pappl_system_t* fail_start(pappl_system_t* system, const std::string& why) {
   return nullptr;
 }
 
+// Stands in for the web interface's Add Printer page when avahi-daemon is not running: PAPPL's
+// own page lists network printers through DNS-SD, which then aborts the server.
+constexpr const char* kAddPrinterWithoutDnssd =
+    "<!DOCTYPE html><html><head><title>Add Printer</title></head><body><h1>Add Printer</h1>"
+    "<p>Printers are added from the command line on this host while avahi-daemon is not "
+    "running:</p><pre>quill-printer add -d NAME -v socket://HOST:9100 -m quill_203dpi</pre>"
+    "<p><code>quill-printer devices</code> lists the Bluetooth printers; <code>quill-printer "
+    "drivers</code> the drivers.</p><p><a href=\"/\">Back</a></p></body></html>";
+
 pappl_loglevel_t log_level(std::string_view name) {
   if (name == "debug") return PAPPL_LOGLEVEL_DEBUG;
   if (name == "warn") return PAPPL_LOGLEVEL_WARN;
@@ -116,7 +125,28 @@ pappl_system_t* create_system(int num_options, cups_option_t* options, void* dat
   papplSystemSetPrinterDrivers(system, static_cast<int>(list.size()), list.data(),
                                auto_add_callback, nullptr, driver_callback, nullptr);
   add_document_filters(system);
+  if (startup.serving && !dnssd_available()) {
+    papplSystemAddResourceString(system, "/addprinter", "text/html", kAddPrinterWithoutDnssd);
+  }
   return system;
+}
+
+bool print_device(const char* info, const char* uri, const char*, void*) {
+  std::printf("%s\n    %s\n", uri, info);
+  return false;
+}
+
+void print_device_error(const char* message, void*) {
+  std::fprintf(stderr, "%s: %s\n", kName, message);
+}
+
+// The devices sub-command: every printer PAPPL's schemes and ours find, with DNS-SD only
+// while avahi-daemon runs (see dnssd_available).
+int list_devices(const char*, int, cups_option_t*, int, char**, void*) {
+  pappl_devtype_t types = PAPPL_DEVTYPE_ALL;
+  if (!dnssd_available()) types &= ~static_cast<pappl_devtype_t>(PAPPL_DEVTYPE_DNS_SD);
+  papplDeviceList(types, print_device, nullptr, print_device_error, nullptr);
+  return 0;
 }
 
 }  // namespace
@@ -138,7 +168,7 @@ int run(int argc, char** argv) {
   // The footer must be set: PAPPL 1.3.1's web pages crash on a missing one.
   return papplMainloop(argc, argv, QUILL_PRINTER_VERSION, "quill-printer " QUILL_PRINTER_VERSION,
                        static_cast<int>(list.size()), list.data(), auto_add_callback,
-                       driver_callback, nullptr, nullptr, create_system, nullptr, &startup);
+                       driver_callback, "devices", list_devices, create_system, nullptr, &startup);
 }
 
 }  // namespace quill_printer

@@ -1,5 +1,7 @@
 #include "printer-app/links.hpp"
 
+#include <sdbus-c++/sdbus-c++.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -22,8 +24,12 @@ constexpr std::string_view kBluetoothScheme = "quill-bt";
 constexpr std::string_view kBleScheme = "quill-ble";
 // A radio session often opens after the library's own open wait; it is given this long.
 constexpr auto kOpenBound = std::chrono::seconds(10);
-// How long a BLE open searches for the printer, and discovery lists what it saw.
-constexpr double kBleSearchSeconds = 4.0;
+// A BLE open searches in rounds of this long, at most kBleSearchRounds of them, and stops as
+// soon as the printer was seen; discovery lists what one search of all rounds saw.
+constexpr double kBleRoundSeconds = 1.0;
+constexpr int kBleSearchRounds = 4;
+// The BLE probe's answer for a powered adapter.
+constexpr quillkit::Result kAdapterOn = 2;
 // After bytes were written the links are closed only after this pause, so that what is still
 // in flight reaches the printer.
 constexpr double kDrainSeconds = 2.0;
@@ -117,15 +123,22 @@ class BluetoothLink final : public LinkDevice {
 class BleLink final : public LinkDevice {
  public:
   explicit BleLink(const std::string& device, std::string& error) {
-    const auto found = printer_.searchBLEDevice(kBleSearchSeconds);
-    const auto match = std::find_if(found.begin(), found.end(), [&](const auto& p) {
-      return p.name == device || same_text(p.address, device);
-    });
-    if (match == found.end()) {
-      error = "no BLE printer " + device + " was seen";
-    } else if (printer_.openport_ble(*match) != 1) {
-      error = "the BLE printer " + device + " did not become ready";
+    if (printer_.stream_Status() != kAdapterOn) {
+      error = "no powered Bluetooth adapter for the BLE printer " + device;
+      return;
     }
+    for (int round = 0; round < kBleSearchRounds; ++round) {
+      const auto found = printer_.searchBLEDevice(kBleRoundSeconds);
+      const auto match = std::find_if(found.begin(), found.end(), [&](const auto& p) {
+        return p.name == device || same_text(p.address, device);
+      });
+      if (match == found.end()) continue;
+      if (printer_.openport_ble(*match) != 1) {
+        error = "the BLE printer " + device + " did not become ready";
+      }
+      return;
+    }
+    error = "no BLE printer " + device + " was seen";
   }
   ~BleLink() override { printer_.closeport(wrote_ ? kDrainSeconds : 0.0); }
 
@@ -217,8 +230,10 @@ bool list_bluetooth(pappl_device_cb_t cb, void* data, pappl_deverror_cb_t, void*
 bool list_ble(pappl_device_cb_t cb, void* data, pappl_deverror_cb_t, void*) {
   try {
     quillkit::BLE ble;
+    if (ble.stream_Status() != kAdapterOn) return false;
     std::set<std::string> seen;
-    for (const quillkit::BLEPeripheral& p : ble.searchBLEDevice(kBleSearchSeconds)) {
+    for (const quillkit::BLEPeripheral& p :
+         ble.searchBLEDevice(kBleRoundSeconds * kBleSearchRounds)) {
       std::string hex = p.address;
       std::erase(hex, ':');
       if (!colon_address(hex) || !seen.insert(hex).second) continue;
@@ -232,6 +247,22 @@ bool list_ble(pappl_device_cb_t cb, void* data, pappl_deverror_cb_t, void*) {
 }
 
 }  // namespace
+
+bool dnssd_available() {
+  try {
+    const auto bus = sdbus::createSystemBusConnection();
+    const auto proxy = sdbus::createProxy(*bus, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+    bool owned = false;
+    proxy->callMethod("NameHasOwner")
+        .onInterface("org.freedesktop.DBus")
+        .withTimeout(std::chrono::seconds(2))
+        .withArguments(std::string("org.freedesktop.Avahi"))
+        .storeResultsTo(owned);
+    return owned;
+  } catch (const sdbus::Error&) {
+    return false;
+  }
+}
 
 std::optional<LinkTarget> parse_link_uri(std::string_view uri) {
   LinkTarget::Kind kind;

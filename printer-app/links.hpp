@@ -30,6 +30,10 @@ std::optional<LinkTarget> parse_link_uri(std::string_view uri);
 // PAPPL lists or opens devices.
 void register_link_schemes();
 
+// Whether avahi-daemon answers on the system bus (asked with a bound of 2 s). Without it,
+// PAPPL 1.3.1's DNS-SD discovery aborts the process (a failed assertion inside Avahi).
+bool dnssd_available();
+
 // Asks the printer behind `device`, opened for the printer's `device_uri`, for its status byte
 // (the status request, answered with one byte). Nothing when it does not answer in time.
 // Blocks for the link's answer wait (about 1 s; longer on the Bluetooth links).

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "printer_app_helpers.hpp"
+#include "support/fake_gatt.hpp"
 #include "support/temp_files.hpp"
 #include "virtual_test_helpers.hpp"
 
@@ -205,6 +206,26 @@ TEST_F(PrinterAppTest, PrintsOverASerialDevice) {
   ASSERT_TRUE(app_.add("serial", "quill-bt://" + serial.pty()));
   expect_ipp(app_.ipp("serial", "print.test", {}, make_documents(dir_.path()).raw.string()));
   const auto label = serial.next_label();
+  ASSERT_TRUE(label.has_value());
+  EXPECT_EQ(vptest::decode(*label, BarcodeFormat::Code128), "RAW-7");
+}
+
+// The BLE scheme through BlueZ (a fake one on a private bus, which hands the printer's writes
+// to the virtual printer), found by name; discovery lists the printer by address.
+TEST(PrinterAppBle, DiscoversAndPrintsOverBle) {
+  testing::TempDir dir;
+  VirtualPrinterProcess printer(dir.path() / "labels", 0);
+  testing::PrivateBus bus;  // quill-printer, started after it, uses it as its system bus
+  testing::FakeGatt fake(bus, {"--printer", std::to_string(printer.port())});
+  ASSERT_TRUE(fake.ok());
+  PrinterApp app(dir.path() / "app");
+  ASSERT_TRUE(app.up());
+  const ProcessResult devices = app.command({"devices"});
+  EXPECT_THAT(devices.out, HasSubstr("quill-ble://001122334455"));
+  ASSERT_TRUE(app.add("ble", "quill-ble://VP-BLE"));
+  EXPECT_EQ(app.ipp("ble", "print.test", {}, make_documents(dir.path()).raw.string()).exit_code, 0)
+      << app.log();
+  const auto label = printer.next_label();
   ASSERT_TRUE(label.has_value());
   EXPECT_EQ(vptest::decode(*label, BarcodeFormat::Code128), "RAW-7");
 }
