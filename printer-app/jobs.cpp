@@ -50,8 +50,7 @@ LabelSettings job_settings(pappl_job_t* job, const pappl_pr_options_t& options) 
 // Makes `page` a label and sends it; false (with the reason) when the link fails.
 bool send_page(pappl_job_t* job, pappl_device_t* device, const LabelSettings& settings,
                const GreyPage& page) {
-  const std::string bytes =
-      label_commands(settings, label_raster(page, settings.width_dots(), settings.length_dots()));
+  const std::string bytes = page_label(settings, page);
   if (papplDeviceWrite(device, bytes.data(), bytes.size()) < 0) {
     return fail_job(job, "the printer's link failed while printing");
   }
@@ -59,13 +58,11 @@ bool send_page(pappl_job_t* job, pappl_device_t* device, const LabelSettings& se
   return true;
 }
 
-// Raster jobs (PWG and Apple raster): PAPPL hands the lines of each page; they are gathered as
-// grey and the page is printed when it ends.
+// Raster jobs (PWG and Apple raster): PAPPL hands the lines of each page; they are gathered and
+// the page is printed when it ends.
 struct RasterJob {
   LabelSettings settings;
-  GreyPage page;
-  cups_cspace_t space = CUPS_CSPACE_SW;
-  unsigned bits = 8;
+  RasterPage page;
 };
 
 RasterJob* raster_job(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
@@ -81,47 +78,19 @@ bool start_raster_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
 
 bool start_raster_page(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
   RasterJob* r = raster_job(job);
-  const auto& header = options->header;
-  const bool grey = header.cupsBitsPerPixel == 8 && (header.cupsColorSpace == CUPS_CSPACE_SW ||
-                                                     header.cupsColorSpace == CUPS_CSPACE_W ||
-                                                     header.cupsColorSpace == CUPS_CSPACE_K);
-  const bool rgb = header.cupsBitsPerPixel == 24 && (header.cupsColorSpace == CUPS_CSPACE_SRGB ||
-                                                     header.cupsColorSpace == CUPS_CSPACE_RGB ||
-                                                     header.cupsColorSpace == CUPS_CSPACE_ADOBERGB);
-  if (r == nullptr || (!grey && !rgb)) {
-    return fail_job(job, "unsupported raster data: " + std::to_string(header.cupsBitsPerPixel) +
-                             "-bit colour space " + std::to_string(header.cupsColorSpace));
-  }
-  if (header.cupsWidth == 0 || header.cupsHeight == 0 ||
-      static_cast<double>(header.cupsWidth) * header.cupsHeight > kMaxPagePixels) {
-    return fail_job(job, "the raster page is empty or too large");
-  }
+  if (r == nullptr) return false;
   try {
+    std::string why;
     r->settings = job_settings(job, *options);
-    r->page = GreyPage(static_cast<int>(header.cupsWidth), static_cast<int>(header.cupsHeight));
+    return r->page.start(options->header, why) || fail_job(job, why);
   } catch (const std::exception&) {
     return fail_job(job, "out of memory");
   }
-  r->space = header.cupsColorSpace;
-  r->bits = header.cupsBitsPerPixel;
-  return true;
 }
 
 bool write_raster_line(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned y,
                        const unsigned char* line) {
-  RasterJob* r = raster_job(job);
-  if (r == nullptr || line == nullptr || y >= static_cast<unsigned>(r->page.height)) return true;
-  std::uint8_t* out = r->page.row(static_cast<int>(y));
-  const int width = r->page.width;
-  if (r->bits == 24) {
-    for (int x = 0; x < width; ++x, line += 3) {
-      out[x] = static_cast<std::uint8_t>((line[0] * 77 + line[1] * 150 + line[2] * 29) >> 8);
-    }
-  } else if (r->space == CUPS_CSPACE_K) {
-    for (int x = 0; x < width; ++x) out[x] = static_cast<std::uint8_t>(255 - line[x]);
-  } else {
-    std::copy(line, line + width, out);
-  }
+  if (RasterJob* r = raster_job(job)) r->page.write_line(y, line);
   return true;
 }
 
@@ -129,7 +98,7 @@ bool end_raster_page(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* devi
   RasterJob* r = raster_job(job);
   if (r == nullptr) return false;
   try {
-    return send_page(job, device, r->settings, r->page);
+    return send_page(job, device, r->settings, r->page.page());
   } catch (const std::exception&) {
     return fail_job(job, "out of memory");
   }
@@ -192,7 +161,6 @@ bool print_raw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   }
   close(fd);
   papplDeviceFlush(device);
-  if (ok) papplJobSetImpressionsCompleted(job, 1);
   return ok;
 }
 
@@ -202,6 +170,49 @@ const char* detect_format(const unsigned char* header, std::size_t size, void*) 
 }
 
 }  // namespace
+
+bool RasterPage::start(const cups_page_header2_t& header, std::string& why) {
+  const bool grey = header.cupsBitsPerPixel == 8 && (header.cupsColorSpace == CUPS_CSPACE_SW ||
+                                                     header.cupsColorSpace == CUPS_CSPACE_W ||
+                                                     header.cupsColorSpace == CUPS_CSPACE_K);
+  const bool rgb = header.cupsBitsPerPixel == 24 && (header.cupsColorSpace == CUPS_CSPACE_SRGB ||
+                                                     header.cupsColorSpace == CUPS_CSPACE_RGB ||
+                                                     header.cupsColorSpace == CUPS_CSPACE_ADOBERGB);
+  if (!grey && !rgb) {
+    why = "unsupported raster data: " + std::to_string(header.cupsBitsPerPixel) +
+          "-bit colour space " + std::to_string(header.cupsColorSpace);
+    return false;
+  }
+  if (header.cupsWidth == 0 || header.cupsHeight == 0 ||
+      static_cast<double>(header.cupsWidth) * header.cupsHeight > kMaxPagePixels) {
+    why = "the raster page is empty or too large";
+    return false;
+  }
+  page_ = GreyPage(static_cast<int>(header.cupsWidth), static_cast<int>(header.cupsHeight));
+  rgb_ = rgb;
+  inverted_ = header.cupsColorSpace == CUPS_CSPACE_K;
+  return true;
+}
+
+void RasterPage::write_line(unsigned y, const unsigned char* line) {
+  if (line == nullptr || y >= static_cast<unsigned>(page_.height)) return;
+  std::uint8_t* out = page_.row(static_cast<int>(y));
+  const int width = page_.width;
+  if (rgb_) {
+    for (int x = 0; x < width; ++x, line += 3) {
+      out[x] = static_cast<std::uint8_t>((line[0] * 77 + line[1] * 150 + line[2] * 29) >> 8);
+    }
+  } else if (inverted_) {
+    for (int x = 0; x < width; ++x) out[x] = static_cast<std::uint8_t>(255 - line[x]);
+  } else {
+    std::copy(line, line + width, out);
+  }
+}
+
+std::string page_label(const LabelSettings& settings, const GreyPage& page) {
+  return label_commands(settings,
+                        label_raster(page, settings.width_dots(), settings.length_dots()));
+}
 
 bool looks_like_commands(std::string_view head) {
   const auto start = head.find_first_not_of(" \t\r\n");

@@ -4,9 +4,11 @@
 
 #include <pappl/pappl.h>
 
+#include <string>
 #include <string_view>
 
 #include "printer-app/label.hpp"
+#include "printer-app/picture.hpp"
 
 namespace quill_printer {
 
@@ -18,6 +20,25 @@ constexpr const char* kCommandFormat = "application/vnd.quillkit-label";
 constexpr const char* kGapAttribute = "label-gap";
 constexpr int kDefaultGapMm = 2;
 constexpr int kMaxGapMm = 25;
+
+// One raster page as PAPPL hands it, line by line, gathered as 8-bit grey. Takes 8-bit grey
+// (white 255, or black 255 for the K colour space) and 24-bit RGB lines.
+class RasterPage {
+ public:
+  // Starts a page of `header`'s size; false (with the reason) for any other raster type or a
+  // page over kMaxPagePixels.
+  bool start(const cups_page_header2_t& header, std::string& why);
+  // Stores line `y` (cupsBytesPerLine bytes); lines outside the page are ignored.
+  void write_line(unsigned y, const unsigned char* line);
+  const GreyPage& page() const { return page_; }
+
+ private:
+  GreyPage page_;
+  bool rgb_ = false, inverted_ = false;
+};
+
+// The label commands for `page` printed with `settings`: fitted to the label and made 1-bit.
+std::string page_label(const LabelSettings& settings, const GreyPage& page);
 
 // Whether the start of a file reads as the command language: its first word, after blank
 // space, is one of the language's commands, or it begins with an escape sequence of it.
