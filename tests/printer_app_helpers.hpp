@@ -3,6 +3,8 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <cups/raster.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -215,24 +217,48 @@ class PrinterApp {
 };
 
 // The documents the tests print, made in `dir` at test time: two Code 128 labels drawn by the
-// virtual printer (1-bit grey PNG files, "PAGE-1" and "PAGE-2"), the first as a grey JPEG, both
-// as a two-page PDF, and a command file of the printer's language ("RAW-7" on 50 x 30 mm).
+// virtual printer (1-bit grey PNG files, "PAGE-1" and "PAGE-2"), the first as a grey JPEG and
+// on a page of PWG raster, both as a two-page PDF, and a command file of the printer's language
+// ("RAW-7" on 50 x 30 mm).
 struct Documents {
-  fs::path png, jpeg, pdf, raw;
+  fs::path png, jpeg, pdf, raw, pwg;
 };
+
+// The first label picture at the top left of a 4 x 6 inch page of PWG raster, 8-bit grey at
+// 203 dpi, as a client renders a page for the printer.
+inline void write_pwg_raster(const fs::path& picture, const fs::path& out) {
+  const auto label = load_label_png(picture);
+  const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  cups_raster_t* raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  cups_page_header2_t header;
+  cupsRasterInitPWGHeader(&header, pwgMediaForPWG("na_index-4x6_4x6in"), "sgray_8", 203, 203,
+                          "one-sided", "normal");
+  cupsRasterWriteHeader2(raster, &header);
+  std::vector<unsigned char> line(header.cupsBytesPerLine);
+  for (unsigned y = 0; y < header.cupsHeight; ++y) {
+    for (unsigned x = 0; x < header.cupsWidth; ++x) {
+      line[x] = label && label->ink(static_cast<int>(x), static_cast<int>(y)) ? 0 : 255;
+    }
+    cupsRasterWritePixels(raster, line.data(), header.cupsBytesPerLine);
+  }
+  cupsRasterClose(raster);
+  close(fd);
+}
 
 inline Documents make_documents(const fs::path& dir) {
   const fs::path pages = dir / "pages.prn";
   std::ofstream(pages, std::ios::binary)
       << "SIZE 60 mm,40 mm\r\nCLS\r\nBARCODE 40,60,\"128\",160,1,0,4,4,\"PAGE-1\"\r\nPRINT 1,1\r\n"
          "CLS\r\nBARCODE 40,60,\"128\",160,1,0,4,4,\"PAGE-2\"\r\nPRINT 1,1\r\n";
-  Documents d{dir / "label-0001.png", dir / "first.jpg", dir / "pages.pdf", dir / "raw.prn"};
+  Documents d{dir / "label-0001.png", dir / "first.jpg", dir / "pages.pdf", dir / "raw.prn",
+              dir / "page.pwg"};
   std::ofstream(d.raw, std::ios::binary)
       << "SIZE 50 mm,30 mm\r\nGAP 3 mm,0 mm\r\nCLS\r\nTEXT 10,10,\"3\",0,1,1,\"raw\"\r\n"
          "BARCODE 10,50,\"128\",100,1,0,3,3,\"RAW-7\"\r\nPRINT 1,1\r\n";
   run({clitest::kQuill, "preview", "--all", pages.string(), "-o", dir.string()});
   run({"/usr/bin/python3", (kTestFiles / "documents.py").string(), d.png.string(),
        (dir / "label-0002.png").string(), dir.string()});
+  write_pwg_raster(d.png, d.pwg);
   return d;
 }
 

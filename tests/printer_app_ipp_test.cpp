@@ -78,6 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
                      &Documents::jpeg,
                      {"filetype=image/jpeg", "media=om_50x30-label_50x30mm"},
                      {{400, 240, "PAGE-1"}}},
+        // PAPPL hands the lines to the driver: the raster path.
+        DocumentCase{
+            "PwgRaster", &Documents::pwg, {"filetype=image/pwg-raster"}, {{813, 1219, "PAGE-1"}}},
         DocumentCase{"TwoPagePdf",
                      &Documents::pdf,
                      {"filetype=application/pdf"},

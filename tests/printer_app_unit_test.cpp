@@ -97,6 +97,36 @@ TEST(LabelSettings, FromStockDarknessSpeedAndGap) {
   EXPECT_EQ(std::pair(s.width_dots(), s.length_dots()), std::pair(591, 1800));
 }
 
+// Raster lines become grey whatever their colour space: black is 0.
+TEST(RasterPage, GathersLinesAsGrey) {
+  const struct {
+    unsigned bits;
+    cups_cspace_t space;
+    std::vector<unsigned char> line;  // black, then white
+    bool taken;
+  } cases[] = {
+      {8, CUPS_CSPACE_SW, {0, 255}, true},
+      {8, CUPS_CSPACE_K, {255, 0}, true},
+      {24, CUPS_CSPACE_SRGB, {0, 0, 0, 255, 255, 255}, true},
+      {1, CUPS_CSPACE_K, {0x80}, false},
+      {16, CUPS_CSPACE_SW, {0, 0, 255, 255}, false},
+  };
+  for (const auto& c : cases) {
+    cups_page_header2_t header{};
+    header.cupsWidth = 2;
+    header.cupsHeight = 1;
+    header.cupsBitsPerPixel = c.bits;
+    header.cupsColorSpace = c.space;
+    RasterPage page;
+    std::string why;
+    ASSERT_EQ(page.start(header, why), c.taken) << c.bits << " " << c.space;
+    if (!c.taken) continue;
+    page.write_line(0, c.line.data());
+    page.write_line(1, c.line.data());  // past the page: ignored
+    EXPECT_EQ(page.page().pixels, (std::vector<std::uint8_t>{0, 255})) << c.bits << " " << c.space;
+  }
+}
+
 // A picture is fitted whole, centred, turned when that fits it larger; dark prints (0 bits).
 TEST(LabelRaster, FitsTurnsAndThresholds) {
   GreyPage page(4, 2);  // landscape: left half black
