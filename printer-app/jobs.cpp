@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 #include <climits>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
@@ -40,11 +41,13 @@ bool fail_job(pappl_job_t* job, const std::string& why) {
   return false;
 }
 
-// The settings for one job: its media, resolution, darkness and speed, the printer's gap.
+// The settings for one job: its media, resolution, darkness and speed, and the gap the job
+// asks for or else the printer's.
 LabelSettings job_settings(pappl_job_t* job, const pappl_pr_options_t& options) {
+  const char* gap = cupsGetOption(kGapAttribute, options.num_vendor, options.vendor);
   return label_settings(options.media, options.printer_resolution[0],
                         options.darkness_configured + options.print_darkness, options.print_speed,
-                        printer_gap_mm(papplJobGetPrinter(job)));
+                        gap ? std::atoi(gap) : printer_gap_mm(papplJobGetPrinter(job)));
 }
 
 // Makes `page` a label and sends it; false (with the reason) when the link fails.
