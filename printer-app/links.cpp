@@ -91,69 +91,57 @@ class LinkDevice {
   virtual std::optional<std::uint8_t> status_byte() = 0;
 };
 
-class BluetoothLink final : public LinkDevice {
- public:
-  // Opens the session and waits for it up to kOpenBound; empty `error` on success.
-  explicit BluetoothLink(const std::string& device, std::string& error) {
-    const auto deadline = Clock::now() + kOpenBound;
-    printer_.openport_mfi(device);
-    while (printer_.openport_status() == 0 && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (printer_.openport_status() != 1) error = "cannot open the Bluetooth printer " + device;
+// Opens a session to a paired printer or a serial device and waits for it up to kOpenBound;
+// `error` says why not.
+void open(quillkit::Bluetooth& printer, const std::string& device, std::string& error) {
+  const auto deadline = Clock::now() + kOpenBound;
+  printer.openport_mfi(device);
+  while (printer.openport_status() == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  ~BluetoothLink() override { printer_.closeport(wrote_ ? kDrainSeconds : 0.0); }
+  if (printer.openport_status() != 1) error = "cannot open the Bluetooth printer " + device;
+}
+
+// Searches for the BLE printer by name or address and connects to it; `error` says why not.
+void open(quillkit::BLE& printer, const std::string& device, std::string& error) {
+  if (printer.stream_Status() != kAdapterOn) {
+    error = "no powered Bluetooth adapter for the BLE printer " + device;
+    return;
+  }
+  for (int round = 0; round < kBleSearchRounds; ++round) {
+    const auto found = printer.searchBLEDevice(kBleRoundSeconds);
+    const auto match = std::find_if(found.begin(), found.end(), [&](const auto& p) {
+      return p.name == device || same_text(p.address, device);
+    });
+    if (match == found.end()) continue;
+    if (printer.openport_ble(*match) != 1) {
+      error = "the BLE printer " + device + " did not become ready";
+    }
+    return;
+  }
+  error = "no BLE printer " + device + " was seen";
+}
+
+// A link through one of the library's printer classes.
+template <typename P>
+class PrinterLink final : public LinkDevice {
+ public:
+  PrinterLink(const std::string& device, std::string& error) { open(printer_, device, error); }
+  ~PrinterLink() override { printer_.closeport(wrote_ ? kDrainSeconds : 0.0); }
 
   bool write(std::span<const std::uint8_t> bytes) override {
     wrote_ = true;
     return printer_.sendBinaryData(bytes) == 1;
   }
   std::optional<std::uint8_t> status_byte() override {
-    // 255 is also what this link gives when it is down.
+    // The Bluetooth link also gives 255 when it is down; no printer reports every condition.
     const quillkit::Result byte = printer_.printer_status_byte();
     if (byte < 0 || byte >= 255) return std::nullopt;
     return static_cast<std::uint8_t>(byte);
   }
 
  private:
-  quillkit::Bluetooth printer_;
-  bool wrote_ = false;
-};
-
-class BleLink final : public LinkDevice {
- public:
-  explicit BleLink(const std::string& device, std::string& error) {
-    if (printer_.stream_Status() != kAdapterOn) {
-      error = "no powered Bluetooth adapter for the BLE printer " + device;
-      return;
-    }
-    for (int round = 0; round < kBleSearchRounds; ++round) {
-      const auto found = printer_.searchBLEDevice(kBleRoundSeconds);
-      const auto match = std::find_if(found.begin(), found.end(), [&](const auto& p) {
-        return p.name == device || same_text(p.address, device);
-      });
-      if (match == found.end()) continue;
-      if (printer_.openport_ble(*match) != 1) {
-        error = "the BLE printer " + device + " did not become ready";
-      }
-      return;
-    }
-    error = "no BLE printer " + device + " was seen";
-  }
-  ~BleLink() override { printer_.closeport(wrote_ ? kDrainSeconds : 0.0); }
-
-  bool write(std::span<const std::uint8_t> bytes) override {
-    wrote_ = true;
-    return printer_.sendBinaryData(bytes) == 1;
-  }
-  std::optional<std::uint8_t> status_byte() override {
-    const quillkit::Result byte = printer_.printer_status_byte();
-    if (byte < 0 || byte > 255) return std::nullopt;
-    return static_cast<std::uint8_t>(byte);
-  }
-
- private:
-  quillkit::BLE printer_;
+  P printer_;
   bool wrote_ = false;
 };
 
@@ -173,9 +161,9 @@ bool open_link(pappl_device_t* device, const char* device_uri, const char*) {
     std::string error;
     std::unique_ptr<LinkDevice> link;
     if (target->kind == LinkTarget::Kind::kBluetooth) {
-      link = std::make_unique<BluetoothLink>(target->target, error);
+      link = std::make_unique<PrinterLink<quillkit::Bluetooth>>(target->target, error);
     } else {
-      link = std::make_unique<BleLink>(target->target, error);
+      link = std::make_unique<PrinterLink<quillkit::BLE>>(target->target, error);
     }
     if (!error.empty()) {
       papplDeviceError(device, "%s", error.c_str());
