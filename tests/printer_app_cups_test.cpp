@@ -10,40 +10,25 @@
 namespace quillkit::apptest {
 namespace {
 
-// cupsd in the foreground with every file it writes under `dir`; its clients (lpadmin, lp) find
-// it through CUPS_SERVER.
+// cupsd in the foreground with tests/printer_app's configuration, every file it writes under
+// `dir`; its clients (lpadmin, lp) find it through CUPS_SERVER.
 class CupsDaemon {
  public:
   explicit CupsDaemon(const fs::path& dir) : port_(free_port()) {
-    for (const char* sub : {"root", "spool", "cache", "state", "log", "tmp"}) {
+    for (const char* sub : {"root", "spool", "cache", "state", "tmp"})
       fs::create_directories(dir / sub);
-    }
-    std::ofstream(dir / "cupsd.conf") << "Listen 127.0.0.1:" << port_ << R"(
-Browsing No
-WebInterface No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow all
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-)";
-    std::ofstream(dir / "cups-files.conf")
-        << "ServerRoot " << (dir / "root").string() << "\nRequestRoot " << (dir / "spool").string()
-        << "\nCacheDir " << (dir / "cache").string() << "\nStateDir " << (dir / "state").string()
-        << "\nTempDir " << (dir / "tmp").string() << "\nErrorLog "
-        << (dir / "log/error_log").string() << "\nAccessLog " << (dir / "log/access_log").string()
-        << "\nPageLog " << (dir / "log/page_log").string()
-        << "\nPrintcap /dev/null\nFileDevice No\n";
+    std::ifstream files_in(kFiles / "cups-files.conf");
+    std::string files(std::istreambuf_iterator<char>(files_in), {});
+    for (std::size_t at; (at = files.find("$DIR")) != std::string::npos;)
+      files.replace(at, 4, dir.string());
+    std::ofstream(dir / "cups-files.conf") << files;
+    std::ifstream conf(kFiles / "cupsd.conf");
+    std::ofstream(dir / "cupsd.conf") << "Listen 127.0.0.1:" << port_ << "\n" << conf.rdbuf();
     setenv("CUPS_SERVER", ("127.0.0.1:" + std::to_string(port_)).c_str(), 1);
     process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"/usr/sbin/cupsd", "-f", "-c", (dir / "cupsd.conf").string(), "-s",
                                  (dir / "cups-files.conf").string()});
-    up_ = wait_for_port(port_, 20s);
+    up_ = testing::wait_until([&] { return listening(port_); }, 20);
   }
   ~CupsDaemon() {
     process_->send_signal(SIGTERM);
@@ -63,10 +48,10 @@ TEST(PrinterAppCups, PrintsThroughAnIppEverywhereQueue) {
   // The backend runs as CUPS's own user, which must reach the spool.
   fs::permissions(dir.path(),
                   fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-  VirtualPrinterProcess printer(dir.path() / "labels", 0);
+  VirtualPrinterHost host;
   PrinterApp app(dir.path() / "app");
   ASSERT_TRUE(app.up());
-  ASSERT_TRUE(app.add("labels", "socket://127.0.0.1:" + std::to_string(printer.port())));
+  ASSERT_TRUE(app.add("labels", host.uri()));
   CupsDaemon cups(dir.path() / "cups");
   ASSERT_TRUE(cups.up());
   const ProcessResult added =
@@ -79,7 +64,7 @@ TEST(PrinterAppCups, PrintsThroughAnIppEverywhereQueue) {
     const ProcessResult sent = run({"/usr/bin/lp", "-d", "labels", file.string()});
     ASSERT_EQ(sent.exit_code, 0) << sent.err;
     for (const std::string& barcode : barcodes) {
-      const auto label = printer.next_label(60s);
+      const auto label = host.next_label(60s);
       ASSERT_TRUE(label.has_value()) << file;
       EXPECT_EQ(std::pair(label->width, label->height), std::pair(813, 1219));
       EXPECT_EQ(vptest::decode(*label, ZXing::BarcodeFormat::Code128), barcode);

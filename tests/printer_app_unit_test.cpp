@@ -127,21 +127,5 @@ TEST(RasterPage, GathersLinesAsGrey) {
   }
 }
 
-// A picture is fitted whole, centred, turned when that fits it larger; dark prints (0 bits).
-TEST(LabelRaster, FitsTurnsAndThresholds) {
-  GreyPage page(4, 2);  // landscape: left half black
-  page.row(0)[0] = page.row(0)[1] = page.row(1)[0] = page.row(1)[1] = 0;
-  const MonoPage portrait = label_raster(page, 8, 16);  // turned: 8 x 16, black on top
-  ASSERT_EQ(portrait.bits.size(), 16u);
-  for (int y = 0; y < 16; ++y) EXPECT_EQ(portrait.bits[y], y < 8 ? 0x00 : 0xFF) << y;
-  const MonoPage wide = label_raster(page, 16, 4);  // 8 x 4 inside 16 x 4, centred
-  ASSERT_EQ(wide.bits.size(), 8u);
-  for (int y = 0; y < 4; ++y) {
-    EXPECT_EQ(wide.bits[y * 2], 0xF0) << y;
-    EXPECT_EQ(wide.bits[y * 2 + 1], 0xFF) << y;
-  }
-  EXPECT_EQ(label_raster(GreyPage(), 8, 1).bits, std::vector<std::uint8_t>{0xFF});
-}
-
 }  // namespace
 }  // namespace quill_printer
