@@ -64,7 +64,7 @@ TEST(PrinterAppCups, PrintsThroughAnIppEverywhereQueue) {
     const ProcessResult sent = run({"/usr/bin/lp", "-d", "labels", file.string()});
     ASSERT_EQ(sent.exit_code, 0) << sent.err;
     for (const std::string& barcode : barcodes) {
-      const auto label = host.next_label(60s);
+      const auto label = host.next_label(120s);
       ASSERT_TRUE(label.has_value()) << file;
       EXPECT_EQ(std::pair(label->width, label->height), std::pair(813, 1219));
       EXPECT_EQ(vptest::decode(*label, ZXing::BarcodeFormat::Code128), barcode);

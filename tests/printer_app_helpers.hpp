@@ -13,7 +13,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,21 +79,35 @@ class VirtualPrinterHost {
     }
     return std::nullopt;
   }
-  bool received(std::string_view text) {
-    return testing::wait_until([&] {
-      const Bytes bytes = printer_.transcript();
-      return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())
-                 .find(text) != std::string_view::npos;
-    });
+  // What the connection that received `text` received in all (waiting for it up to `seconds`);
+  // empty when no connection did.
+  std::string connection_with(std::string_view text, double seconds = 5) {
+    std::string found;
+    testing::wait_until(
+        [&] {
+          std::lock_guard lock(mu_);
+          for (const auto& [peer, bytes] : received_) {
+            if (bytes.find(text) != std::string::npos) found = bytes;
+          }
+          return !found.empty();
+        },
+        seconds);
+    return found;
   }
   void stop() { server_.reset(); }
   bool start(int port) {
-    server_ = std::make_unique<VirtualPrinterServer>(
-        printer_, VirtualServerOptions{.port = static_cast<std::uint16_t>(port)});
+    VirtualServerOptions options{.port = static_cast<std::uint16_t>(port)};
+    options.on_receive = [this](std::string_view peer, std::span<const std::uint8_t> bytes) {
+      std::lock_guard lock(mu_);
+      received_[std::string(peer)].append(bytes.begin(), bytes.end());
+    };
+    server_ = std::make_unique<VirtualPrinterServer>(printer_, options);
     return server_->start();
   }
 
  private:
+  std::mutex mu_;
+  std::map<std::string, std::string> received_;  // by connection; guarded by mu_
   VirtualPrinter printer_;
   std::unique_ptr<VirtualPrinterServer> server_;
   std::uint64_t taken_ = 0;

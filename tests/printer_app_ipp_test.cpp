@@ -95,10 +95,7 @@ TEST_F(PrinterAppTest, SendsTheLabelCommandsAndRawFilesUnchanged) {
   ASSERT_TRUE(app_.ipp("labels", "print.test",
                        {"filetype=image/jpeg", "media=om_50x30-label_50x30mm"}, documents.jpeg));
   ASSERT_TRUE(host_->next_label());
-  const Bytes bytes = host_->printer().transcript();
-  std::string text(bytes.begin(), bytes.end());
-  text.erase(0, text.find("SIZE"));  // after the status requests of the printer's attributes
-  const std::string end = "\r\nPRINT 1,1\r\n";
+  const std::string text = host_->connection_with("BITMAP"), end = "\r\nPRINT 1,1\r\n";
   const std::string start =
       "SIZE 50 mm,30 mm\r\nSPEED 4\r\nDENSITY 8\r\nGAP 5 mm,0 mm\r\nCLS\r\n"
       "BITMAP 0,0,50,240,0,";
@@ -107,7 +104,8 @@ TEST_F(PrinterAppTest, SendsTheLabelCommandsAndRawFilesUnchanged) {
   EXPECT_TRUE(text.ends_with(end));
   ASSERT_TRUE(app_.ipp("labels", "print.test", {}, documents.raw));
   std::ifstream raw(documents.raw, std::ios::binary);
-  EXPECT_TRUE(host_->received(std::string(std::istreambuf_iterator<char>(raw), {})));
+  const std::string file(std::istreambuf_iterator<char>(raw), {});
+  EXPECT_EQ(host_->connection_with("RAW-7"), file);
 }
 
 TEST_F(PrinterAppTest, HeldJobIsListedAndCanceledUnprinted) {
@@ -119,7 +117,7 @@ TEST_F(PrinterAppTest, HeldJobIsListedAndCanceledUnprinted) {
 
 TEST_F(PrinterAppTest, IdentifySoundsTheBuzzer) {
   EXPECT_TRUE(app_.ipp("labels", "/usr/share/cups/ipptool/identify-printer.test"));
-  EXPECT_TRUE(host_->received("SOUND 5,100\r\n"));
+  EXPECT_EQ(host_->connection_with("SOUND"), "SOUND 5,100\r\n");
 }
 
 struct BadDocument {
@@ -139,7 +137,7 @@ TEST_P(RefusesBadDocument, WithAClearResult) {
   const BadDocument& c = GetParam();
   const std::string file = dir_.write("bad", Bytes(c.bytes.begin(), c.bytes.end()));
   EXPECT_TRUE(app_.ipp("labels", c.test, c.variables, file));
-  EXPECT_EQ(host_->printer().bytes_received(), 0u);
+  EXPECT_EQ(host_->connection_with("SIZE", 0.5), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
