@@ -120,10 +120,15 @@ class PrinterApp {
   explicit PrinterApp(const fs::path& dir) : dir_(dir), port_(free_port()) {
     fs::create_directories(dir_);
     setenv("QUILL_PRINTER_DIR", dir_.c_str(), 1);
-    server_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-        kPrinterApp, "server", "-o", "server-port=" + std::to_string(port_), "-o",
-        "server-options=no-tls", "-o", "log-level=debug", "-o",
-        "log-file=" + (dir_ / "log").string(), "-o", "listen-hostname=127.0.0.1"});
+    // Its standard error (a sanitizer's report) goes to the log too.
+    const int log = open((dir_ / "log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    server_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{
+            kPrinterApp, "server", "-o", "server-port=" + std::to_string(port_), "-o",
+            "server-options=no-tls", "-o", "log-level=debug", "-o",
+            "log-file=" + (dir_ / "log").string(), "-o", "listen-hostname=127.0.0.1"},
+        "/dev/null", std::vector<std::pair<int, int>>{{log, STDERR_FILENO}});
+    close(log);
     up_ = testing::wait_until([&] { return listening(port_); }, 20);
   }
   ~PrinterApp() {
