@@ -9,10 +9,45 @@
 namespace quill_printer {
 namespace {
 
-// The printers whose queue update_status paused because the printer said it was paused.
-// PAPPL's printers are process-wide, and so is this record of them.
-std::mutex paused_mu;
-std::set<pappl_printer_t*> paused_by_printer;  // guarded by paused_mu
+// What update_status remembers of each printer: whether a query of it runs, and whether its
+// queue was paused because the printer said it was paused. PAPPL's printers are process-wide,
+// and so is this record of them. Thread-safe.
+class StatusRecord {
+ public:
+  enum class Queue { kLeave, kPause, kResume };
+
+  // False when a query of `printer` runs already (its device is then busy); else marks one.
+  bool begin(pappl_printer_t* printer) {
+    std::lock_guard lock(mu_);
+    return querying_.insert(printer).second;
+  }
+  // Ends the query: what to do with the queue, given the printer's answer (if any), its pause
+  // and whether the queue is stopped now.
+  Queue end(pappl_printer_t* printer, bool answered, bool paused, bool stopped) {
+    std::lock_guard lock(mu_);
+    querying_.erase(printer);
+    const bool ours = paused_.contains(printer);
+    if (paused && !ours && !stopped) {
+      paused_.insert(printer);
+      return Queue::kPause;
+    }
+    if (answered && !paused && ours) {
+      paused_.erase(printer);
+      return Queue::kResume;
+    }
+    return Queue::kLeave;
+  }
+  void forget(pappl_printer_t* printer) {
+    std::lock_guard lock(mu_);
+    paused_.erase(printer);
+  }
+
+ private:
+  std::mutex mu_;
+  std::set<pappl_printer_t*> querying_, paused_;  // guarded by mu_
+};
+
+StatusRecord record;
 
 }  // namespace
 
@@ -30,37 +65,36 @@ StatusReport status_report(std::optional<std::uint8_t> byte) {
 }
 
 bool update_status(pappl_printer_t* printer) {
+  if (!record.begin(printer)) return true;
   std::optional<std::uint8_t> byte;
-  if (pappl_device_t* device = papplPrinterOpenDevice(printer)) {
+  pappl_device_t* device = papplPrinterOpenDevice(printer);
+  if (device != nullptr) {
     byte = request_status_byte(device, papplPrinterGetDeviceURI(printer));
     papplPrinterCloseDevice(printer);
-  } else if (papplPrinterGetState(printer) == IPP_PSTATE_PROCESSING) {
-    return true;  // a job holds the device: the status is left as it was
   }
   const StatusReport report = status_report(byte);
-  papplPrinterSetReasons(printer, report.reasons, kStatusReasons & ~report.reasons);
-  pappl_supply_t ribbon{PAPPL_SUPPLY_COLOR_BLACK, "Ribbon", true,
-                        (report.reasons & PAPPL_PREASON_MARKER_SUPPLY_EMPTY) ? 0 : -1,
-                        PAPPL_SUPPLY_TYPE_INK_RIBBON};
-  papplPrinterSetSupplies(printer, 1, &ribbon);
-
-  bool pause = false, resume = false;
-  {
-    std::lock_guard lock(paused_mu);
-    const bool ours = paused_by_printer.contains(printer);
-    pause = report.paused && !ours && papplPrinterGetState(printer) != IPP_PSTATE_STOPPED;
-    resume = byte && !report.paused && ours;
-    if (pause) paused_by_printer.insert(printer);
-    if (resume) paused_by_printer.erase(printer);
+  // A job that holds the device leaves the status as it was.
+  if (device != nullptr || papplPrinterGetState(printer) != IPP_PSTATE_PROCESSING) {
+    papplPrinterSetReasons(printer, report.reasons, kStatusReasons & ~report.reasons);
+    pappl_supply_t ribbon{PAPPL_SUPPLY_COLOR_BLACK, "Ribbon", true,
+                          (report.reasons & PAPPL_PREASON_MARKER_SUPPLY_EMPTY) ? 0 : -1,
+                          PAPPL_SUPPLY_TYPE_INK_RIBBON};
+    papplPrinterSetSupplies(printer, 1, &ribbon);
   }
-  if (pause) papplPrinterPause(printer);
-  if (resume) papplPrinterResume(printer);
+  switch (record.end(printer, byte.has_value(), report.paused,
+                     papplPrinterGetState(printer) == IPP_PSTATE_STOPPED)) {
+    case StatusRecord::Queue::kPause:
+      papplPrinterPause(printer);
+      break;
+    case StatusRecord::Queue::kResume:
+      papplPrinterResume(printer);
+      break;
+    case StatusRecord::Queue::kLeave:
+      break;
+  }
   return true;
 }
 
-void forget_status(pappl_printer_t* printer) {
-  std::lock_guard lock(paused_mu);
-  paused_by_printer.erase(printer);
-}
+void forget_status(pappl_printer_t* printer) { record.forget(printer); }
 
 }  // namespace quill_printer
