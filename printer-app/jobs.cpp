@@ -54,6 +54,9 @@ LabelSettings job_settings(pappl_job_t* job, const pappl_pr_options_t& options) 
 // Makes `page` a label and sends it; false (with the reason) when the link fails.
 bool send_page(pappl_job_t* job, pappl_device_t* device, const LabelSettings& settings,
                const GreyPage& page) {
+  if (settings.width_dots() < 1 || settings.length_dots() < 1) {
+    return fail_job(job, "the job has no label size");
+  }
   const std::string bytes = page_label(settings, page);
   if (papplDeviceWrite(device, bytes.data(), bytes.size()) < 0) {
     return fail_job(job, "the printer's link failed while printing");
@@ -232,9 +235,10 @@ bool looks_like_commands(std::string_view head) {
 LabelSettings label_settings(const pappl_media_col_t& media, int dpi, int darkness, int speed,
                              int gap_mm) {
   LabelSettings s;
-  s.width_hmm = media.size_width;
-  s.length_hmm = media.size_length;
-  s.dpi = dpi > 0 ? dpi : 203;
+  // Within the custom sizes offered (roll_max_108x400mm), whatever a client sends.
+  s.width_hmm = std::clamp(media.size_width, 0, 10800);
+  s.length_hmm = std::clamp(media.size_length, 0, 40000);
+  s.dpi = std::clamp(dpi, 100, 600);
   s.sensing = media.tracking == PAPPL_MEDIA_TRACKING_MARK         ? Sensing::kMark
               : media.tracking == PAPPL_MEDIA_TRACKING_CONTINUOUS ? Sensing::kContinuous
                                                                   : Sensing::kGap;

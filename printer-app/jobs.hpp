@@ -44,9 +44,9 @@ std::string page_label(const LabelSettings& settings, const GreyPage& page);
 // space, is one of the language's commands, or it begins with an escape sequence of it.
 bool looks_like_commands(std::string_view head);
 
-// The label settings for `media` at `dpi` with a darkness of 0 to 100 (anything else is
-// clamped), a speed in hundredths of a millimetre per second (0 or less: the default) and the
-// gap or mark height in millimetres.
+// The label settings for `media` (at most 108 x 400 mm) at `dpi` (100 to 600) with a darkness
+// of 0 to 100, a speed in hundredths of a millimetre per second (0 or less: the default) and
+// the gap or mark height in millimetres; values out of range are clamped.
 LabelSettings label_settings(const pappl_media_col_t& media, int dpi, int darkness, int speed,
                              int gap_mm);
 
