@@ -1,5 +1,6 @@
 #include "printer-app/app.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -153,7 +154,9 @@ int list_devices(const char*, int, cups_option_t*, int, char**, void*) {
 
 int run(int argc, char** argv) {
   Startup startup;
-  startup.serving = argc > 1 && std::strcmp(argv[1], "server") == 0;
+  // The sub-command may follow options (-o name=value server); "server" is no option's value.
+  startup.serving = std::any_of(argv + 1, argv + argc,
+                                [](const char* arg) { return std::strcmp(arg, "server") == 0; });
   // A separate instance: PAPPL's main loop keeps its control socket and state file in
   // SNAP_COMMON when that is set, and the spool goes beside them.
   if (const char* dir = std::getenv("QUILL_PRINTER_DIR"); dir != nullptr && *dir != '\0') {

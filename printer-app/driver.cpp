@@ -56,7 +56,7 @@ void identify(pappl_printer_t* printer, pappl_identify_actions_t, const char*) {
 
 // Writes a test label in the printer's own commands: its name, resolution and stock as text,
 // a Code 128 and a frame, on the loaded stock.
-const char* test_page(pappl_printer_t* printer, char* buffer, std::size_t size) {
+const char* test_page(pappl_printer_t* printer, char* buffer, std::size_t size) try {
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
   const LabelSettings s =
@@ -65,17 +65,21 @@ const char* test_page(pappl_printer_t* printer, char* buffer, std::size_t size) 
   // A frame 1.5 mm in, text 3 mm in, the barcode with a quiet zone of 10 of its modules.
   const int w = s.width_dots(), h = s.length_dots(), m = s.dpi / 8, f = m / 2;
   const auto at = [](int x, int y) { return std::to_string(x) + "," + std::to_string(y); };
+  std::string name = papplPrinterGetName(printer);
+  std::replace(name.begin(), name.end(), '"', '\'');  // the text is a quoted field
   const std::string text =
       label_setup(s) + "BOX " + at(f, f) + "," + at(w - f, h - f) + ",3\r\n" + "TEXT " + at(m, m) +
-      ",\"2\",0,1,1,\"Test label\"\r\n" + "TEXT " + at(m, m + 30) + ",\"1\",0,1,1,\"" +
-      papplPrinterGetName(printer) + " " + std::to_string(s.dpi) + " dpi " +
-      data.media_ready[0].size_name + "\"\r\n" + "BARCODE " + at(m + 20, m + 60) + ",\"128\"," +
-      std::to_string(std::clamp(h - 2 * m - 100, 16, 100)) + ",1,0,2,2,\"QUILL\"\r\nPRINT 1,1\r\n";
+      ",\"2\",0,1,1,\"Test label\"\r\n" + "TEXT " + at(m, m + 30) + ",\"1\",0,1,1,\"" + name + " " +
+      std::to_string(s.dpi) + " dpi " + data.media_ready[0].size_name + "\"\r\n" + "BARCODE " +
+      at(m + 20, m + 60) + ",\"128\"," + std::to_string(std::clamp(h - 2 * m - 100, 16, 100)) +
+      ",1,0,2,2,\"QUILL\"\r\nPRINT 1,1\r\n";
   const int fd = papplPrinterOpenFile(printer, buffer, size, nullptr, "testpage", "prn", "w");
   if (fd < 0) return nullptr;
   const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   close(fd);
   return written ? buffer : nullptr;
+} catch (const std::exception&) {
+  return nullptr;
 }
 
 pappl_media_col_t media_col(const char* name, const char* source) {
@@ -152,10 +156,8 @@ bool driver_callback(pappl_system_t*, const char* driver_name, const char*, cons
   data->num_vendor = 1;
   data->vendor[0] = kGapAttribute;
   *attrs = ippNew();
-  const std::string supported = std::string(kGapAttribute) + "-supported";
-  const std::string fallback = std::string(kGapAttribute) + "-default";
-  ippAddRange(*attrs, IPP_TAG_PRINTER, supported.c_str(), 0, kMaxGapMm);
-  ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, fallback.c_str(), kDefaultGapMm);
+  ippAddRange(*attrs, IPP_TAG_PRINTER, kGapSupportedAttribute, 0, kMaxGapMm);
+  ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, kGapDefaultAttribute, kDefaultGapMm);
   // Description attributes PAPPL 1.3 leaves out, with what holds for these printers: no
   // colour management, one-sided pages, no preferred-attributes answer.
   ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default", nullptr,

@@ -251,8 +251,7 @@ LabelSettings label_settings(const pappl_media_col_t& media, int dpi, int darkne
 int printer_gap_mm(pappl_printer_t* printer) {
   int gap = kDefaultGapMm;
   if (ipp_t* attrs = papplPrinterGetDriverAttributes(printer)) {
-    const std::string name = std::string(kGapAttribute) + "-default";
-    if (ipp_attribute_t* attr = ippFindAttribute(attrs, name.c_str(), IPP_TAG_INTEGER)) {
+    if (ipp_attribute_t* attr = ippFindAttribute(attrs, kGapDefaultAttribute, IPP_TAG_INTEGER)) {
       gap = ippGetInteger(attr, 0);
     }
     ippDelete(attrs);

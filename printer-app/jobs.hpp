@@ -18,6 +18,8 @@ constexpr const char* kCommandFormat = "application/vnd.quillkit-label";
 // The printer setting that holds the gap or black-mark height in millimetres (an IPP
 // attribute of the printer, "label-gap-default", 0 to kMaxGapMm).
 constexpr const char* kGapAttribute = "label-gap";
+constexpr const char* kGapDefaultAttribute = "label-gap-default";
+constexpr const char* kGapSupportedAttribute = "label-gap-supported";
 constexpr int kDefaultGapMm = 2;
 constexpr int kMaxGapMm = 25;
 

@@ -64,7 +64,7 @@ StatusReport status_report(std::optional<std::uint8_t> byte) {
   return report;
 }
 
-bool update_status(pappl_printer_t* printer) {
+bool update_status(pappl_printer_t* printer) try {
   if (!record.begin(printer)) return true;
   std::optional<std::uint8_t> byte;
   pappl_device_t* device = papplPrinterOpenDevice(printer);
@@ -92,6 +92,8 @@ bool update_status(pappl_printer_t* printer) {
     case StatusRecord::Queue::kLeave:
       break;
   }
+  return true;
+} catch (const std::exception&) {
   return true;
 }
 
