@@ -15,6 +15,7 @@ namespace {
 
 std::mutex stderr_mu;
 bool verbose_on = false;
+const quillkit::platform::Env* services = nullptr;  // of the current run
 
 void add_link_options(CLI::App& command, LinkOptions& link) {
   auto* wifi = command.add_option("--wifi", link.wifi,
@@ -66,7 +67,10 @@ void diagnostic(std::string_view line) {
   std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
 }
 
-int run(int argc, char** argv, const char* printer_variable) {
+const quillkit::platform::Env* run_env() { return services; }
+
+int run(int argc, char** argv, const char* printer_variable, const quillkit::platform::Env* env) {
+  services = env;
   CLI::App app{"quill: drive a thermal label printer from the shell, or be one."};
   app.require_subcommand(1);
   app.fallthrough();

@@ -52,7 +52,7 @@ bool offers_serial_service(sdbus::IConnection* bus, const std::string& device) {
 
 std::unique_ptr<quillkit::BLE> open_ble(const std::string& device, std::size_t chunk,
                                         std::string& error) {
-  auto printer = std::make_unique<quillkit::BLE>();
+  auto printer = make_printer<quillkit::BLE>();
   if (error = adapter_problem(*printer); !error.empty()) return nullptr;
   diagnostic("searching for " + device);
   const auto found = printer->searchBLEDevice(kBleSearchSeconds);
@@ -72,7 +72,8 @@ std::unique_ptr<quillkit::BLE> open_ble(const std::string& device, std::size_t c
 }
 
 int run_scan(const ScanOptions& options) {
-  quillkit::BLE printer;
+  const auto owned = make_printer<quillkit::BLE>();
+  quillkit::BLE& printer = *owned;
   if (const auto problem = adapter_problem(printer); !problem.empty()) return fail(problem);
   const auto found = printer.searchBLEDevice(options.seconds);
   std::unique_ptr<sdbus::IConnection> bus;

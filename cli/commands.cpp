@@ -37,7 +37,7 @@ struct OpenedPrinter {
 constexpr auto kBluetoothSessionWait = std::chrono::seconds(10);
 
 OpenedPrinter open_bluetooth(const LinkTarget& target) {
-  auto bt = std::make_unique<quillkit::Bluetooth>();
+  auto bt = make_printer<quillkit::Bluetooth>();
   const std::string name = target.description();
   diagnostic("opening " + name);
   const quillkit::Result opened =
@@ -70,7 +70,7 @@ OpenedPrinter open_printer(const LinkOptions& options) {
     if (!ble) return {nullptr, name, fail(error)};
     return {std::move(ble), name, kExitOk};
   }
-  auto wifi = std::make_unique<quillkit::WiFi>();
+  auto wifi = make_printer<quillkit::WiFi>();
   diagnostic("opening " + name);
   if (wifi->openport(target->host, target->port) != 1) {
     return {nullptr, name,
@@ -360,7 +360,8 @@ int run_download(const LinkOptions& link, const std::filesystem::path& file,
 }
 
 int run_devices(bool json) {
-  quillkit::Bluetooth bt;
+  const auto owned = make_printer<quillkit::Bluetooth>();
+  const quillkit::Bluetooth& bt = *owned;
   nlohmann::json list = nlohmann::json::array();
   for (const auto& device : bt.accessories()) {
     const bool serial = std::any_of(device.uuids.begin(), device.uuids.end(), [](const auto& u) {

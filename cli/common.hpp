@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,9 @@
 namespace quillkit {
 class Printer;
 class VirtualPrinter;
+namespace platform {
+struct Env;
+}
 }  // namespace quillkit
 
 namespace quill {
@@ -26,8 +30,20 @@ constexpr int kExitUsage = 2;
 
 // The whole command: parses the command line (argv[0] is the program), runs the subcommand and
 // returns the exit code. `printer_variable` is QUILL_PRINTER's value, or nullptr when unset.
-// Writes to standard output and error; one run at a time per process.
-int run(int argc, char** argv, const char* printer_variable);
+// `env`, when given, holds the platform services of the printers the run makes (the command's
+// tests give their test clock's); nullptr: the system's. Writes to standard output and error;
+// one run at a time per process.
+int run(int argc, char** argv, const char* printer_variable,
+        const quillkit::platform::Env* env = nullptr);
+
+// The services the current run was given (nullptr: the system's), and a closed printer of
+// class P on them.
+const quillkit::platform::Env* run_env();
+template <class P>
+std::unique_ptr<P> make_printer() {
+  const quillkit::platform::Env* env = run_env();
+  return env ? std::make_unique<P>(*env) : std::make_unique<P>();
+}
 
 // Writes "quill: <reason>" as one line on standard error and returns kExitFailure.
 int fail(std::string_view reason);

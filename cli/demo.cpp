@@ -56,7 +56,8 @@ int with_library_printer(quillkit::VirtualPrinter& virtual_printer,
   quillkit::VirtualPrinterServer server(virtual_printer);
   if (!server.start()) return fail("cannot start the virtual printer: " + server.error());
   diagnostic("virtual printer listening on 127.0.0.1:" + std::to_string(server.port()));
-  quillkit::WiFi printer;
+  const auto owned = make_printer<quillkit::WiFi>();
+  quillkit::WiFi& printer = *owned;
   if (printer.openport("127.0.0.1", server.port()) != 1) {
     return fail("cannot connect to the virtual printer on 127.0.0.1:" +
                 std::to_string(server.port()));

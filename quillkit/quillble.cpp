@@ -7,7 +7,7 @@
 #include "quillkit/commands/printer_core.hpp"
 #include "quillkit/links/ble_link.hpp"
 #include "quillkit/links/profiles.hpp"
-#include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/env.hpp"
 
 namespace quillkit {
 namespace {
@@ -21,10 +21,14 @@ platform::PeripheralReport report_of(const BLEPeripheral& peripheral) {
 
 }  // namespace
 
-BLE::BLE() : BLE(std::make_unique<detail::BleLink>()) { platform::sleep_seconds(kStartWait); }
+BLE::BLE() : BLE(platform::default_env()) {}
 
-BLE::BLE(std::unique_ptr<detail::BleLink> link)
-    : Printer(std::make_unique<detail::PrinterCore>(detail::kBleProfile, *link)),
+BLE::BLE(const platform::Env& env) : BLE(std::make_unique<detail::BleLink>(env), env) {
+  core().clock().sleep_seconds(kStartWait);
+}
+
+BLE::BLE(std::unique_ptr<detail::BleLink> link, const platform::Env& env)
+    : Printer(std::make_unique<detail::PrinterCore>(detail::kBleProfile, *link, env)),
       link_(std::move(link)) {}
 
 BLE::~BLE() = default;
@@ -48,7 +52,7 @@ Result BLE::openport_ble(const BLEPeripheral& peripheral) {
 
 Result BLE::openport_ble(const BLEPeripheral& peripheral, double delay) {
   if (openport_ble(peripheral) != 1) return -1;
-  platform::sleep_seconds(delay);
+  core().clock().sleep_seconds(delay);
   return 1;
 }
 
@@ -60,7 +64,7 @@ Result BLE::closeport() {
 }
 
 Result BLE::closeport(double delay) {
-  platform::sleep_seconds(delay);
+  core().clock().sleep_seconds(delay);
   return closeport();
 }
 

@@ -8,7 +8,7 @@
 #include "quillkit/commands/printer_core.hpp"
 #include "quillkit/links/profiles.hpp"
 #include "quillkit/platform/accessory_host.hpp"
-#include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/env.hpp"
 #include "quillkit/platform/log.hpp"
 
 namespace quillkit {
@@ -34,14 +34,18 @@ bool offers_serial_port(const BluetoothDevice& device) {
 // The link and the platform's accessory host. Thread-safety: the link's; the
 // host is thread-safe.
 struct Bluetooth::Parts {
-  std::unique_ptr<platform::AccessoryHost> host = platform::make_bluez_host();
-  detail::StreamLink link{detail::kBluetoothRules};
+  explicit Parts(const platform::Env& env)
+      : env(env), host(env.make_accessory_host()), link(detail::kBluetoothRules, env) {}
+
+  const platform::Env& env;
+  std::unique_ptr<platform::AccessoryHost> host;
+  detail::StreamLink link;
 
   // The link's opener thread: a device path is opened directly; otherwise a fresh
   // list of paired devices gives the device, and BlueZ the session.
   void open_session(const std::string& device, std::stop_token stop) {
     if (!device.empty() && device.front() == '/') {
-      auto stream = platform::open_serial_stream(device, link.handler());
+      auto stream = env.open_serial_stream(device, link.handler());
       if (stream) {
         link.attach(std::move(stream));
       } else {
@@ -69,17 +73,20 @@ struct Bluetooth::Parts {
     }
     const int fd = host->open_session(chosen->address, kProtocolString, stop);
     if (fd >= 0) {
-      link.attach(platform::open_fd_stream(fd, chosen->address, link.handler()));
+      link.attach(env.open_fd_stream(fd, chosen->address, link.handler()));
     } else if (!stop.stop_requested()) {
       link.mark_open_failed();
     }
   }
 };
 
-Bluetooth::Bluetooth() : Bluetooth(std::make_unique<Parts>()) {}
+Bluetooth::Bluetooth() : Bluetooth(platform::default_env()) {}
+
+Bluetooth::Bluetooth(const platform::Env& env) : Bluetooth(std::make_unique<Parts>(env)) {}
 
 Bluetooth::Bluetooth(std::unique_ptr<Parts> parts)
-    : Printer(std::make_unique<detail::PrinterCore>(detail::kBluetoothProfile, parts->link)),
+    : Printer(std::make_unique<detail::PrinterCore>(detail::kBluetoothProfile, parts->link,
+                                                    parts->env)),
       parts_(std::move(parts)),
       accessories_(parts_->host->accessories(std::stop_token{})) {}
 
@@ -98,10 +105,9 @@ Result Bluetooth::open(std::string device) {
   // The clock stands still until the opener is done (a test clock cannot see
   // bluetoothd, nor the opener before it starts); the real clock ignores it.
   parts.link.open_with([&parts, device = std::move(device),
-                        hold = std::make_shared<platform::ClockHold>()](std::stop_token stop) {
-    parts.open_session(device, stop);
-  });
-  platform::sleep_seconds(kOpenWait);
+                        hold = std::make_shared<platform::ClockHold>(parts.env.clock)](
+                           std::stop_token stop) { parts.open_session(device, stop); });
+  core().clock().sleep_seconds(kOpenWait);
   return parts.link.openport_status() == 1 ? 1 : -1;
 }
 
@@ -110,7 +116,7 @@ Result Bluetooth::openport_status() const { return parts_->link.openport_status(
 Result Bluetooth::closeport() { return closeport(kCloseWait); }
 
 Result Bluetooth::closeport(double delay) {
-  platform::sleep_seconds(delay);
+  core().clock().sleep_seconds(delay);
   parts_->link.close();
   return 1;
 }

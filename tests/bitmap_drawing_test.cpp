@@ -13,6 +13,7 @@
 #include "support/fontconfig_leak.hpp"
 #include "support/images.hpp"
 #include "support/temp_files.hpp"
+#include "support/test_clock.hpp"
 
 namespace quillkit::bitmap {
 namespace {
@@ -131,7 +132,7 @@ TEST(BitmapDrawTextTest, UnusableSizesGiveEightByOne) {
 TEST(BitmapDrawTextTest, RotationTurnsTheDrawnImageAndUnderlineChangesNothing) {
   const Image upright = draw("Turn me", 20);
   EXPECT_EQ(draw("Turn me", 20, 90).rgba, rotate_image(upright, 90).rgba);
-  WiFi printer;
+  WiFi printer{testing::env()};
   EXPECT_EQ(printer.fnDrawString("Turn me", "DejaVu Sans", 20, true, 0).rgba, upright.rgba);
   EXPECT_EQ(printer.fnFindFontWithName("DejaVu Sans", true, false), "DejaVuSans-Bold");
 }

@@ -36,7 +36,7 @@ class BleLinkTest : public ::testing::Test {
     set_log_sink([](LogChannel, std::string_view) {});  // a line per piece of a long write
     bus_ = new PrivateBus();
     fake_ = new FakeGatt(*bus_);
-    link_ = new detail::BleLink();
+    link_ = new detail::BleLink(testing::env());
     link_->start_scan();
     ASSERT_TRUE(link_->open(kPrinter, BLE::kOpenBound));
   }
@@ -110,7 +110,7 @@ TEST_P(BleProbe, FollowsTheAdapterState) {
   PrivateBus bus;
   FakeGatt fake(bus, {"--adapter", c.adapter});
   LogCapture log;
-  detail::BleLink link;
+  detail::BleLink link{testing::env()};
   ASSERT_TRUE(wait_until([&] { return log.contains("UpdateState:"); }));
   if (c.power_off_later) {
     fake.set_powered(false);
@@ -134,7 +134,7 @@ struct BleOnFake {
   PrivateBus bus;
   FakeGatt fake;
   LogCapture log;
-  BLE printer;
+  BLE printer{testing::env()};
 };
 
 TEST(BleSearch, NamedPeripheralsInReportOrderDuplicatesKept) {
@@ -185,7 +185,7 @@ TEST(BleOpen, NoBluezOnTheBus) {
   PrivateBus bus;
   LogCapture log;
   const auto start = Clock::now();
-  BLE printer;
+  BLE printer{testing::env()};
   EXPECT_DOUBLE_EQ(since(start), 1.0);     // the constructor's wait for the adapter's state
   EXPECT_EQ(printer.stream_Status(), -1);  // the link's probe
   EXPECT_TRUE(log.contains("UpdateState:Unknown\n"));

@@ -86,7 +86,7 @@ void open_on(Bluetooth& printer, const RawPty& pty) {
 // holds the data senders' pre-send wait of 0.
 TEST(BluetoothPty, OpenLinkWaitsAndFailureValues) {
   RawPty pty;
-  Bluetooth p;
+  Bluetooth p{testing::env()};
   open_on(p, pty);
   const struct {
     const char* name;
@@ -134,7 +134,7 @@ TEST(BluetoothPty, OpenLinkWaitsAndFailureValues) {
 TEST(BluetoothPty, AfterAHangUpQueriesAndWritesFailAtOnce) {
   testing::LogCapture log;
   RawPty pty;
-  Bluetooth bt;
+  Bluetooth bt{testing::env()};
   open_on(bt, pty);
   pty.hang_up();
   ASSERT_TRUE(
@@ -232,7 +232,7 @@ TEST_P(BluetoothOpenTest, OpensTheRightSessionOrFailsAfterTheOpenWait) {
   ASSERT_TRUE(bus.ok());
   SessionPeers peers;
   if (!c.fake.empty()) ASSERT_TRUE(start_bluez(bus, peers.configure(c.fake)));
-  Bluetooth printer;
+  Bluetooth printer{testing::env()};
   const auto start = Clock::now();
   const Result opened = c.session < 0 ? -1 : 1;
   EXPECT_EQ(c.device ? printer.openport_mfi(c.device) : printer.openport_mfi(), opened);
@@ -260,7 +260,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(BluetoothAccessories, ListsThePairedDevicesOnceAtConstruction) {
   testing::PrivateBus bus;
   ASSERT_TRUE(start_bluez(bus, kThreeDevices));
-  const Bluetooth printer;
+  const Bluetooth printer{testing::env()};
   ASSERT_EQ(printer.accessories().size(), 3u);
   EXPECT_EQ(printer.accessories()[1].address, "AA:BB:CC:DD:EE:02");
   EXPECT_EQ(printer.accessories()[1].name, "Second");  // the alias, having no name

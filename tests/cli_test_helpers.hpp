@@ -26,6 +26,7 @@
 
 #include "cli/common.hpp"
 #include "quillkit/platform/clock.hpp"
+#include "support/test_clock.hpp"
 // The command draws host-font text while the virtual printer draws its fonts: fontconfig on
 // two threads, which ThreadSanitizer cannot see through.
 #include "support/sdbus_tsan.hpp"
@@ -177,13 +178,13 @@ class ChildProcess {
 };
 
 // The command run in this process on a thread of its own, with standard input from `input` and
-// both outputs captured, as the binary would run: its waits are on the process's clock (the test
-// clock in unit tests). One at a time: standard input and outputs are the process's own.
+// both outputs captured, as the binary would run: its printers wait on testing::env()'s clock (the
+// test clock in unit tests). One at a time: standard input and outputs are the process's own.
 class InProcessQuill {
  public:
   explicit InProcessQuill(std::vector<std::string> args, const std::string& printer = "",
                           const std::string& input = "/dev/null")
-      : args_(std::move(args)), printer_(printer), start_(quillkit::platform::now()) {
+      : args_(std::move(args)), printer_(printer), start_(quillkit::testing::clock().now()) {
     args_.insert(args_.begin(), "quill");
     std::fflush(nullptr);
     std::cout.flush();
@@ -201,8 +202,9 @@ class InProcessQuill {
     command_ = std::thread([this] {
       std::vector<char*> argv;
       for (std::string& a : args_) argv.push_back(a.data());
-      exit_code_ = quill::run(static_cast<int>(argv.size()), argv.data(),
-                              printer_.empty() ? nullptr : printer_.c_str());
+      exit_code_ =
+          quill::run(static_cast<int>(argv.size()), argv.data(),
+                     printer_.empty() ? nullptr : printer_.c_str(), &quillkit::testing::env());
       std::fflush(nullptr);
       std::cout.flush();
       std::cerr.flush();
@@ -212,7 +214,7 @@ class InProcessQuill {
   InProcessQuill(const InProcessQuill&) = delete;
   InProcessQuill& operator=(const InProcessQuill&) = delete;
 
-  // Waits for the command's end; `seconds` is the time it took on the process's clock.
+  // Waits for the command's end; `seconds` is the time it took on the test process's clock.
   ProcessResult wait() {
     if (command_.joinable()) {
       command_.join();
@@ -228,7 +230,7 @@ class InProcessQuill {
         ::close(captured_[i]);
       }
     }
-    const std::chrono::duration<double> took = quillkit::platform::now() - start_;
+    const std::chrono::duration<double> took = quillkit::testing::clock().now() - start_;
     return {exit_code_, text_[0], text_[1], took.count()};
   }
 

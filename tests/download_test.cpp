@@ -147,7 +147,7 @@ TEST(DownloadProfileTest, OneWriteProfileSendsAnySizeInOneWrite) {
 TEST(DownloadProfileTest, NeverOpenedReturnsOneAndReportsProgress) {
   TempDir dir;
   const auto path = dir.write("f", testing::patterned_bytes(10));
-  WiFi printer;
+  WiFi printer{testing::env()};
   std::size_t calls = 0;
   EXPECT_EQ(printer.downloadpcx(path, "F", [&](std::size_t, std::size_t) { ++calls; }), 1);
   EXPECT_EQ(calls, 1u);

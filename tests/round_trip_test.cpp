@@ -23,7 +23,7 @@ class RoundTripTest : public ::testing::Test {
 
   LogCapture log_;
   FakePrinter fake_;
-  WiFi printer_;
+  WiFi printer_{testing::env()};
 };
 
 // A reply is returned whole, however it arrives: in pieces read in several
@@ -106,7 +106,7 @@ TEST(OpenTest, OpensOrReportsMinusOneAfterTheWait) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.host << ":" << c.port);
     LogCapture log;
-    WiFi printer;  // never opened: no link to probe, nothing to close
+    WiFi printer{testing::env()};  // never opened: no link to probe, nothing to close
     EXPECT_EQ(std::pair(printer.stream_Status(3), printer.closeport(0)),
               (std::pair<Result, Result>(-1, 1)));
     auto start = Clock::now();

@@ -47,7 +47,7 @@ TEST_P(SendersTest, WaitsThenWritesExactlyItsBytes) {
   // One write of the whole message, or none.
   EXPECT_EQ(log.texts(), c.wire.empty() ? std::vector<std::string>{} : std::vector{c.wire});
   if (!c.wire.empty()) EXPECT_GE(seconds_between(start, log.writes().front().at), c.min_s);
-  WiFi never_opened;
+  WiFi never_opened{testing::env()};
   start = Clock::now();
   EXPECT_EQ(c.send(never_opened), c.never_opened);
   EXPECT_GE(since(start), c.min_s);
@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Host-font text is refused after closeport, when there is no output stream, but handed to the
 // write primitive on a stream the printer closed, whose failure is not reported.
 TEST(SendersClosedTest, TheLinkCheckOfHostFontText) {
-  WiFi printer;
+  WiFi printer{testing::env()};
   testing::FakePrinter fake;
   ASSERT_EQ(printer.openport("127.0.0.1", fake.port()), 1);
   EXPECT_EQ(printer.closeport(0), 1);

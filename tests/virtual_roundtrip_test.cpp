@@ -32,7 +32,7 @@ class RoundTripTest : public ::testing::Test {
       {.answers = {.model_name = "RT-MODEL\r", .serial_number = "RT-SERIAL\r", .status = 0x40},
        .output_dir = dir_.path() / "labels"}};
   VirtualPrinterServer server_{printer_, testing::on_test_clock()};
-  WiFi wifi_;
+  WiFi wifi_{testing::env()};
 };
 
 TEST_F(RoundTripTest, ComposedLabelPrintsWhatTheCallerMeant) {

@@ -34,7 +34,7 @@ TEST(LifetimeTest, TwoHundredOpensAndClosesLeaveNothingBehind) {
   std::vector<int> opened(kObjects, 0);
   for (int i = 0; i < kObjects; ++i) {
     workers.emplace_back([&, i] {
-      WiFi printer;
+      WiFi printer{testing::env()};
       for (int cycle = 0; cycle < kCycles; ++cycle) {
         // Every other cycle reopens without closing: the second open closes the first
         // connection itself, and the destructor closes the last.
@@ -59,7 +59,7 @@ class WholeWriteTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(printer_.openport("127.0.0.1", fake_.port()), 1); }
   FakePrinter fake_;
-  WiFi printer_;
+  WiFi printer_{testing::env()};
 };
 
 // A full output refuses the senders with -2 (nothing written) while the write

@@ -56,6 +56,9 @@ class QUILLKIT_EXPORT BLE final : public Printer {
   // adapter's state is known. Without BlueZ on the system bus the object
   // still works: the probe gives -1 and every request is dropped.
   BLE();
+  // The same on the given services (the library's own: its tests give their
+  // clock and BlueZ); `env` must outlive the object.
+  explicit BLE(const platform::Env& env);
   // Disconnects the peripheral, if connected, and ends the callback thread.
   ~BLE() override;
 
@@ -98,7 +101,7 @@ class QUILLKIT_EXPORT BLE final : public Printer {
   void set_write_chunk(std::size_t bytes);
 
  private:
-  explicit BLE(std::unique_ptr<detail::BleLink> link);
+  BLE(std::unique_ptr<detail::BleLink> link, const platform::Env& env);
 
   std::unique_ptr<detail::BleLink> link_;
 };

@@ -38,6 +38,9 @@ class QUILLKIT_EXPORT Bluetooth final : public Printer {
   // A closed object; opens nothing, but reads the paired devices once into
   // accessories() (a bounded wait: about 2 s at most when the bus is slow).
   Bluetooth();
+  // The same on the given services (the library's own: its tests give their
+  // clock and BlueZ); `env` must outlive the object.
+  explicit Bluetooth(const platform::Env& env);
   // Closes the session, if any, and ends the object's threads.
   ~Bluetooth() override;
 

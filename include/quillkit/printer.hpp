@@ -18,6 +18,10 @@ namespace quillkit {
 namespace detail {
 class PrinterCore;
 }
+// The platform services a printer object is made with; internal to the library.
+namespace platform {
+struct Env;
+}
 
 // The operations shared by the three printer classes, written once over the
 // class's link and its profile of differences. A Printer is made only through

@@ -26,6 +26,9 @@ class QUILLKIT_EXPORT WiFi final : public Printer {
 
   // A closed object; opens nothing.
   WiFi();
+  // The same on the given services (the library's own: its tests give their
+  // clock); `env` must outlive the object.
+  explicit WiFi(const platform::Env& env);
   // Closes the connection, if any, and ends the reader thread.
   ~WiFi() override;
 
@@ -51,7 +54,7 @@ class QUILLKIT_EXPORT WiFi final : public Printer {
   using Printer::sendcommand_getstring;
 
  private:
-  explicit WiFi(std::unique_ptr<detail::StreamLink> link);
+  WiFi(std::unique_ptr<detail::StreamLink> link, const platform::Env& env);
 
   std::unique_ptr<detail::StreamLink> link_;
 };

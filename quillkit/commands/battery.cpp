@@ -38,9 +38,9 @@ std::string Printer::smartbattery_status(std::intptr_t index) {
   // The answer starts at this write: an older report is never taken for it.
   // A report that was not asked for is not waited for.
   if (!core.request(command, 0)) return "-1";
-  platform::sleep_seconds(kPendingCheckPause);
+  core.clock().sleep_seconds(kPendingCheckPause);
   if (core.profile().stream_replies && link.reply_pending()) return "-1";
-  platform::sleep_seconds(detail::kAnswerWait);
+  core.clock().sleep_seconds(detail::kAnswerWait);
   const std::string reply = link.take_reply().text;
   if (reply.size() < kShortestReply) return "-1";
   return reply.substr(kValueStart, reply.size() - kShortestReply);

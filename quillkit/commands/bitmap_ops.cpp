@@ -40,7 +40,7 @@ Result Printer::windowsfont(std::intptr_t x, std::intptr_t y, std::intptr_t heig
                             std::string_view content) {
   const Bytes command = bitmap::windowsfont_command(core().fonts(), x, y, height, rotation, style,
                                                     withUnderline, fontName, content);
-  platform::sleep_seconds(kBitmapPause);
+  core().clock().sleep_seconds(kBitmapPause);
   if (!core().link().ready_for_bitmap()) return -1;
   core().write(command);  // the write primitive's own result is not reported
   return 1;

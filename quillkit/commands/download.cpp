@@ -78,22 +78,22 @@ Result Printer::downloadpcx(std::string_view path, std::string_view name,
   if (!header) return -1;
 
   auto& core = this->core();
-  platform::sleep_seconds(kHeaderPause);
+  core.clock().sleep_seconds(kHeaderPause);
   core.write(*header);
 
   const std::span<const std::uint8_t> all(*data);
   const std::size_t total = all.size();
   if (!core.profile().download_in_packets || total < detail::kDownloadPacketBytes) {
-    platform::sleep_seconds(kSingleDataPause);
+    core.clock().sleep_seconds(kSingleDataPause);
     if (total > 0) {
       core.write(all);
       if (progress) progress(total, total);
     }
   } else {
     for (std::size_t start = 0; start < total; start += detail::kDownloadPacketBytes) {
-      platform::sleep_seconds(kPacketRoundPause);
+      core.clock().sleep_seconds(kPacketRoundPause);
       const std::size_t length = std::min(detail::kDownloadPacketBytes, total - start);
-      platform::sleep_seconds(kPacketPause);
+      core.clock().sleep_seconds(kPacketPause);
       core.write(all.subspan(start, length));
       if (progress) progress(start + length, total);
     }

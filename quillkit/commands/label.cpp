@@ -76,7 +76,7 @@ Result Printer::nobackfeed() { return write_message(core(), "SET TEAR OFF\r\n", 
 Result Printer::printlabel(std::intptr_t quantity, std::intptr_t copies) {
   const std::string line =
       concat({"PRINT ", std::to_string(quantity), ",", std::to_string(copies), "\r\n"});
-  platform::sleep_seconds(kPrintPause);
+  core().clock().sleep_seconds(kPrintPause);
   return write_message(core(), line, Encoding::utf8);
 }
 

@@ -26,7 +26,7 @@ std::string information_query(detail::PrinterCore& core, std::string_view line, 
   // The answer starts at this write: an older answer, or one that came too
   // late for an earlier query, is never taken for this one.
   if (!core.request(line, 0)) return "-1";
-  platform::sleep_seconds(delay);
+  core.clock().sleep_seconds(delay);
   if (core.profile().stream_replies && link.reply_pending()) return "-1";
   return link.take_reply().text;
 }

@@ -8,51 +8,26 @@ namespace quillkit {
 
 namespace detail {
 
-Result PrinterCore::gates() {
-  if (link_.probe() == -1) return -1;
-  if (profile_.space_gate && !link_.has_space()) return -2;
-  return 1;
+Result PrinterCore::sender_result(Sent sent) {
+  if (sent == Sent::no_space) return -2;
+  return sent == Sent::link_down || sent == Sent::unconvertible ? -1 : 1;
 }
 
-Result PrinterCore::send(std::span<const std::uint8_t> bytes, ReplyStart start, bool* written) {
-  const Result wrote = link_.write(bytes, start);
-  if (written) *written = wrote == 1;
-  return 1;
-}
-
-Result PrinterCore::send(std::string_view text, platform::Encoding encoding, double wait,
-                         ReplyStart start, bool* written) {
-  platform::sleep_seconds(wait);
-  // The gates come before the conversion: a closed link refuses with -1 and a
-  // full one with -2 whatever the text holds.
-  if (const Result refusal = gates(); refusal != 1) return refusal;
-  const auto bytes = platform::encode(text, encoding);
-  if (!bytes) return -1;
-  return send(*bytes, start, written);
-}
-
-Result PrinterCore::send_text(std::string_view text, platform::Encoding encoding, double wait) {
-  return send(text, encoding, wait, ReplyStart::keep, nullptr);
-}
-
-Result PrinterCore::send_bytes(std::span<const std::uint8_t> bytes, double wait) {
-  platform::sleep_seconds(wait);
-  if (const Result refusal = gates(); refusal != 1) return refusal;
-  return send(bytes, ReplyStart::keep, nullptr);
-}
-
-bool PrinterCore::request(std::string_view text, double wait, ReplyStart start) {
-  bool written = false;
-  send(text, platform::Encoding::utf8, wait, start, &written);
-  return written;
-}
-
-bool PrinterCore::request(std::span<const std::uint8_t> bytes, double wait) {
-  platform::sleep_seconds(wait);
-  if (gates() != 1) return false;
-  bool written = false;
-  send(bytes, ReplyStart::begin, &written);
-  return written;
+PrinterCore::Sent PrinterCore::send(std::string_view payload,
+                                    std::optional<platform::Encoding> encoding, double wait,
+                                    ReplyStart start) {
+  clock().sleep_seconds(wait);
+  if (link_.probe() == -1) return Sent::link_down;
+  if (profile_.space_gate && !link_.has_space()) return Sent::no_space;
+  std::optional<Bytes> converted;
+  if (encoding) {
+    converted = platform::encode(payload, *encoding);
+    if (!converted) return Sent::unconvertible;
+  }
+  const auto bytes = converted ? std::span<const std::uint8_t>(*converted)
+                               : std::span(reinterpret_cast<const std::uint8_t*>(payload.data()),
+                                           payload.size());
+  return link_.write(bytes, start) == 1 ? Sent::written : Sent::cut_short;
 }
 
 }  // namespace detail

@@ -24,13 +24,13 @@ enum class Asked { link_down, not_written, yes };
 // is set. Without a written request there is no answer wait.
 Asked request_status(detail::PrinterCore& core, double answer_wait, bool needs_power) {
   const auto& profile = core.profile();
-  platform::sleep_seconds(profile.status_prewait);
+  core.clock().sleep_seconds(profile.status_prewait);
   const Result probe = core.link().probe();
   if (probe == -1 || (needs_power && probe == 0)) return Asked::link_down;
   // A printer that has stopped answering must never be reported with the
   // status it gave before: the answer starts at this write.
   if (!core.request(kStatusRequest, profile.data_send_wait)) return Asked::not_written;
-  platform::sleep_seconds(answer_wait);
+  core.clock().sleep_seconds(answer_wait);
   return Asked::yes;
 }
 

@@ -26,7 +26,7 @@ std::string_view state_word(CentralState state) {
 
 }  // namespace
 
-BleLink::BleLink() {
+BleLink::BleLink(const platform::Env& env) : env_(env) {
   platform::BleCentral::Events events;
   events.state_changed = [this](CentralState state) { on_state(state); };
   events.discovered = [this](const platform::PeripheralReport& r) { on_discovered(r); };
@@ -37,7 +37,7 @@ BleLink::BleLink() {
   events.value_notified = [this](std::string_view uuid, std::span<const std::uint8_t> value) {
     on_value(uuid, value);
   };
-  central_ = platform::open_ble_central(std::move(events));
+  central_ = env_.open_ble_central(std::move(events));
 }
 
 BleLink::~BleLink() {
@@ -52,7 +52,7 @@ std::vector<platform::PeripheralReport> BleLink::search(double seconds) {
     BLEDeviceList.clear();
   }
   start_scan();
-  platform::sleep_seconds(seconds);
+  env_.clock.sleep_seconds(seconds);
   stop_scan();
   std::lock_guard lock(mu_);
   return BLEDeviceList;
@@ -87,8 +87,8 @@ bool BleLink::open(const platform::PeripheralReport& peripheral, double bound) {
   set_openport_status(0);
   connect(peripheral);
   std::unique_lock lock(mu_);
-  return platform::wait_until(lock, changed_, platform::deadline_after(bound),
-                              [this] { return openport_status_.load() != 0; });
+  return env_.clock.wait_until(lock, changed_, env_.clock.deadline_after(bound),
+                               [this] { return openport_status_.load() != 0; });
 }
 
 void BleLink::set_openport_status(int status) {
@@ -149,8 +149,8 @@ Result BleLink::write_data(std::span<const std::uint8_t> data) {
     if (!connectPeripheral || cbWirteCharacteristic.empty()) return -1;
     name = connectPeripheral->name;
     characteristic = cbWirteCharacteristic;
-    if (!platform::wait_until(lock, changed_, platform::deadline_after(kConfirmationBound),
-                              [this] { return in_flight_ < kWritesInFlight; })) {
+    if (!env_.clock.wait_until(lock, changed_, env_.clock.deadline_after(kConfirmationBound),
+                               [this] { return in_flight_ < kWritesInFlight; })) {
       return -1;
     }
     ++in_flight_;

@@ -18,6 +18,7 @@
 #include "quillkit/commands/link.hpp"
 #include "quillkit/links/write_turn.hpp"
 #include "quillkit/platform/ble_central.hpp"
+#include "quillkit/platform/env.hpp"
 #include "quillkit/types.hpp"
 
 namespace quillkit::detail {
@@ -40,7 +41,9 @@ class BleLink final : public Link {
   // write is dropped.
   static constexpr double kConfirmationBound = 15.0;
 
-  BleLink();
+  // Opens its central through `env`, whose clock takes every wait of the
+  // link; `env` must outlive the link.
+  explicit BleLink(const platform::Env& env = platform::default_env());
   ~BleLink() override;
 
   // The parts of BLE that touch the link (see <quillkit/ble.hpp>).
@@ -85,6 +88,7 @@ class BleLink final : public Link {
   // The remembered peripheral, when `path` names it.
   std::optional<platform::PeripheralReport> remembered(const std::string& path);
 
+  const platform::Env& env_;
   std::atomic<int> openport_status_{0};
 
   mutable std::mutex mu_;
@@ -96,7 +100,7 @@ class BleLink final : public Link {
   std::string cbWirteCharacteristic;  // its object path; empty until found
   std::size_t chunk_ = 20;
   std::size_t in_flight_ = 0;
-  WriteTurns turns_{mu_};
+  WriteTurns turns_{mu_, env_.clock};
 
   // Last, so that it goes first: its callback thread ends before the fields
   // that the handlers touch.

@@ -16,7 +16,7 @@ std::string Printer::sendcommand_getstring(std::string_view command, double dela
   // waited for.
   if (!core().request(command, 0) || !core().request("\r\n", 0, detail::ReplyStart::keep))
     return "-1";
-  platform::sleep_seconds(delay);
+  core().clock().sleep_seconds(delay);
   if (link.reply_pending()) return "-1";
   return link.take_reply().text;
 }

@@ -1,6 +1,7 @@
 #include "quillkit/links/stream_link.hpp"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <utility>
 
@@ -9,7 +10,8 @@
 
 namespace quillkit::detail {
 
-StreamLink::StreamLink(const StreamRules& rules) : rules_(rules) {}
+StreamLink::StreamLink(const StreamRules& rules, const platform::Env& env)
+    : rules_(rules), env_(env) {}
 
 StreamLink::~StreamLink() { close(); }
 
@@ -91,39 +93,26 @@ void StreamLink::stream(platform::ByteStream& stream, platform::StreamSide side,
 }
 
 void StreamLink::readstream(platform::ByteStream& stream) {
-  {
-    std::lock_guard lock(mu_);
-    fields_.bytesRead_length = 0;
-  }
   std::array<std::uint8_t, 512> block{};
   while (stream.has_bytes_available()) {
     const std::ptrdiff_t count = stream.read(block);
-    {
+    if (count >= rules_.min_used_read) {
+      const std::size_t used = count > 0 ? static_cast<std::size_t>(count) : 0;
+      const std::size_t decoded = rules_.decode_whole_buffer ? block.size() : used;
       std::lock_guard lock(mu_);
-      fields_.RecvBuffervar = block;
-      fields_.bytesRead_length = count;
-      if (count >= rules_.min_used_read) {
-        const std::size_t used = count > 0 ? static_cast<std::size_t>(count) : 0;
-        const std::size_t decoded = rules_.decode_whole_buffer ? block.size() : used;
-        const std::size_t room = kReplyLimit - std::min(kReplyLimit, fields_.output_string.size());
-        fields_.output_string.append(reinterpret_cast<const char*>(block.data()),
-                                     std::min(decoded, room));
-        fields_.RecvBuffervar_backup = fields_.RecvBuffervar;
-        if (used > 0 && reply_received_ == 0) reply_first_byte_ = block[0];
-        reply_received_ += used;
-      }
-      fields_.RecvBuffervar.fill(0);
+      const std::size_t room = kReplyLimit - std::min(kReplyLimit, output_string.size());
+      output_string.append(reinterpret_cast<const char*>(block.data()), std::min(decoded, room));
+      if (used > 0 && reply_received_ == 0) reply_first_byte_ = block[0];
+      reply_received_ += used;
     }
-    block.fill(0);
+    block.fill(0);  // a whole-block decode appends the zero fill past the bytes read
     if (count < 0) break;  // a failing read would otherwise repeat for ever
   }
 }
 
 void StreamLink::begin_reply() {
   std::lock_guard lock(mu_);
-  fields_.output_string.clear();
-  fields_.bytesRead_length = 0;
-  fields_.RecvBuffervar_backup.fill(0);
+  output_string.clear();
   reply_received_ = 0;
   reply_first_byte_ = -1;
 }
@@ -144,7 +133,7 @@ Result StreamLink::write(std::span<const std::uint8_t> bytes, ReplyStart start) 
 
 Result StreamLink::write_all(platform::ByteStream& stream, std::span<const std::uint8_t> bytes) {
   std::size_t offset = 0;
-  auto last_progress = platform::now();
+  auto last_progress = env_.clock.now();
   const auto stall = platform::to_duration(kWriteStallSeconds);
   for (;;) {
     if (stream.status() >= platform::kStreamAtEnd) return -1;
@@ -153,12 +142,12 @@ Result StreamLink::write_all(platform::ByteStream& stream, std::span<const std::
       if (n < 0) return -1;
       if (n > 0) {
         offset += static_cast<std::size_t>(n);
-        last_progress = platform::now();
+        last_progress = env_.clock.now();
         if (offset == bytes.size()) return 1;
         continue;
       }
     }
-    if (platform::now() - last_progress > stall) return -1;
+    if (env_.clock.now() - last_progress > stall) return -1;
     stream.wait_for_space(kSpacePollSeconds);
   }
 }
@@ -175,7 +164,7 @@ bool StreamLink::reply_pending() {
 
 Reply StreamLink::take_reply() {
   std::lock_guard lock(mu_);
-  auto& text = fields_.output_string;
+  auto& text = output_string;
   text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
   return Reply{text, reply_received_, reply_first_byte_};
 }

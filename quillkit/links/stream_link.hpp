@@ -1,9 +1,8 @@
 // The stream link of WiFi and Bluetooth: a byte stream pair from any
 // transport of platform/, the write loop over it, and the receive path that
-// turns arriving bytes into the receive fields and replies.
+// turns arriving bytes into replies.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +17,7 @@
 #include "quillkit/commands/link.hpp"
 #include "quillkit/links/write_turn.hpp"
 #include "quillkit/platform/byte_stream.hpp"
+#include "quillkit/platform/env.hpp"
 #include "quillkit/types.hpp"
 
 namespace quillkit::detail {
@@ -48,17 +48,8 @@ struct StreamRules {
   bool bitmap_needs_open_status;
 };
 
-// The receive fields of the stream links.
-struct ReceiveFields {
-  std::array<std::uint8_t, 512> RecvBuffervar{};
-  std::array<std::uint8_t, 512> RecvBuffervar_backup{};
-  std::intptr_t bytesRead_length = 0;
-  std::string output_string;
-};
-
 // Thread-safety: every member may be called from any thread. One mutex (the
-// printer object's) guards the stream member, the receive fields and the write
-// turn; it is never held across a wait, a write or a call into the stream's
+// printer object's) guards the stream member, the reply and the write turn; it is never held across a wait, a write or a call into the stream's
 // event loop. The event handler runs on the stream's reader thread.
 class StreamLink final : public Link {
  public:
@@ -68,7 +59,9 @@ class StreamLink final : public Link {
   // Step of the write primitive's wait for space.
   static constexpr double kSpacePollSeconds = 0.1;
 
-  explicit StreamLink(const StreamRules& rules);
+  // `env` must outlive the link: its clock takes every wait of the link, and
+  // the printer class opens its streams through it.
+  explicit StreamLink(const StreamRules& rules, const platform::Env& env = platform::default_env());
   ~StreamLink() override;
 
   // The event handler to give to a new stream pair; it must not outlive the link.
@@ -110,14 +103,17 @@ class StreamLink final : public Link {
   Result write_all(platform::ByteStream& stream, std::span<const std::uint8_t> bytes);
 
   const StreamRules& rules_;
+  const platform::Env& env_;
 
   mutable std::mutex mu_;
-  WriteTurns turns_{mu_};
+  WriteTurns turns_{mu_, env_.clock};
   // Guarded by mu_:
   std::shared_ptr<platform::ByteStream> stream_;
   std::jthread opener_;
   int openport_status_ = 0;
-  ReceiveFields fields_;
+  // The reply: the text received since it began (kept as read, up to
+  // kReplyLimit), how many bytes that was and the first of them.
+  std::string output_string;
   std::size_t reply_received_ = 0;
   int reply_first_byte_ = -1;
 };

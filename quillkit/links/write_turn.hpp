@@ -16,10 +16,11 @@ namespace quillkit::detail {
 inline constexpr double kWriteStallSeconds = 5.0;
 
 // The turn state of one printer object, guarded by the object's mutex (passed
-// in, and held only briefly: never across the write itself).
+// in, and held only briefly: never across the write itself). A writer waits
+// for its turn on the object's clock.
 class WriteTurns {
  public:
-  explicit WriteTurns(std::mutex& mu) : mu_(mu) {}
+  WriteTurns(std::mutex& mu, platform::Clock& clock) : mu_(mu), clock_(clock) {}
   WriteTurns(const WriteTurns&) = delete;
   WriteTurns& operator=(const WriteTurns&) = delete;
 
@@ -29,8 +30,8 @@ class WriteTurns {
    public:
     explicit Turn(WriteTurns& turns) : turns_(turns) {
       std::unique_lock lock(turns_.mu_);
-      platform::wait_until(lock, turns_.cv_, platform::TimePoint::max(),
-                           [this] { return !turns_.writing_; });
+      turns_.clock_.wait_until(lock, turns_.cv_, platform::TimePoint::max(),
+                               [this] { return !turns_.writing_; });
       turns_.writing_ = true;
     }
     ~Turn() {
@@ -49,6 +50,7 @@ class WriteTurns {
 
  private:
   std::mutex& mu_;
+  platform::Clock& clock_;
   std::condition_variable cv_;
   bool writing_ = false;  // guarded by mu_
 };

@@ -19,6 +19,8 @@
 
 namespace quillkit::platform {
 
+class Clock;
+
 class AccessoryHost {
  public:
   virtual ~AccessoryHost() = default;
@@ -37,6 +39,7 @@ class AccessoryHost {
 // The BlueZ host: one connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS
 // when set) with its own event-loop thread, for one printer object. Made even
 // when the bus cannot be reached; its calls then fail with the reason logged.
-std::unique_ptr<AccessoryHost> make_bluez_host();
+// Holds `clock` (which must outlive it) while a call to BlueZ is answered.
+std::unique_ptr<AccessoryHost> make_bluez_host(Clock& clock);
 
 }  // namespace quillkit::platform

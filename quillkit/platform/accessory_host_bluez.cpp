@@ -16,6 +16,7 @@
 
 #include "quillkit/platform/accessory_host.hpp"
 #include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/error_text.hpp"
 #include "quillkit/platform/log.hpp"
 
 namespace quillkit::platform {
@@ -83,7 +84,7 @@ struct Handoff {
   }
 };
 
-// Each call below holds the process's clock from its sending until its caller
+// Each call below holds the host's clock from its sending until its caller
 // has the reply: bluetoothd answers from another process, which a test clock
 // cannot see. The real clock ignores holds.
 
@@ -92,7 +93,7 @@ using Outcome = std::string;
 
 class BluezHost final : public AccessoryHost {
  public:
-  BluezHost() {
+  explicit BluezHost(Clock& clock) : clock_(clock) {
     static std::atomic<unsigned> serial{0};
     profile_path_ = "/org/quillkit/serial_port_" + std::to_string(getpid()) + "_" +
                     std::to_string(serial.fetch_add(1));
@@ -112,7 +113,7 @@ class BluezHost final : public AccessoryHost {
       manager_ = sdbus::createProxy(*connection_, kBluez, "/org/bluez");
       connection_->enterEventLoopAsync();
     } catch (const sdbus::Error& e) {
-      reason_ = "no system bus: " + e.getMessage();
+      reason_ = bus_error_text("no system bus", e);
       root_.reset();
       manager_.reset();
       profile_.reset();
@@ -166,7 +167,7 @@ class BluezHost final : public AccessoryHost {
       log_line(LogChannel::system, reason_);
       return {};
     }
-    const ClockHold hold;
+    const ClockHold hold(clock_);
     auto result = std::make_shared<Handoff<std::pair<Outcome, std::vector<Paired>>>>();
     try {
       keep(root_->callMethodAsync("GetManagedObjects")
@@ -174,13 +175,13 @@ class BluezHost final : public AccessoryHost {
                .withTimeout(kListTimeout)
                .uponReplyInvoke([result](const sdbus::Error* error, const ManagedObjects& objects) {
                  if (error) {
-                   result->put({"BlueZ: " + error->getMessage(), {}});
+                   result->put({bus_error_text("BlueZ", *error), {}});
                    return;
                  }
                  result->put({"", paired_devices(objects)});
                }));
     } catch (const sdbus::Error& e) {
-      log_line(LogChannel::system, "BlueZ: " + e.getMessage());
+      log_line(LogChannel::system, bus_error_text("BlueZ", e));
       return {};
     }
     auto reply = result->take(stop, kListTimeout + 500ms);
@@ -218,7 +219,7 @@ class BluezHost final : public AccessoryHost {
       std::lock_guard lock(mu_);
       if (registered_ == key) return true;
     }
-    const ClockHold hold;
+    const ClockHold hold(clock_);
     auto result = std::make_shared<Handoff<Outcome>>();
     try {
       const Properties options{{"Role", sdbus::Variant(std::string("client"))},
@@ -229,11 +230,11 @@ class BluezHost final : public AccessoryHost {
                .withArguments(sdbus::ObjectPath(profile_path_), key, options)
                .uponReplyInvoke([result](const sdbus::Error* error) {
                  const bool fine = !error || error->getName() == "org.bluez.Error.AlreadyExists";
-                 result->put(
-                     fine ? "" : "BlueZ refused the serial port profile: " + error->getMessage());
+                 result->put(fine ? ""
+                                  : bus_error_text("BlueZ refused the serial port profile", *error));
                }));
     } catch (const sdbus::Error& e) {
-      log_line(LogChannel::system, "BlueZ: " + e.getMessage());
+      log_line(LogChannel::system, bus_error_text("BlueZ", e));
       return false;
     }
     const auto outcome = result->take(stop, kRegisterTimeout + 500ms);
@@ -251,7 +252,7 @@ class BluezHost final : public AccessoryHost {
   // ConnectProfile is asynchronous: bluetoothd calls NewConnection on our
   // profile before it answers, and the event loop must be free to serve it.
   int connect_profile(const std::string& path, std::string_view uuid, std::stop_token stop) {
-    const ClockHold hold;
+    const ClockHold hold(clock_);
     auto session = std::make_shared<Handoff<int>>();
     sdbus::IProxy* device = nullptr;
     {
@@ -270,12 +271,11 @@ class BluezHost final : public AccessoryHost {
                .withArguments(lower(uuid))
                .uponReplyInvoke([session, refused](const sdbus::Error* error) {
                  if (!error) return;  // the socket came with NewConnection
-                 *refused =
-                     "BlueZ could not connect: " + error->getName() + ": " + error->getMessage();
+                 *refused = bus_error_text("BlueZ could not connect", *error);
                  session->put(-1);
                }));
     } catch (const sdbus::Error& e) {
-      *refused = "BlueZ: " + e.getMessage();
+      *refused = bus_error_text("BlueZ", e);
       session->put(-1);
     }
     auto fd = session->take(stop, kSessionTimeout + 1s);
@@ -312,6 +312,7 @@ class BluezHost final : public AccessoryHost {
     if (pending_ && device == pending_device_ && pending_->put(fd.get())) fd.release();
   }
 
+  Clock& clock_;
   std::string profile_path_;
   std::string reason_;  // why there is no connection
   std::unique_ptr<sdbus::IConnection> connection_;
@@ -330,6 +331,8 @@ class BluezHost final : public AccessoryHost {
 
 }  // namespace
 
-std::unique_ptr<AccessoryHost> make_bluez_host() { return std::make_unique<BluezHost>(); }
+std::unique_ptr<AccessoryHost> make_bluez_host(Clock& clock) {
+  return std::make_unique<BluezHost>(clock);
+}
 
 }  // namespace quillkit::platform

@@ -25,6 +25,8 @@
 
 namespace quillkit::platform {
 
+class Clock;
+
 // The central's state, numbered as the printer classes report it in their log.
 enum class CentralState : int {
   kUnknown = 0,
@@ -110,7 +112,8 @@ class BleCentral {
 
 // The central of the system's Bluetooth service (BlueZ over D-Bus, on the
 // system bus; DBUS_SYSTEM_BUS_ADDRESS names another bus). Reports the first
-// adapter's state once it is known, and again on every change.
-std::unique_ptr<BleCentral> open_ble_central(BleCentral::Events events);
+// adapter's state once it is known, and again on every change. Holds `clock`
+// (which must outlive it) from each call to BlueZ until its reply is handled.
+std::unique_ptr<BleCentral> open_ble_central(BleCentral::Events events, Clock& clock);
 
 }  // namespace quillkit::platform

@@ -13,6 +13,7 @@
 
 #include "quillkit/platform/ble_central.hpp"
 #include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/error_text.hpp"
 
 namespace quillkit::platform {
 
@@ -54,7 +55,7 @@ std::optional<T> get(const Properties& props, const std::string& key) {
   return it->second.get<T>();
 }
 
-// `handler` as a reply handler that holds the process's clock from the
+// `handler` as a reply handler that holds `clock` from the
 // sending of its call until it has run: BlueZ answers from another process,
 // which a test clock cannot see. The signals that BlueZ sends before a reply
 // (a connection's properties, the notifications that answer a write) are
@@ -63,16 +64,12 @@ std::optional<T> get(const Properties& props, const std::string& key) {
 // until the proxy goes. A call that goes unanswered with its proxy releases
 // the hold then. The real clock ignores holds.
 template <typename... Results, typename Handler>
-auto holding(Handler handler) {
-  return [hold = std::make_shared<ClockHold>(), handler = std::move(handler)](
+auto holding(Clock& clock, Handler handler) {
+  return [hold = std::make_shared<ClockHold>(clock), handler = std::move(handler)](
              const sdbus::Error* error, Results... results) {
     handler(error, results...);
     hold->release();
   };
-}
-
-std::string describe(const sdbus::Error& error) {
-  return error.getName() + ": " + error.getMessage();
 }
 
 struct Device {
@@ -83,7 +80,7 @@ struct Device {
 
 class BluezCentral final : public BleCentral {
  public:
-  explicit BluezCentral(Events events) : events_(std::move(events)) {
+  BluezCentral(Events events, Clock& clock) : events_(std::move(events)), clock_(clock) {
     try {
       connection_ = sdbus::createSystemBusConnection();
       root_ = sdbus::createProxy(*connection_, kBluez, "/");
@@ -98,7 +95,7 @@ class BluezCentral final : public BleCentral {
           .onInterface(kObjectManager)
           .withTimeout(kCallTimeout)
           .uponReplyInvoke(holding<const ManagedObjects&>(
-              [this](const sdbus::Error* error, const ManagedObjects& objects) {
+              clock_, [this](const sdbus::Error* error, const ManagedObjects& objects) {
                 on_initial_objects(error, objects);
               }));
     } catch (const sdbus::Error&) {
@@ -167,7 +164,7 @@ class BluezCentral final : public BleCentral {
       target->callMethodAsync("Connect")
           .onInterface(kDevice)
           .withTimeout(kConnectTimeout)
-          .uponReplyInvoke(holding([this, path](const sdbus::Error* error) {
+          .uponReplyInvoke(holding(clock_, [this, path](const sdbus::Error* error) {
             // A device that was connected already reports no change: tell
             // the owner as if it had just come up.
             if (!error) replay_connection(path);
@@ -191,13 +188,13 @@ class BluezCentral final : public BleCentral {
           .onInterface(kObjectManager)
           .withTimeout(kCallTimeout)
           .uponReplyInvoke(holding<const ManagedObjects&>(
-              [this, path, done](const sdbus::Error* error, const ManagedObjects& objects) {
-                if (error) return done(describe(*error), {});
+              clock_, [this, path, done](const sdbus::Error* error, const ManagedObjects& objects) {
+                if (error) return done(bus_error_text("", *error), {});
                 remember(objects);
                 done({}, services_of(path, objects));
               }));
     } catch (const sdbus::Error& error) {
-      done(describe(error), {});
+      done(bus_error_text("", error), {});
     }
   }
 
@@ -215,11 +212,11 @@ class BluezCentral final : public BleCentral {
           .withTimeout(kCallTimeout)
           .withArguments(std::vector<std::uint8_t>(value.begin(), value.end()),
                          Properties{{"type", sdbus::Variant(std::string("request"))}})
-          .uponReplyInvoke(holding([done](const sdbus::Error* error) {
-            done(error ? describe(*error) : std::string());
+          .uponReplyInvoke(holding(clock_, [done](const sdbus::Error* error) {
+            done(error ? bus_error_text("", *error) : std::string());
           }));
     } catch (const sdbus::Error& error) {
-      done(describe(error));
+      done(bus_error_text("", error));
     }
   }
 
@@ -253,7 +250,7 @@ class BluezCentral final : public BleCentral {
           .onInterface(interface)
           .withTimeout(kCallTimeout)
           .withArguments(std::forward<Args>(args)...)
-          .uponReplyInvoke(holding([](const sdbus::Error*) {}));
+          .uponReplyInvoke(holding(clock_, [](const sdbus::Error*) {}));
     } catch (const sdbus::Error&) {
     }
   }
@@ -445,6 +442,7 @@ class BluezCentral final : public BleCentral {
   }
 
   const Events events_;
+  Clock& clock_;
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IProxy> root_;
   std::vector<sdbus::Slot> matches_;
@@ -463,8 +461,8 @@ class BluezCentral final : public BleCentral {
 
 }  // namespace
 
-std::unique_ptr<BleCentral> open_ble_central(BleCentral::Events events) {
-  return std::make_unique<BluezCentral>(std::move(events));
+std::unique_ptr<BleCentral> open_ble_central(BleCentral::Events events, Clock& clock) {
+  return std::make_unique<BluezCentral>(std::move(events), clock);
 }
 
 }  // namespace quillkit::platform

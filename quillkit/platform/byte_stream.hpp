@@ -20,6 +20,8 @@
 
 namespace quillkit::platform {
 
+class Clock;
+
 // Status numbers of a stream.
 enum StreamStatus : int {
   kStreamNotOpen = 0,
@@ -74,16 +76,20 @@ class ByteStream {
   virtual void close() = 0;
 };
 
+// The Linux byte streams, which Env gives to the links (see env.hpp). Each
+// pair's waits, its holds while it opens and handles an event, and the
+// watching of its input go to `clock`, which must outlive it.
+
 // A TCP connection to host:port. The reader thread writes the line
 // "# connecting to host:port", resolves the name and connects; events follow
 // as the connection opens, data arrives, the peer ends or an error occurs.
 // The status is kStreamNotOpen at first, kStreamOpening while connecting.
-std::shared_ptr<ByteStream> open_tcp_stream(std::string host, std::uint32_t port,
+std::shared_ptr<ByteStream> open_tcp_stream(Clock& clock, std::string host, std::uint32_t port,
                                             ByteStream::EventHandler handler);
 
 // The pair over an already connected descriptor (a serial line, a socket),
 // which it takes over. Open from the start.
-std::shared_ptr<ByteStream> open_fd_stream(int fd, std::string name,
+std::shared_ptr<ByteStream> open_fd_stream(Clock& clock, int fd, std::string name,
                                            ByteStream::EventHandler handler);
 
 // The pair over the serial device at `path` (a tty: /dev/rfcomm0, a USB CDC
@@ -91,7 +97,7 @@ std::shared_ptr<ByteStream> open_fd_stream(int fd, std::string name,
 // line-end translation, 8 bits. Open from the start; nullptr with the reason
 // logged when the path cannot be opened or is not a serial device. A hang-up
 // ends the stream (kStreamAtEnd or kStreamError).
-std::shared_ptr<ByteStream> open_serial_stream(const std::string& path,
+std::shared_ptr<ByteStream> open_serial_stream(Clock& clock, const std::string& path,
                                                ByteStream::EventHandler handler);
 
 // Test seam: sees what every byte stream of the process does, so that a test

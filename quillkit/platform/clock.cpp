@@ -3,7 +3,6 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 
@@ -48,19 +47,12 @@ class RealClock final : public Clock {
 };
 
 RealClock real;
-std::atomic<Clock*> current{&real};
 
 }  // namespace
 
 Clock& real_clock() { return real; }
 
-Clock& clock() { return *current.load(std::memory_order_acquire); }
-
-void set_clock(Clock* replacement) {
-  current.store(replacement ? replacement : &real, std::memory_order_release);
-}
-
-ClockHold::ClockHold() : clock_(clock()) { clock_.hold(); }
+ClockHold::ClockHold(Clock& clock) : clock_(clock) { clock_.hold(); }
 
 void ClockHold::release() {
   if (!released_.exchange(true)) clock_.release();
@@ -72,14 +64,15 @@ Duration to_duration(double seconds) {
   return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
 }
 
-void sleep_seconds(double seconds) {
+TimePoint Clock::deadline_after(double seconds) { return now() + to_duration(seconds); }
+
+void Clock::sleep_seconds(double seconds) {
   const auto duration = to_duration(seconds);
   if (duration == Duration::zero()) return;
-  Clock& c = clock();
   std::mutex mu;
   std::condition_variable cv;
   std::unique_lock lock(mu);
-  c.wait_until(lock, cv, c.now() + duration, [] { return false; });
+  wait_until(lock, cv, now() + duration, [] { return false; });
 }
 
 }  // namespace quillkit::platform

@@ -1,6 +1,7 @@
 // Time as a service: every wait of the library (the fixed pauses, the answer
 // waits, the polling steps, the stall bound, the open bound) goes through the
-// process's clock, so that a test can put a clock of its own in its place.
+// clock of the printer object's services (platform/env.hpp), so that a test can
+// give its objects a clock of its own.
 //
 // The real clock is the steady clock and the thread's own blocking calls. A
 // test clock (tests/support/test_clock.hpp) keeps virtual time that moves only
@@ -43,6 +44,12 @@ class Clock {
   // `deadline` passes. Returns the events seen, or 0 at the deadline.
   virtual short wait_fd(int fd, short events, TimePoint deadline) = 0;
 
+  // The deadline `seconds` from now, clamped as to_duration clamps.
+  TimePoint deadline_after(double seconds);
+  // Blocks the calling thread for `seconds`, clamped as to_duration clamps;
+  // never shorter than asked.
+  void sleep_seconds(double seconds);
+
   // Tells the clock that something happened that the waiting threads may be
   // about to see (bytes arrived, an event was dispatched). The real clock
   // ignores it; a test clock holds virtual time still for a moment.
@@ -59,12 +66,11 @@ class Clock {
   virtual void unwatch_fd(int /*fd*/) {}
 };
 
-// Holds the process's clock still for the life of the object, or until
-// release() (see Clock::hold). Keep the scope short: it stops a test clock
-// for everyone.
+// Holds a clock still for the life of the object, or until release() (see
+// Clock::hold). Keep the scope short: it stops a test clock for everyone.
 class ClockHold {
  public:
-  ClockHold();
+  explicit ClockHold(Clock& clock);
   ~ClockHold() { release(); }
   ClockHold(const ClockHold&) = delete;
   ClockHold& operator=(const ClockHold&) = delete;
@@ -76,33 +82,11 @@ class ClockHold {
   std::atomic<bool> released_{false};
 };
 
-// The process's clock: the real one unless a test has put another in place.
-Clock& clock();
-// The real clock.
+// The real clock: the steady clock and the thread's own blocking calls.
 Clock& real_clock();
-// Test seam: makes `replacement` the process's clock (nullptr: the real one).
-// Call it while no library wait is in progress; `replacement` must outlive
-// its use.
-void set_clock(Clock* replacement);
 
 // `seconds` as a duration. Zero, negative and NaN values give zero; values
 // above kMaxWaitSeconds give kMaxWaitSeconds.
 Duration to_duration(double seconds);
-
-// Now, on the process's clock.
-inline TimePoint now() { return clock().now(); }
-
-// The deadline `seconds` from now on the process's clock.
-inline TimePoint deadline_after(double seconds) { return now() + to_duration(seconds); }
-
-// Blocks the calling thread for `seconds` on the process's clock, clamped as
-// to_duration clamps; never shorter than asked.
-void sleep_seconds(double seconds);
-
-// Waits on `cv` through the process's clock until `done()` or `deadline`.
-inline bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                       TimePoint deadline, const std::function<bool()>& done) {
-  return clock().wait_until(lock, cv, deadline, done);
-}
 
 }  // namespace quillkit::platform

@@ -17,13 +17,13 @@
 #include <memory>
 #include <mutex>
 #include <stop_token>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "quillkit/platform/byte_stream.hpp"
 #include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/error_text.hpp"
 #include "quillkit/platform/log.hpp"
 
 namespace quillkit::platform {
@@ -173,8 +173,9 @@ class FdStream final : public ByteStream {
  public:
   using Connector = std::function<int(int wake_fd)>;
 
-  FdStream(std::string name, EventHandler handler, int initial_status)
-      : name_(std::move(name)),
+  FdStream(Clock& clock, std::string name, EventHandler handler, int initial_status)
+      : clock_(clock),
+        name_(std::move(name)),
         handler_(std::move(handler)),
         wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
         status_(initial_status) {}
@@ -191,9 +192,10 @@ class FdStream final : public ByteStream {
   // clock cannot see the kernel connecting, the resolver's threads, or this
   // thread before it starts. The real clock ignores it.
   void start(Connector connector) {
-    reader_ =
-        std::jthread([this, connector = std::move(connector), hold = std::make_shared<ClockHold>()](
-                         std::stop_token stop) { run(stop, connector, *hold); });
+    reader_ = std::jthread([this, connector = std::move(connector),
+                            hold = std::make_shared<ClockHold>(clock_)](std::stop_token stop) {
+      run(stop, connector, *hold);
+    });
   }
 
   int status() const override { return status_.load(); }
@@ -207,11 +209,11 @@ class FdStream final : public ByteStream {
   void wait_for_space(double max_seconds) override {
     if (!is_usable()) {
       // Still connecting: nothing to poll on yet.
-      if (status_.load() <= kStreamOpening) sleep_seconds(max_seconds);
+      if (status_.load() <= kStreamOpening) clock_.sleep_seconds(max_seconds);
       return;
     }
     want_space_.store(true);
-    clock().wait_fd(fd_.load(), POLLOUT, deadline_after(max_seconds));
+    clock_.wait_fd(fd_.load(), POLLOUT, clock_.deadline_after(max_seconds));
   }
 
   std::ptrdiff_t write(std::span<const std::uint8_t> data) override {
@@ -272,7 +274,7 @@ class FdStream final : public ByteStream {
     if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     fd_.store(fd);
     watched_.store(true);
-    clock().watch_fd(fd);
+    clock_.watch_fd(fd);
   }
 
  private:
@@ -297,7 +299,7 @@ class FdStream final : public ByteStream {
     const int fd = fd_.load();
     observe([&](StreamObserver& o) { o.on_event(fd, side, event, false); });
     {
-      const ClockHold hold;
+      const ClockHold hold(clock_);
       if (handler_) handler_(*this, side, event);
     }
     observe([&](StreamObserver& o) { o.on_event(fd, side, event, true); });
@@ -335,7 +337,7 @@ class FdStream final : public ByteStream {
   }
 
   void stop_watching() {
-    if (watched_.exchange(false)) clock().unwatch_fd(fd_.load());
+    if (watched_.exchange(false)) clock_.unwatch_fd(fd_.load());
   }
 
   // Dispatches events until the channel ends or fails, or stop is requested.
@@ -390,6 +392,7 @@ class FdStream final : public ByteStream {
     }
   }
 
+  Clock& clock_;
   const std::string name_;
   const EventHandler handler_;
   const int wake_fd_;
@@ -406,10 +409,10 @@ class FdStream final : public ByteStream {
 
 }  // namespace
 
-std::shared_ptr<ByteStream> open_tcp_stream(std::string host, std::uint32_t port,
+std::shared_ptr<ByteStream> open_tcp_stream(Clock& clock, std::string host, std::uint32_t port,
                                             ByteStream::EventHandler handler) {
   std::string name = host + ":" + std::to_string(port);
-  auto stream = std::make_shared<FdStream>(name, std::move(handler), kStreamNotOpen);
+  auto stream = std::make_shared<FdStream>(clock, name, std::move(handler), kStreamNotOpen);
   stream->start([host = std::move(host), port, name](int wake_fd) {
     log_line(LogChannel::console, "# connecting to " + name);
     return connect_tcp(host, port, wake_fd);
@@ -417,37 +420,32 @@ std::shared_ptr<ByteStream> open_tcp_stream(std::string host, std::uint32_t port
   return stream;
 }
 
-std::shared_ptr<ByteStream> open_fd_stream(int fd, std::string name,
+std::shared_ptr<ByteStream> open_fd_stream(Clock& clock, int fd, std::string name,
                                            ByteStream::EventHandler handler) {
-  auto stream = std::make_shared<FdStream>(std::move(name), std::move(handler), kStreamOpen);
+  auto stream = std::make_shared<FdStream>(clock, std::move(name), std::move(handler), kStreamOpen);
   stream->adopt(fd);
   stream->start([](int) { return -1; });
   return stream;
 }
 
-std::shared_ptr<ByteStream> open_serial_stream(const std::string& path,
+std::shared_ptr<ByteStream> open_serial_stream(Clock& clock, const std::string& path,
                                                ByteStream::EventHandler handler) {
-  const auto fail = [&path](const char* what, int error) {
-    log_line(LogChannel::system,
-             "cannot open " + path + ": " + what + std::system_category().message(error));
+  // Logs why the device cannot serve (errno as the failed call left it) and
+  // gives it up.
+  const auto give_up = [&path](std::string_view what, int fd) -> std::shared_ptr<ByteStream> {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    log_line(LogChannel::system, system_error_text("cannot open " + path + std::string(what), error));
     return nullptr;
   };
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail("", errno);
+  if (fd < 0) return give_up("", fd);
   termios settings{};
-  if (tcgetattr(fd, &settings) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return fail("not a serial device: ", error);
-  }
+  if (tcgetattr(fd, &settings) != 0) return give_up(": not a serial device", fd);
   cfmakeraw(&settings);
   settings.c_cflag |= CLOCAL | CREAD;
-  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return fail("", error);
-  }
-  return open_fd_stream(fd, path, std::move(handler));
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) return give_up("", fd);
+  return open_fd_stream(clock, fd, path, std::move(handler));
 }
 
 void add_stream_observer(std::shared_ptr<StreamObserver> observer) {

@@ -41,7 +41,7 @@ FakePrinter::~FakePrinter() {
   }
   answer_thread_.join();
   for (int fd : clients_) {
-    if (reading_) platform::clock().unwatch_fd(fd);
+    if (reading_) clock().unwatch_fd(fd);
     close(fd);
   }
   close(listen_fd_);
@@ -72,9 +72,9 @@ void FakePrinter::set_reading(bool reading) {
     if (reading != reading_) {
       for (const int fd : clients_) {
         if (reading) {
-          platform::clock().watch_fd(fd);
+          clock().watch_fd(fd);
         } else {
-          platform::clock().unwatch_fd(fd);
+          clock().unwatch_fd(fd);
         }
       }
     }
@@ -127,7 +127,7 @@ void FakePrinter::clear() {
 }
 
 void FakePrinter::close_client_locked(int fd) {
-  if (reading_) platform::clock().unwatch_fd(fd);
+  if (reading_) clock().unwatch_fd(fd);
   close(fd);
   clients_.erase(std::find(clients_.begin(), clients_.end(), fd));
 }
@@ -141,7 +141,7 @@ void FakePrinter::run(std::stop_token stop) {
       for (int fd : clients_) fds.push_back({fd, static_cast<short>(reading_ ? POLLIN : 0), 0});
     }
     poll(fds.data(), fds.size(), 200);
-    const platform::ClockHold hold;
+    const platform::ClockHold hold(clock());
     if (fds[1].revents & POLLIN) {
       std::uint64_t value;
       [[maybe_unused]] auto n = read(wake_fd_, &value, sizeof(value));
@@ -154,7 +154,7 @@ void FakePrinter::run(std::stop_token stop) {
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         std::lock_guard lock(mu_);
-        if (reading_) platform::clock().watch_fd(fd);
+        if (reading_) clock().watch_fd(fd);
         clients_.push_back(fd);
         ++accepted_;
         cv_.notify_all();
@@ -182,7 +182,7 @@ void FakePrinter::run(std::stop_token stop) {
           at += platform::to_duration(rule.gap);
         }
         since_answer_.clear();
-        if (!answer_hold_) answer_hold_.emplace();
+        if (!answer_hold_) answer_hold_.emplace(clock());
         answer_cv_.notify_all();
         break;
       }
@@ -209,11 +209,11 @@ void FakePrinter::answer(std::stop_token stop) {
     // The clock stays held from the moment an answer is scheduled or sent
     // until this thread waits for the next piece (its wait has begun when the
     // condition is first asked), so that time cannot pass a piece that is due.
-    platform::wait_until(lock, answer_cv_, next, [&] {
+    clock().wait_until(lock, answer_cv_, next, [&] {
       answer_hold_.reset();
       return stop.stop_requested() || pending_.size() != count || Clock::now() >= next;
     });
-    answer_hold_.emplace();
+    answer_hold_.emplace(clock());
     const auto now = Clock::now();
     for (auto it = pending_.begin(); it != pending_.end();) {
       if (it->at > now) {

@@ -16,15 +16,16 @@
 
 #include "quillkit/platform/clock.hpp"
 #include "quillkit/types.hpp"
+#include "support/test_clock.hpp"
 
 namespace quillkit::testing {
 
-// The library's clock as the tests read it: virtual time in the unit tests
-// (support/test_clock.hpp), real time in the slow ones.
+// The test process's clock as the tests read it: virtual time in the unit
+// tests (support/test_clock.hpp), real time in the slow ones.
 struct Clock {
   using time_point = platform::TimePoint;
   using duration = platform::Duration;
-  static time_point now() { return platform::now(); }
+  static time_point now() { return clock().now(); }
 };
 
 // An answer the printer sends when what it received since the last answer

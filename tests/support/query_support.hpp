@@ -42,7 +42,7 @@ class OpenWiFiTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     fake_ = std::make_unique<FakePrinter>();
-    printer_ = std::make_unique<WiFi>();
+    printer_ = std::make_unique<WiFi>(env());
     ASSERT_EQ(printer_->openport("127.0.0.1", fake_->port()), 1);
   }
   static void TearDownTestSuite() {
@@ -78,18 +78,20 @@ class QueryTableTest : public OpenWiFiTest, public ::testing::WithParamInterface
 class ProfiledPrinter final : public Printer {
  public:
   explicit ProfiledPrinter(const detail::Profile& profile)
-      : ProfiledPrinter(profile, std::make_unique<detail::StreamLink>(detail::kBluetoothRules)) {}
+      : ProfiledPrinter(profile,
+                        std::make_unique<detail::StreamLink>(detail::kBluetoothRules, env())) {}
   ~ProfiledPrinter() override { link_->close(); }
 
   // Connects to 127.0.0.1:port; true once the stream is open (3 s at most).
   bool open(std::uint16_t port) {
-    link_->attach(platform::open_tcp_stream("127.0.0.1", port, link_->handler()));
+    link_->attach(env().open_tcp_stream("127.0.0.1", port, link_->handler()));
     return wait_until([&] { return link_->stream_status() == platform::kStreamOpen; }, 3);
   }
 
  private:
   ProfiledPrinter(const detail::Profile& profile, std::unique_ptr<detail::StreamLink> link)
-      : Printer(std::make_unique<detail::PrinterCore>(profile, *link)), link_(std::move(link)) {}
+      : Printer(std::make_unique<detail::PrinterCore>(profile, *link, env())),
+        link_(std::move(link)) {}
 
   std::unique_ptr<detail::StreamLink> link_;
 };

@@ -13,6 +13,7 @@
 
 #include "quillkit/platform/byte_stream.hpp"
 #include "quillkit/platform/clock.hpp"
+#include "support/test_clock.hpp"
 
 namespace quillkit::testing {
 
@@ -27,7 +28,7 @@ class StreamWatch {
  public:
   struct Write {
     std::string bytes;
-    platform::TimePoint at;  // when the write call returned, on the process's clock
+    platform::TimePoint at;  // when the write call returned, on the test process's clock
   };
 
   StreamWatch() { platform::add_stream_observer(state_); }
@@ -70,13 +71,13 @@ class StreamWatch {
       cv.notify_all();
       if (handled || !holding) return;
       // Input pending on a held reader is nobody's next step.
-      platform::clock().unwatch_fd(fd);
+      clock().unwatch_fd(fd);
       cv.wait_for(lock, std::chrono::seconds(5), [&] { return !holding; });
-      platform::clock().watch_fd(fd);
+      clock().watch_fd(fd);
     }
     void on_write(int, std::span<const std::uint8_t> taken) override {
       std::lock_guard lock(mu);
-      writes.push_back({std::string(taken.begin(), taken.end()), platform::now()});
+      writes.push_back({std::string(taken.begin(), taken.end()), clock().now()});
     }
     std::mutex mu;
     std::condition_variable cv;

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <string>
 
@@ -23,20 +24,34 @@ std::chrono::milliseconds settle_from_environment() {
   return std::chrono::milliseconds(20);
 }
 
+std::atomic<TestClock*> alive{nullptr};
+
 }  // namespace
+
+platform::Clock& clock() {
+  TestClock* test_clock = alive.load(std::memory_order_acquire);
+  return test_clock ? static_cast<platform::Clock&>(*test_clock) : platform::real_clock();
+}
+
+const platform::Env& env() {
+  TestClock* test_clock = alive.load(std::memory_order_acquire);
+  return test_clock ? test_clock->env() : platform::default_env();
+}
 
 TestClock::TestClock() : TestClock(settle_from_environment()) {}
 
 TestClock::TestClock(std::chrono::milliseconds settle)
     : settle_(settle),
       now_(platform::TimePoint{} + std::chrono::hours(1)),
-      last_activity_(Real::now()) {
+      last_activity_(Real::now()),
+      env_(platform::linux_env(*this)) {
   advancer_ = std::jthread([this](std::stop_token stop) { run(stop); });
-  platform::set_clock(this);
+  alive.store(this, std::memory_order_release);
 }
 
 TestClock::~TestClock() {
-  platform::set_clock(nullptr);
+  TestClock* self = this;
+  alive.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
   advancer_.request_stop();
   changed_.notify_all();
   advancer_.join();

@@ -1,6 +1,7 @@
 // A clock for tests: virtual time that moves only when the process is quiet.
 //
-// While alive, a TestClock is the library's clock (platform::set_clock). Its
+// While alive, a TestClock is the test process's clock (testing::clock()),
+// and the printers and links that tests make with testing::env() wait on it. Its
 // time starts at an arbitrary point and moves forward only when
 //   - at least one thread waits on it with a deadline,
 //   - no thread has started or ended a wait, or held the clock (a stream
@@ -12,10 +13,11 @@
 // close thus costs about `settle` of wall time, and the waits end in the
 // order of their deadlines, as they would on the real clock.
 //
-// How to write a test on it: make a TestClock before the printer objects
-// (one per test, or one per suite in SetUpTestSuite), and peers that answer
-// on their own threads watch their descriptors (FakePrinter does) so that
-// time does not move while their input is unread. Assert virtual times with
+// How to write a test on it: the unit tests' main makes one for the whole
+// run; give testing::env() to every printer or link the test makes, and let
+// peers that answer on their own threads watch their descriptors on
+// testing::clock() (FakePrinter does) so that time does not move while their
+// input is unread. Assert virtual times with
 // testing::since() (support/fake_printer.hpp); assert no wall time at all.
 //
 // The settle time is 20 ms, or QUILLKIT_TEST_CLOCK_SETTLE_MS from the
@@ -35,6 +37,7 @@
 #include <vector>
 
 #include "quillkit/platform/clock.hpp"
+#include "quillkit/platform/env.hpp"
 
 namespace quillkit::testing {
 
@@ -55,6 +58,9 @@ class TestClock final : public platform::Clock {
   void release() override;
   void watch_fd(int fd) override;
   void unwatch_fd(int fd) override;
+
+  // The Linux services on this clock.
+  const platform::Env& env() const { return env_; }
 
  private:
   struct Waiter {
@@ -81,7 +87,14 @@ class TestClock final : public platform::Clock {
   int holds_ = 0;
   std::uint64_t entries_ = 0;  // waits begun, ever
 
+  const platform::Env env_;
   std::jthread advancer_;
 };
+
+// The test process's clock: the TestClock alive (the unit tests' main makes
+// one), else the real clock (the slow tests, on their own main).
+platform::Clock& clock();
+// The services on that clock: what tests give the printers and links they make.
+const platform::Env& env();
 
 }  // namespace quillkit::testing

@@ -7,22 +7,23 @@
 
 #include "quillkit/platform/clock.hpp"
 #include "quillkit/virtual_printer.hpp"
+#include "support/test_clock.hpp"
 
 namespace quillkit::testing {
 
-// `options` with the server's descriptors watched by the process's clock, and each block it
+// `options` with the server's descriptors watched by the test process's clock, and each block it
 // receives counted as activity: time does not move while a request waits for the printer or
 // while it answers.
 inline VirtualServerOptions on_test_clock(VirtualServerOptions options = {}) {
   options.on_descriptor = [](int fd, bool reading) {
     if (reading) {
-      platform::clock().watch_fd(fd);
+      clock().watch_fd(fd);
     } else {
-      platform::clock().unwatch_fd(fd);
+      clock().unwatch_fd(fd);
     }
   };
   options.on_receive = [](std::string_view, std::span<const std::uint8_t>) {
-    platform::clock().note_activity();
+    clock().note_activity();
   };
   return options;
 }
