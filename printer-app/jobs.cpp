@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <exception>
 #include <memory>
