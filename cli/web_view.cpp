@@ -5,7 +5,6 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <ctime>
 #include <deque>
 #include <fstream>
@@ -59,26 +58,9 @@ struct Entry {
   std::filesystem::path png;
 };
 
-// Bytes as text: printable ASCII as it is, CR and LF as \r and \n (a line ends after \n), every
-// other byte as \xHH, the form the printer's log lines use.
-std::string escaped(std::string_view bytes) {
-  std::string out;
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b < 0x7F) {
-      out += c;
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n\n";
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", b);
-      out += hex;
-    }
-  }
-  return out;
-}
+// Bytes as text, CR and LF as \r and \n (a line ends after \n), in the form the printer's log
+// lines quote them.
+std::string escaped(std::string_view bytes) { return quillkit::escape_bytes(bytes, true); }
 
 // The transcript as lines, each marked when a log line of the label quotes it.
 json transcript_lines(const Entry& entry) {

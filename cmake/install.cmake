@@ -6,10 +6,12 @@ install(TARGETS quillkit EXPORT quillkitTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The virtual printer's headers (virtual_*.hpp) stay behind: the printer is a tool of this
+# project, built as a library of its own that is not installed.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/quillkit
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.hpp"
-  PATTERN "virtual_printer.hpp" EXCLUDE)
+  PATTERN "virtual_*.hpp" EXCLUDE)
 install(FILES ${PROJECT_BINARY_DIR}/include/quillkit/export.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quillkit)
 install(EXPORT quillkitTargets NAMESPACE quillkit::
@@ -20,7 +22,7 @@ if(BUILD_SHARED_LIBS)
   set(QUILLKIT_PC_PRIVATE "")
 else()
   set(QUILLKIT_STATIC ON)
-  set(QUILLKIT_PC_PRIVATE "fontconfig freetype2 harfbuzz")
+  set(QUILLKIT_PC_PRIVATE "fontconfig freetype2 harfbuzz libpng libjpeg poppler-cpp")
 endif()
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/quillkitConfig.cmake.in
   ${PROJECT_BINARY_DIR}/quillkitConfig.cmake

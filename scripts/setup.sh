@@ -26,7 +26,8 @@ if [[ -z ${QUILLKIT_SKIP_ARM:-} ]]; then
   PACKAGES+=(crossbuild-essential-armhf crossbuild-essential-arm64 qemu-user-static)
   for arch in armhf arm64; do
     PACKAGES+=(libfontconfig-dev:$arch libfreetype-dev:$arch libharfbuzz-dev:$arch
-      libgtest-dev:$arch libgmock-dev:$arch libsdbus-c++-dev:$arch)
+      libgtest-dev:$arch libgmock-dev:$arch libsdbus-c++-dev:$arch
+      libpng-dev:$arch libjpeg-dev:$arch libpoppler-cpp-dev:$arch)
   done
 fi
 

@@ -70,6 +70,12 @@ cmake -S examples -B build/example -G Ninja -DCMAKE_PREFIX_PATH="$ROOT/build/sta
 cmake --build build/example
 PKG_CONFIG_PATH="$ROOT/build/stage/lib/pkgconfig" pkg-config --exists quillkit
 LD_LIBRARY_PATH="$ROOT/build/stage/lib" build/example/quillkit_example_consumer
+# The installed Python package loads the installed library through its own run path.
+python_dir=$(sed -n 's/^QUILLKIT_PYTHON_INSTALL_DIR:[A-Z]*=//p' build/CMakeCache.txt)
+if [[ -n $python_dir ]]; then
+  [[ $python_dir == /* ]] || python_dir=$ROOT/build/stage/$python_dir
+  (cd / && PYTHONPATH="$python_dir" /usr/bin/python3 -c 'import quillkit; print("quillkit", quillkit.__version__)')
+fi
 
 if [[ -z ${QUILLKIT_SKIP_SANITIZERS:-} ]]; then
   for sanitizer in thread address,undefined; do

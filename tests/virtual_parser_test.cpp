@@ -305,5 +305,22 @@ TEST(VirtualPrinterLimits, LogAndTranscriptAreBounded) {
   EXPECT_EQ(text_of(Bytes(transcript.end() - 6, transcript.end())), "x\r\nXYZ");
 }
 
+// Log lines quote bytes as escape_bytes writes them (the web view finds them in its transcript
+// by that form); "..." stands for what a cap cut off.
+TEST(VirtualPrinterLimits, BytesAreQuotedAsEscapeBytesWritesThem) {
+  using Row = std::tuple<std::string, bool, std::size_t, std::string>;
+  for (const auto& [bytes, line_ends, cap, text] :
+       std::vector<Row>{{std::string("A \x00\x7F\xE9\r\n", 7), false, std::string::npos,
+                         "A \\x00\\x7F\\xE9\\x0D\\x0A"},
+                        {"X\r\nY", true, std::string::npos, "X\\r\\n\nY"},
+                        {"abcdef", false, 3, "abc..."},
+                        {"abc", false, 3, "abc"}}) {
+    EXPECT_EQ(escape_bytes(bytes, line_ends, cap), text);
+  }
+  VirtualPrinter printer;
+  printer.feed("FROB \xE9\r\n");
+  EXPECT_THAT(printer.log_lines(), ElementsAre("unknown command skipped: FROB \\xE9"));
+}
+
 }  // namespace
 }  // namespace quillkit

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "quillkit/virtual_printer.hpp"
+#include "virtual/command_parser.hpp"
 #include "virtual/text_decode.hpp"
 
 namespace quillkit::vp {
@@ -72,12 +72,9 @@ constexpr Symbology kSymbologies[] = {
 };
 
 const Symbology* find_symbology(std::string_view name) {
-  std::string upper(name);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  std::string wanted = upper(name);
   for (const Symbology& s : kSymbologies) {
-    if (s.name == upper) return &s;
+    if (s.name == wanted) return &s;
   }
   return nullptr;
 }
@@ -131,8 +128,8 @@ bool module_set(const zint_symbol& symbol, int row, int col) {
   return ((symbol.encoded_data[row][col >> 3] >> (col & 7)) & 1) != 0;
 }
 
-Symbol encode(int symbology, int option_1, int option_2, int input_mode, std::string_view data,
-              std::string& error) {
+// A zint symbol set up for the symbology; null, with `error` set, when zint has no memory.
+Symbol create(int symbology, int option_1, int option_2, int input_mode, std::string& error) {
   Symbol symbol(ZBarcode_Create());
   if (!symbol) {
     error = "zint could not allocate a symbol";
@@ -142,6 +139,13 @@ Symbol encode(int symbology, int option_1, int option_2, int input_mode, std::st
   symbol->option_1 = option_1;
   symbol->option_2 = option_2;
   symbol->input_mode = input_mode;
+  return symbol;
+}
+
+Symbol encode(int symbology, int option_1, int option_2, int input_mode, std::string_view data,
+              std::string& error) {
+  Symbol symbol = create(symbology, option_1, option_2, input_mode, error);
+  if (!symbol) return nullptr;
   int result = ZBarcode_Encode(symbol.get(), reinterpret_cast<const unsigned char*>(data.data()),
                                static_cast<int>(data.size()));
   if (result >= ZINT_ERROR || symbol->width <= 0 || symbol->rows <= 0) {
@@ -254,16 +258,10 @@ std::optional<Mono> render_matrix(const MatrixRequest& request, std::string& err
     error = request.data.empty() ? "empty symbol data" : "symbol data too long";
     return std::nullopt;
   }
-  Symbol symbol(ZBarcode_Create());
-  if (!symbol) {
-    error = "zint could not allocate a symbol";
-    return std::nullopt;
-  }
-  symbol->symbology = request.symbology;
-  symbol->option_1 = request.option_1;
-  symbol->option_2 = request.option_2;
+  Symbol symbol =
+      create(request.symbology, request.option_1, request.option_2, request.input_mode, error);
+  if (!symbol) return std::nullopt;
   symbol->option_3 = request.option_3;
-  symbol->input_mode = request.input_mode;
   symbol->show_hrt = 0;
   symbol->output_options = BARCODE_NO_QUIET_ZONES;
   symbol->scale = request.scale;

@@ -38,8 +38,6 @@ class Canvas {
  public:
   void resize(int width, int height);
   void clear();
-  int width() const { return image_.width; }
-  int height() const { return image_.height; }
   const Mono& image() const { return image_; }
   void restore(Mono image) { image_ = std::move(image); }
 

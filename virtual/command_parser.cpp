@@ -28,14 +28,7 @@ std::vector<std::string_view> split_plain(std::string_view text) {
   return fields;
 }
 
-}  // namespace
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
+// Whether the line starts with the (upper-case) keyword, followed by a blank or nothing.
 bool starts_with_keyword(std::string_view line, std::string_view keyword) {
   if (line.size() < keyword.size()) return false;
   for (std::size_t i = 0; i < keyword.size(); ++i) {
@@ -45,17 +38,48 @@ bool starts_with_keyword(std::string_view line, std::string_view keyword) {
          line[keyword.size()] == '\t';
 }
 
-bool parse_int(std::string_view text, long long& value) {
+// A number's text: trimmed, without a leading '+'.
+std::string_view number_text(std::string_view text) {
   text = trim(text);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  return text;
+}
+
+}  // namespace
+
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = upper(c);
+  return out;
+}
+
+std::pair<std::string, std::string_view> first_word(std::string_view text) {
+  std::size_t space = text.find_first_of(" \t");
+  if (space == std::string_view::npos) return {upper(text), {}};
+  return {upper(text.substr(0, space)), trim(text.substr(space + 1))};
+}
+
+std::optional<std::string_view> unquote(std::string_view text) {
+  text = trim(text);
+  if (text.size() < 2 || text.front() != '"' || text.back() != '"') return std::nullopt;
+  return text.substr(1, text.size() - 2);
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+bool parse_int(std::string_view text, long long& value) {
+  text = number_text(text);
   if (text.empty()) return false;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   return error == std::errc() && end == text.data() + text.size();
 }
 
 bool parse_double(std::string_view text, double& value) {
-  text = trim(text);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  text = number_text(text);
   if (text.empty()) return false;
   auto [end, error] =
       std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
@@ -169,6 +193,8 @@ void CommandParser::reset_line() {
 
 void CommandParser::check_binary_header(CommandSink& sink) {
   if (header_refused_) return;
+  // A malformed header leaves the line a text line.
+  auto refuse = [this] { header_refused_ = true; };
   std::string_view line = line_;
   std::size_t payload_size = 0;
   bool fits = false;
@@ -180,18 +206,13 @@ void CommandParser::check_binary_header(CommandSink& sink) {
     bool ok = fields.size() == 5;
     for (std::size_t k = 0; ok && k < 5; ++k) ok = parse_int(fields[k], v[k]);
     if (!ok || v[2] < 0 || v[3] < 0 || v[2] > (1LL << 30) || v[3] > (1LL << 30) ||
-        std::llabs(v[0]) > (1LL << 30) || std::llabs(v[1]) > (1LL << 30)) {
-      header_refused_ = true;
-      return;
-    }
+        std::llabs(v[0]) > (1LL << 30) || std::llabs(v[1]) > (1LL << 30))
+      return refuse();
     bitmap_ = {static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]),
                static_cast<int>(v[3]), static_cast<int>(std::clamp(v[4], -1LL, 1000LL))};
     unsigned long long size =
         static_cast<unsigned long long>(v[2]) * static_cast<unsigned long long>(v[3]);
-    if (size > VirtualLimits::kMaxSkippedPayloadBytes) {
-      header_refused_ = true;
-      return;
-    }
+    if (size > VirtualLimits::kMaxSkippedPayloadBytes) return refuse();
     payload_size = static_cast<std::size_t>(size);
     fits =
         v[2] <= VirtualLimits::kMaxBitmapWidthBytes && v[3] <= VirtualLimits::kMaxBitmapHeightDots;
@@ -202,15 +223,10 @@ void CommandParser::check_binary_header(CommandSink& sink) {
     }
   } else if (starts_with_keyword(line, "DOWNLOAD")) {
     std::string_view rest = trim(line.substr(8));
-    bool flash = false;
     int needed = 2;
     if (!rest.empty() && upper(rest.front()) == 'F') {
       std::string_view after = trim(rest.substr(1));
-      if (after.empty() || after.front() != ',') {
-        header_refused_ = true;
-        return;
-      }
-      flash = true;
+      if (after.empty() || after.front() != ',') return refuse();
       needed = 3;
       rest = trim(after.substr(1));
     }
@@ -218,19 +234,14 @@ void CommandParser::check_binary_header(CommandSink& sink) {
     // rest is now "\"NAME\",size," exactly.
     std::size_t close = rest.size() >= 2 ? rest.find('"', 1) : std::string_view::npos;
     long long size = -1;
-    if (rest.empty() || rest.front() != '"' || close == std::string_view::npos) {
-      header_refused_ = true;
-      return;
-    }
+    if (rest.empty() || rest.front() != '"' || close == std::string_view::npos) return refuse();
     std::string_view name = rest.substr(1, close - 1);
     std::string_view tail = trim(rest.substr(close + 1));
     if (tail.empty() || tail.front() != ',' || tail.back() != ',' ||
         !parse_int(tail.substr(1, tail.size() - 2), size) || size < 0 ||
-        static_cast<unsigned long long>(size) > VirtualLimits::kMaxSkippedPayloadBytes) {
-      header_refused_ = true;
-      return;
-    }
-    download_ = {flash, std::string(name), static_cast<std::size_t>(size)};
+        static_cast<unsigned long long>(size) > VirtualLimits::kMaxSkippedPayloadBytes)
+      return refuse();
+    download_ = {std::string(name), static_cast<std::size_t>(size)};
     payload_size = download_.size;
     fits = payload_size <= VirtualLimits::kMaxFileBytes && !name.empty() &&
            name.size() <= VirtualLimits::kMaxFileNameBytes;
@@ -241,8 +252,7 @@ void CommandParser::check_binary_header(CommandSink& sink) {
                       " bytes) exceeds a cap or has no name; data skipped");
     }
   } else {
-    header_refused_ = true;
-    return;
+    return refuse();
   }
   if (!fits) payload_kind_ = Payload::kSkip;
   payload_.clear();

@@ -4,11 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "quillkit/types.hpp"
+#include "quillkit/virtual_printer.hpp"
 
 namespace quillkit::vp {
 
@@ -21,7 +23,6 @@ struct BitmapHeader {
 };
 
 struct DownloadHeader {
-  bool flash = false;  // DOWNLOAD F,... (else the plain DOWNLOAD "NAME",...)
   std::string name;
   std::size_t size = 0;
 };
@@ -79,9 +80,17 @@ class CommandParser {
 };
 
 // Helpers shared with the command interpreter.
-bool starts_with_keyword(std::string_view line, std::string_view keyword);
 bool parse_int(std::string_view text, long long& value);
 bool parse_double(std::string_view text, double& value);
 std::string_view trim(std::string_view text);
+std::string upper(std::string_view text);
+// The first word of a text (up to a blank) in upper case, and the rest, trimmed.
+std::pair<std::string, std::string_view> first_word(std::string_view text);
+// The inside of a text in double quotes, trimmed first; nothing when it is not one.
+std::optional<std::string_view> unquote(std::string_view text);
+// A text as the log quotes it: control and non-ASCII bytes as \xNN, cut to the log's line cap.
+inline std::string printable(std::string_view text) {
+  return escape_bytes(text, false, VirtualLimits::kMaxLogLineChars);
+}
 
 }  // namespace quillkit::vp

@@ -1,4 +1,4 @@
-// The command interpreter: one table row per command (interpreter.cpp) and one handler per
+// The command interpreter: one table row per command (command_table.cpp) and one handler per
 // command, grouped by family in commands_<family>.cpp. The dispatcher splits a line into fields
 // once, as the row's shape says, checks their number, and hands the handler a Call; the handler
 // converts the fields it needs through the Call's typed accessors and reports what it could not
@@ -23,6 +23,15 @@ struct StreamState {
   bool program_overflow = false;
 };
 
+// What the commands of one feed run against: the printer's state, the connection's stream, and
+// where answers and callbacks go.
+struct Context {
+  PrinterState& printer;
+  StreamState& stream;
+  Bytes& answers;
+  Pending& pending;
+};
+
 enum class Shape {
   kNone,     // no arguments
   kFields,   // comma-separated fields (commas inside quotes do not count)
@@ -44,25 +53,28 @@ struct CommandRow {
   Handler handler;
 };
 
-// One command being run: the printer, its parsed fields and where its answers and log lines go.
+// One command being run: its context, its parsed fields and where its answers and log lines go.
 class Call {
  public:
-  Call(VirtualPrinter::Impl& printer, StreamState& stream, Bytes& answers, Pending& pending,
-       std::string_view keyword, std::string_view line)
-      : printer(printer),
-        stream(stream),
-        keyword(keyword),
-        line(line),
-        answers_(answers),
-        pending_(pending) {}
+  Call(const Context& context, std::string_view keyword, std::string_view line)
+      : context(context), keyword(keyword), line(line) {}
 
-  VirtualPrinter::Impl& printer;
-  StreamState& stream;
+  const Context context;
   std::string_view keyword;  // upper case
   std::string_view line;     // the whole line, for the log
   std::vector<std::string_view> fields;
   std::string_view content;  // kContent: the raw content expression
   std::string_view words;    // kWords: the text after the keyword, trimmed
+
+  // The parts of the printer's state.
+  Settings& settings() { return context.printer.settings; }
+  Variables& variables() { return context.printer.variables; }
+  Page& page() { return context.printer.page; }
+  FileStore& files() { return context.printer.files; }
+  LabelOutput& output() { return context.printer.output; }
+  FontRenderer& fonts() { return context.printer.fonts; }
+  StreamState& stream() { return context.stream; }
+  Pending& pending() { return context.pending; }
 
   // Typed fields. A field that is missing or out of range marks the call bad; the handler then
   // returns through malformed(), which names the first bad field.
@@ -83,15 +95,15 @@ class Call {
   // Decodes content bytes as the printer's CODEPAGE (or its guess) says.
   std::u32string decode(std::string_view bytes) const;
 
-  void answer(std::string_view text) { answers_.insert(answers_.end(), text.begin(), text.end()); }
-  void answer_byte(std::uint8_t byte) { answers_.push_back(byte); }
+  void answer(std::string_view text) {
+    context.answers.insert(context.answers.end(), text.begin(), text.end());
+  }
+  void answer_byte(std::uint8_t byte) { context.answers.push_back(byte); }
   // Skips the command, logging why.
   void malformed(std::string_view why = {});
   // The command ran, but `what` was not honoured (or only approximated).
   void ignored(std::string_view what);
-  void log(std::string text) { printer.log(pending_, std::move(text)); }
-  Pending& pending() { return pending_; }
-  Bytes& answers() { return answers_; }
+  void log(std::string text) { context.pending.log(std::move(text)); }
 
   // Draws an element at (x, y) with the printer's reference, turned clockwise by `rotation`;
   // alignment 2 centres and 3 right-aligns it on x along its baseline direction.
@@ -103,27 +115,32 @@ class Call {
     return false;
   }
 
-  Bytes& answers_;
-  Pending& pending_;
   std::size_t bad_field_ = 0;  // 1-based index of the first bad field
 };
 
-// Printable form of a text for the log: control and non-ASCII bytes as \xNN, cut to the cap.
-std::string printable(std::string_view text);
-std::string upper(std::string_view text);
-// A file name for the files folder: bytes other than letters, digits, '-', '_' and '.' (and a
-// leading '.') become %XX.
-std::string safe_file_name(std::string_view name);
+// One connection's command stream: the parser, and the state the stream keeps between feeds, with
+// what the parser finds routed to the command table (interpreter.cpp). One per stream.
+class Interpreter {
+ public:
+  // Parses the bytes and runs their commands against the printer; their answers are added to
+  // `answers`, the callbacks they cause queued in `pending`.
+  void feed(std::span<const std::uint8_t> bytes, PrinterState& printer, Bytes& answers,
+            Pending& pending);
+  // What the input left unfinished (a line without its line end, a payload cut short, a program
+  // without EOP), for the log; empty when nothing.
+  std::string unfinished() const;
+
+ private:
+  CommandParser parser_;
+  StreamState stream_;
+};
 
 // Runs one command line: the feed loop's, and the page's again when it is redrawn (`record`
 // false: not added to the page).
-void run_line(VirtualPrinter::Impl& printer, StreamState& stream, Bytes& answers, Pending& pending,
-              std::string_view line, bool record);
-// Feeds a BITMAP raster to the page.
-void draw_bitmap(VirtualPrinter::Impl& printer, Pending& pending, const BitmapHeader& header,
+void run_line(const Context& context, std::string_view line, bool record);
+// Draws a BITMAP raster on the page.
+void draw_bitmap(const Context& context, const BitmapHeader& header,
                  std::span<const std::uint8_t> raster);
-// Stores a file as DOWNLOAD does; false (logged) when a cap refuses it.
-bool store_file(VirtualPrinter::Impl& printer, Pending& pending, std::string name, Bytes data);
 
 // Setup and layout (commands_setup.cpp).
 void cmd_size(Call&);
@@ -135,10 +152,12 @@ void cmd_direction(Call&);
 void cmd_reference(Call&);
 void cmd_offset(Call&);
 void cmd_set(Call&);
-void cmd_cls(Call&);
-void cmd_print(Call&);
 void cmd_codepage(Call&);
 void cmd_assign(Call&);
+// Printing (commands_print.cpp).
+void cmd_cls(Call&);
+void cmd_print(Call&);
+void cmd_selftest(Call&);
 // Text (commands_text.cpp).
 void cmd_text(Call&);
 void cmd_block(Call&);
@@ -174,7 +193,6 @@ void cmd_out(Call&);
 void cmd_diagnostic(Call&);
 void cmd_feed(Call&);
 void cmd_control(Call&);
-void cmd_selftest(Call&);
 void run_query(Call& call, char letter);
 void run_escape(Call& call, std::uint8_t first, std::uint8_t second);
 

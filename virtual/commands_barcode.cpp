@@ -20,7 +20,7 @@ void cmd_barcode(Call& call) {
                          static_cast<int>(height), static_cast<int>(readable),
                          static_cast<int>(narrow), static_cast<int>(wide)};
   std::string error, ignored;
-  auto element = render_barcode(request, call.printer.fonts(), error, ignored);
+  auto element = render_barcode(request, call.fonts(), error, ignored);
   if (!element) return call.malformed(error);
   if (!ignored.empty()) call.ignored("control codes" + ignored);
   call.place(*element, x, y, rotation, static_cast<int>(alignment));

@@ -1,11 +1,5 @@
 // Images and files: BITMAP rasters, DOWNLOAD (files and programs), KILL, and PUTPCX/PUTBMP of
 // stored PCX and BMP images.
-#include <fnmatch.h>
-
-#include <algorithm>
-#include <fstream>
-#include <system_error>
-
 #include "virtual/commands.hpp"
 
 namespace quillkit::vp {
@@ -125,12 +119,20 @@ std::optional<Mono> decode_bmp(const Bytes& file, std::string& error) {
   return out;
 }
 
+// The text after a memory letter and its comma ("F," flash, "E," card), or all of it.
+std::string_view after_memory(std::string_view text) {
+  std::size_t comma = text.find(',');
+  std::string letter = upper(trim(text.substr(0, comma)));
+  if (comma == std::string_view::npos || (letter != "F" && letter != "E")) return text;
+  return trim(text.substr(comma + 1));
+}
+
 void put_image(Call& call, bool pcx) {
   long long x = call.coordinate(0), y = call.coordinate(1);
   std::string_view name = call.quoted(2);
   if (!call.ok() || name.empty()) return call.malformed();
   if (call.has(3)) call.ignored("fourth field");
-  const VirtualFile* file = call.printer.find_file(name);
+  const VirtualFile* file = call.files().find(name);
   if (file == nullptr) return call.malformed("no stored file of that name");
   std::string error;
   auto image = pcx ? decode_pcx(file->data, error) : decode_bmp(file->data, error);
@@ -140,74 +142,36 @@ void put_image(Call& call, bool pcx) {
 
 }  // namespace
 
-void draw_bitmap(VirtualPrinter::Impl& printer, Pending& pending, const BitmapHeader& header,
+void draw_bitmap(const Context& context, const BitmapHeader& header,
                  std::span<const std::uint8_t> raster) {
   static constexpr BlitOp kOps[] = {BlitOp::kOverwrite, BlitOp::kOr, BlitOp::kXor};
   if (header.mode < 0 || header.mode > 2) {
-    printer.log(pending, "BITMAP mode " + std::to_string(header.mode) + " unknown; raster skipped");
+    context.pending.log("BITMAP mode " + std::to_string(header.mode) + " unknown; raster skipped");
     return;
   }
   if (raster.size() != static_cast<std::size_t>(header.width_bytes) * header.height) return;
-  printer.canvas_.blit_raster(raster.data(), header.width_bytes, header.height,
-                              static_cast<long long>(header.x) + printer.setup_.reference_x,
-                              static_cast<long long>(header.y) + printer.setup_.reference_y,
-                              kOps[header.mode]);
-}
-
-bool store_file(VirtualPrinter::Impl& p, Pending& pending, std::string name, Bytes data) {
-  auto existing = std::find_if(p.files_.begin(), p.files_.end(),
-                               [&](const VirtualFile& f) { return f.name == name; });
-  std::size_t old_size = existing != p.files_.end() ? existing->data.size() : 0;
-  if (existing == p.files_.end() && p.files_.size() >= VirtualLimits::kMaxFiles) {
-    p.log(pending, "file memory holds " + std::to_string(VirtualLimits::kMaxFiles) +
-                       " files; not stored: " + printable(name));
-    return false;
-  }
-  if (data.size() > p.free_file_bytes() + old_size) {
-    p.log(pending, "file memory full; not stored: " + printable(name));
-    return false;
-  }
-  if (!p.config_.files_dir.empty()) {
-    std::error_code error;
-    std::filesystem::create_directories(p.config_.files_dir, error);
-    std::ofstream out(p.config_.files_dir / safe_file_name(name),
-                      std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out) p.log(pending, "cannot write file to the folder: " + printable(name));
-  }
-  if (p.fonts_) p.fonts_->forget(name);
-  p.file_bytes_ = p.file_bytes_ - old_size + data.size();
-  if (existing != p.files_.end()) {
-    existing->data = std::move(data);
-  } else {
-    p.files_.push_back({std::move(name), std::move(data)});
-  }
-  return true;
+  const VirtualLabelSetup& setup = context.printer.settings.setup;
+  context.printer.page.canvas().blit_raster(raster.data(), header.width_bytes, header.height,
+                                            static_cast<long long>(header.x) + setup.reference_x,
+                                            static_cast<long long>(header.y) + setup.reference_y,
+                                            kOps[header.mode]);
 }
 
 void cmd_download(Call& call) {
   // Only headers without a size reach here (the parser takes the others): a program, stored
   // up to EOP. DOWNLOAD F,"NAME.BAS" keeps it in flash, which the virtual printer has not.
-  std::string_view rest = call.words;
-  if (!rest.empty() &&
-      (rest.front() == 'F' || rest.front() == 'f' || rest.front() == 'E' || rest.front() == 'e')) {
-    rest = trim(rest.substr(1));
-    if (rest.empty() || rest.front() != ',') return call.malformed("bad header");
-    rest = trim(rest.substr(1));
-  }
-  if (rest.size() < 3 || rest.front() != '"' || rest.back() != '"' ||
-      rest.size() - 2 > VirtualLimits::kMaxFileNameBytes) {
+  auto name = unquote(after_memory(call.words));
+  if (!name || name->empty() || name->size() > VirtualLimits::kMaxFileNameBytes) {
     return call.malformed("bad header");
   }
-  call.stream.program_name = std::string(rest.substr(1, rest.size() - 2));
-  call.stream.program.clear();
-  call.stream.program_overflow = false;
+  StreamState& stream = call.stream();
+  stream.program_name = std::string(*name);
+  stream.program.clear();
+  stream.program_overflow = false;
 }
 
 void cmd_eop(Call& call) {
-  StreamState& stream = call.stream;
+  StreamState& stream = call.stream();
   if (!stream.program_name) return call.malformed("no program being downloaded");
   std::string name = std::move(*stream.program_name);
   stream.program_name.reset();
@@ -215,8 +179,7 @@ void cmd_eop(Call& call) {
     call.log("program larger than " + std::to_string(VirtualLimits::kMaxFileBytes) +
              " bytes; not stored: " + printable(name));
   } else {
-    store_file(call.printer, call.pending(), name,
-               Bytes(stream.program.begin(), stream.program.end()));
+    call.files().store(name, Bytes(stream.program.begin(), stream.program.end()), call.pending());
   }
   stream.program.clear();
   stream.program.shrink_to_fit();
@@ -225,30 +188,11 @@ void cmd_eop(Call& call) {
 void cmd_bitmap(Call& call) { call.malformed("bad header"); }
 
 void cmd_kill(Call& call) {
-  std::string_view rest = call.words;
-  std::string first = upper(rest.substr(0, rest.find(',')));
-  if ((trim(first) == "F" || trim(first) == "E") && rest.find(',') != std::string_view::npos) {
-    rest = trim(rest.substr(rest.find(',') + 1));
+  auto pattern = unquote(after_memory(call.words));
+  if (!pattern || pattern->empty()) return call.malformed();
+  if (call.files().remove_matching(std::string(*pattern)) == 0) {
+    call.log("KILL found no file: " + printable(call.line));
   }
-  if (rest.size() < 3 || rest.front() != '"' || rest.back() != '"') return call.malformed();
-  std::string pattern(rest.substr(1, rest.size() - 2));
-  VirtualPrinter::Impl& p = call.printer;
-  std::size_t removed = 0;
-  for (auto it = p.files_.begin(); it != p.files_.end();) {
-    if (::fnmatch(pattern.c_str(), it->name.c_str(), FNM_NOESCAPE) == 0) {
-      p.file_bytes_ -= it->data.size();
-      if (!p.config_.files_dir.empty()) {
-        std::error_code error;
-        std::filesystem::remove(p.config_.files_dir / safe_file_name(it->name), error);
-      }
-      if (p.fonts_) p.fonts_->forget(it->name);
-      it = p.files_.erase(it);
-      ++removed;
-    } else {
-      ++it;
-    }
-  }
-  if (removed == 0) call.log("KILL found no file: " + printable(call.line));
 }
 
 void cmd_putpcx(Call& call) { put_image(call, true); }

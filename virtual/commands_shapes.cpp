@@ -13,17 +13,17 @@ void rect_command(Call& call, RectOp op) {
   long long x = call.coordinate(0), y = call.coordinate(1);
   long long w = call.integer(2, 0, kMaxSide), h = call.integer(3, 0, kMaxSide);
   if (!call.ok()) return call.malformed();
-  const VirtualLabelSetup& setup = call.printer.setup_;
-  call.printer.canvas_.rect(x + setup.reference_x, y + setup.reference_y, w, h, op);
+  const VirtualLabelSetup& setup = call.settings().setup;
+  call.page().canvas().rect(x + setup.reference_x, y + setup.reference_y, w, h, op);
 }
 
 // An outline in the box whose top left is (x, y), with the printer's reference.
 void outline(Call& call, long long x, long long y, long long w, long long h, long long thickness,
              double rx, double ry) {
-  const VirtualLabelSetup& setup = call.printer.setup_;
+  const VirtualLabelSetup& setup = call.settings().setup;
   x += setup.reference_x;
   y += setup.reference_y;
-  call.printer.canvas_.rounded_outline(x, y, x + w, y + h, thickness, rx, ry);
+  call.page().canvas().rounded_outline(x, y, x + w, y + h, thickness, rx, ry);
 }
 
 }  // namespace
@@ -67,8 +67,8 @@ void cmd_diagonal(Call& call) {
   long long x1 = call.coordinate(2), y1 = call.coordinate(3);
   long long thickness = call.integer(4, 1, kMaxThickness);
   if (!call.ok()) return call.malformed();
-  const VirtualLabelSetup& setup = call.printer.setup_;
-  call.printer.canvas_.line(x0 + setup.reference_x, y0 + setup.reference_y, x1 + setup.reference_x,
+  const VirtualLabelSetup& setup = call.settings().setup;
+  call.page().canvas().line(x0 + setup.reference_x, y0 + setup.reference_y, x1 + setup.reference_x,
                             y1 + setup.reference_y, thickness);
 }
 

@@ -13,17 +13,22 @@ namespace {
 
 constexpr int kMaxModuleDots = VirtualLimits::kMaxQrCellDots;
 
-// Draws the request's symbol magnified to mx by my dots per module.
-void draw_symbol(Call& call, const MatrixRequest& request, long long x, long long y, int rotation,
-                 int mx, int my) {
-  std::string error;
-  auto symbol = render_matrix(request, error);
+// Draws a symbol zint drew (or logs `error`, why it could not) magnified to mx by my dots per
+// module.
+void place_symbol(Call& call, const std::optional<Mono>& symbol, const std::string& error,
+                  long long x, long long y, int rotation, int mx, int my) {
   if (!symbol) return call.malformed(error);
   if (static_cast<std::size_t>(symbol->width) * mx * static_cast<std::size_t>(symbol->height) * my >
       VirtualLimits::kMaxElementDots) {
     return call.malformed("symbol larger than the element cap");
   }
   call.place(magnify(*symbol, mx, my), x, y, rotation);
+}
+
+void draw_symbol(Call& call, const MatrixRequest& request, long long x, long long y, int rotation,
+                 int mx, int my) {
+  std::string error;
+  place_symbol(call, render_matrix(request, error), error, x, y, rotation, mx, my);
 }
 
 // A request for zint's symbology over the data, plain bytes in.
@@ -228,7 +233,7 @@ void cmd_maxicode(Call& call) {
     call.ignored("class, country and post outside modes 2 and 3");
   }
   // About an inch across, as the symbol's fixed size asks.
-  request.scale = static_cast<float>(call.printer.setup_.dpi) / 203.0f * 0.75f;
+  request.scale = static_cast<float>(call.settings().setup.dpi) / 203.0f * 0.75f;
   draw_symbol(call, request, x, y, 0, 1, 1);
 }
 
@@ -320,7 +325,7 @@ void cmd_tlc39(Call& call) {
   BarcodeRequest linear{
       "39S", eci, static_cast<int>(height), 0, static_cast<int>(narrow), static_cast<int>(wide)};
   std::string error, ignored;
-  auto bars = render_barcode(linear, call.printer.fonts(), error, ignored);
+  auto bars = render_barcode(linear, call.fonts(), error, ignored);
   if (!bars) return call.malformed(error);
   Mono micro;
   if (!rest.empty()) {
@@ -353,12 +358,7 @@ void cmd_codablock(Call& call) {
   int row_dots = symbol->height / std::max(1, rows);
   long long wanted = row > 0 ? row : 8 * module;
   int my = static_cast<int>(std::max(1LL, wanted / std::max(1, row_dots)));
-  if (static_cast<std::size_t>(symbol->width) * module * static_cast<std::size_t>(symbol->height) *
-          my >
-      VirtualLimits::kMaxElementDots) {
-    return call.malformed("symbol larger than the element cap");
-  }
-  call.place(magnify(*symbol, static_cast<int>(module), my), x, y, rotation);
+  place_symbol(call, symbol, error, x, y, rotation, static_cast<int>(module), my);
 }
 
 }  // namespace quillkit::vp

@@ -54,7 +54,7 @@ std::optional<TextStyle> text_style(Call& call, std::string_view font, double mx
     return style;
   }
   std::string name = upper(font);
-  const double points = call.printer.setup_.dpi / 72.0;
+  const double points = call.settings().setup.dpi / 72.0;
   style.stretch = std::clamp(mx / my, 0.1, 10.0);
   if (name.ends_with(".BF2") && name.find_first_of("0123456789") != std::string::npos) {
     // Double-byte bitmap fonts carry their height in dots in the name (TSS24.BF2).
@@ -65,8 +65,8 @@ std::optional<TextStyle> text_style(Call& call, std::string_view font, double mx
     return style;
   }
   if (name.ends_with(".TTF") || name.ends_with(".TTC") || name.ends_with(".OTF")) {
-    style.file = call.printer.find_file(font);
-    if (style.file == nullptr) style.file = call.printer.find_file(name);
+    style.file = call.files().find(font);
+    if (style.file == nullptr) style.file = call.files().find(name);
   }
   bool truetype = name == "0" || name == "ROMAN.TTF" || style.file != nullptr;
   if (name == "ROMAN.TTF") style.stretch = 1;
@@ -82,7 +82,7 @@ std::optional<TextStyle> text_style(Call& call, std::string_view font, double mx
 
 // The text upright; an empty image when it would exceed the element cap or the height cap.
 Mono draw_text(Call& call, const TextStyle& style, const std::u32string& text) {
-  FontRenderer& fonts = call.printer.fonts();
+  FontRenderer& fonts = call.fonts();
   if (style.resident != nullptr) {
     const ResidentFont& f = *style.resident;
     if (text.size() * static_cast<std::size_t>(f.width * style.mx) *

@@ -187,16 +187,13 @@ FontRenderer::~FontRenderer() {
 
 FontRenderer::Face* FontRenderer::load(const std::string& path, int index) {
   if (library_ == nullptr) return nullptr;
-  auto key = std::make_pair(path, index);
-  auto it = faces_.find(key);
-  if (it != faces_.end()) return it->second.get();
-  auto face = std::make_unique<Face>();
-  if (FT_New_Face(library_, path.c_str(), index, &face->face) != 0 || !FT_IS_SCALABLE(face->face)) {
-    face.reset();
+  auto [it, added] = faces_.try_emplace({path, index});
+  if (added) {
+    auto face = std::make_unique<Face>();
+    if (FT_New_Face(library_, path.c_str(), index, &face->face) == 0 && FT_IS_SCALABLE(face->face))
+      it->second = std::move(face);
   }
-  Face* raw = face.get();
-  faces_[key] = std::move(face);
-  return raw;
+  return it->second.get();
 }
 
 FontRenderer::Face* FontRenderer::memory_face(const Bytes& data, const std::string& key) {

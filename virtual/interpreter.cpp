@@ -1,381 +1,51 @@
-// The command table and the dispatcher. The dispatcher knows no command: it finds the row,
-// splits the arguments as the row says, checks their number and calls the handler.
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstdio>
-
+// Routes what the parser finds in a stream to the command table.
 #include "virtual/commands.hpp"
-#include "virtual/text_decode.hpp"
 
 namespace quillkit::vp {
 namespace {
 
-constexpr long long kMaxCoordinate = 1'000'000;
-constexpr double kMaxLength = 100'000;  // in the field's own unit
-constexpr int kManyFields = 64;
+// Routes the parser's findings to the command table.
+class Router final : public CommandSink {
+ public:
+  explicit Router(const Context& context) : context_(context) {}
 
-// Sorted by name for the binary search in find_row.
-constexpr auto kCommands = std::to_array<CommandRow>({
-    {"@", Shape::kWords, 0, 0, false, cmd_assign},
-    {"AZTEC", Shape::kContent, 3, 12, true, cmd_aztec},
-    {"BACKFEED", Shape::kFields, 1, 1, false, cmd_feed},
-    {"BACKUP", Shape::kFields, 1, 1, false, cmd_feed},
-    {"BAR", Shape::kFields, 4, 4, true, cmd_bar},
-    {"BARCODE", Shape::kContent, 8, 9, true, cmd_barcode},
-    {"BITMAP", Shape::kWords, 0, 0, false, cmd_bitmap},
-    {"BLINE", Shape::kFields, 2, 2, false, cmd_bline},
-    {"BLOCK", Shape::kContent, 9, 11, true, cmd_block},
-    {"BOX", Shape::kFields, 5, 6, true, cmd_box},
-    {"CIRCLE", Shape::kFields, 4, 4, true, cmd_circle},
-    {"CLS", Shape::kNone, 0, 0, false, cmd_cls},
-    {"CODABLOCK", Shape::kContent, 3, 5, true, cmd_codablock},
-    {"CODEPAGE", Shape::kWords, 0, 0, false, cmd_codepage},
-    {"COUNTRY", Shape::kWords, 0, 0, false, cmd_control},
-    {"CUT", Shape::kNone, 0, 0, false, cmd_control},
-    {"DELAY", Shape::kWords, 0, 0, false, cmd_control},
-    {"DENSITY", Shape::kFields, 1, 1, false, cmd_density},
-    {"DIAGNOSTIC", Shape::kWords, 0, 0, false, cmd_diagnostic},
-    {"DIAGONAL", Shape::kFields, 5, 5, true, cmd_diagonal},
-    {"DIRECTION", Shape::kFields, 1, 2, false, cmd_direction},
-    {"DMATRIX", Shape::kContent, 4, 10, true, cmd_dmatrix},
-    {"DOWNLOAD", Shape::kWords, 0, 0, false, cmd_download},
-    {"ELLIPSE", Shape::kFields, 5, 5, true, cmd_ellipse},
-    {"EOJ", Shape::kNone, 0, 0, false, cmd_control},
-    {"EOP", Shape::kNone, 0, 0, false, cmd_eop},
-    {"ERASE", Shape::kFields, 4, 4, true, cmd_erase},
-    {"FEED", Shape::kFields, 1, 1, false, cmd_feed},
-    {"FORMFEED", Shape::kNone, 0, 0, false, cmd_feed},
-    {"GAP", Shape::kFields, 2, 2, false, cmd_gap},
-    {"HOME", Shape::kNone, 0, 0, false, cmd_feed},
-    {"INITIALPRINTER", Shape::kNone, 0, 0, false, cmd_control},
-    {"KILL", Shape::kWords, 0, 0, false, cmd_kill},
-    {"LIMITFEED", Shape::kWords, 0, 0, false, cmd_control},
-    {"MAXICODE", Shape::kContent, 3, 6, true, cmd_maxicode},
-    {"OFFSET", Shape::kFields, 1, 1, false, cmd_offset},
-    {"OUT", Shape::kWords, 0, 0, false, cmd_out},
-    {"PDF417", Shape::kContent, 5, 16, true, cmd_pdf417},
-    {"PRINT", Shape::kFields, 1, 2, false, cmd_print},
-    {"PUTBMP", Shape::kFields, 3, 4, true, cmd_putbmp},
-    {"PUTPCX", Shape::kFields, 3, 4, true, cmd_putpcx},
-    {"QRCODE", Shape::kContent, 6, 8, true, cmd_qrcode},
-    {"REFERENCE", Shape::kFields, 2, 2, false, cmd_reference},
-    {"REVERSE", Shape::kFields, 4, 4, true, cmd_reverse},
-    {"RSS", Shape::kContent, 6, 7, true, cmd_rss},
-    {"RUN", Shape::kWords, 0, 0, false, cmd_run},
-    {"SELFTEST", Shape::kWords, 0, 0, false, cmd_selftest},
-    {"SET", Shape::kWords, 0, 0, false, cmd_set},
-    {"SHIFT", Shape::kWords, 0, 0, false, cmd_control},
-    {"SIZE", Shape::kFields, 1, 2, false, cmd_size},
-    {"SOUND", Shape::kWords, 0, 0, false, cmd_control},
-    {"SPEED", Shape::kFields, 1, 1, false, cmd_speed},
-    {"TEXT", Shape::kContent, 6, 7, true, cmd_text},
-    {"TLC39", Shape::kContent, 3, 8, true, cmd_tlc39},
-});
-
-static_assert(std::is_sorted(kCommands.begin(), kCommands.end(),
-                             [](const CommandRow& a, const CommandRow& b) {
-                               return a.name < b.name;
-                             }));
-
-const CommandRow* find_row(std::string_view keyword) {
-  auto it =
-      std::lower_bound(kCommands.begin(), kCommands.end(), keyword,
-                       [](const CommandRow& row, std::string_view k) { return row.name < k; });
-  return it != kCommands.end() && it->name == keyword ? &*it : nullptr;
-}
-
-// The next field of a comma-separated list (commas inside double quotes do not count), trimmed;
-// `rest` moves past it and its comma. `had_comma` tells whether a comma ended it.
-std::string_view take_field(std::string_view& rest, bool& had_comma) {
-  bool quoted = false;
-  std::size_t i = 0;
-  for (; i < rest.size(); ++i) {
-    if (rest[i] == '"') quoted = !quoted;
-    if (rest[i] == ',' && !quoted) break;
+  void on_line(std::string_view line) override { run_line(context_, line, true); }
+  void on_bitmap(const BitmapHeader& header, std::span<const std::uint8_t> raster) override {
+    context_.printer.page.record({}, header, raster);
+    draw_bitmap(context_, header, raster);
   }
-  std::string_view field = trim(rest.substr(0, i));
-  had_comma = i < rest.size();
-  rest = had_comma ? rest.substr(i + 1) : std::string_view();
-  return field;
-}
-
-// Splits `args` as `row` says into the call's fields; false when their number does not fit.
-bool split_args(const CommandRow& row, std::string_view args, Call& call) {
-  std::vector<std::string_view>& fields = call.fields;
-  bool had_comma = true;
-  switch (row.shape) {
-    case Shape::kNone:
-      return trim(args).empty();
-    case Shape::kWords:
-      call.words = trim(args);
-      return true;
-    case Shape::kFields:
-      if (!trim(args).empty()) {
-        while (had_comma && fields.size() < kManyFields)
-          fields.push_back(take_field(args, had_comma));
-      }
-      break;
-    case Shape::kContent: {
-      // Lead fields until the content: a quote or a variable starts it once the minimum is
-      // read; the content runs to the end of the line, so it may hold commas and quotes.
-      while (static_cast<int>(fields.size()) < row.max_fields) {
-        std::string_view rest = trim(args);
-        if (static_cast<int>(fields.size()) >= row.min_fields &&
-            (rest.empty() || rest.front() == '"' || rest.front() == '@')) {
-          // A quoted optional field ("post" of MAXICODE) is followed by a comma.
-          std::string_view peek = rest;
-          bool more = false;
-          take_field(peek, more);
-          if (!more) break;
-        }
-        fields.push_back(take_field(args, had_comma));
-        if (!had_comma) return false;
-      }
-      call.content = trim(args);
-      if (call.content.empty()) return false;
-      break;
-    }
+  void on_download(const DownloadHeader& header, Bytes data) override {
+    context_.printer.files.store(header.name, std::move(data), context_.pending);
   }
-  return static_cast<int>(fields.size()) >= row.min_fields &&
-         static_cast<int>(fields.size()) <= row.max_fields;
-}
-
-std::string_view quoted_inside(std::string_view field) {
-  field = trim(field);
-  if (field.size() < 2 || field.front() != '"' || field.back() != '"') return {};
-  return field.substr(1, field.size() - 2);
-}
-
-bool is_name_char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-// "a"+@1+"b": the terms, each a quoted text without quotes inside or a variable name.
-std::optional<std::vector<std::string_view>> split_expression(std::string_view text) {
-  std::vector<std::string_view> terms;
-  text = trim(text);
-  while (true) {
-    if (text.empty()) return std::nullopt;
-    std::size_t end;
-    if (text.front() == '"') {
-      end = text.find('"', 1);
-      if (end == std::string_view::npos) return std::nullopt;
-      ++end;
-    } else if (text.front() == '@') {
-      end = 1;
-      while (end < text.size() && is_name_char(text[end])) ++end;
-      if (end == 1) return std::nullopt;
-    } else {
-      return std::nullopt;
-    }
-    terms.push_back(text.substr(0, end));
-    text = trim(text.substr(end));
-    if (text.empty()) return terms;
-    if (text.front() != '+') return std::nullopt;
-    text = trim(text.substr(1));
+  void on_query(char letter) override {
+    Call call(context_, "~!", "");
+    run_query(call, letter);
   }
-}
+  void on_escape(std::uint8_t first, std::uint8_t second) override {
+    Call call(context_, "ESC", "");
+    run_escape(call, first, second);
+  }
+  void on_problem(std::string message) override { context_.pending.log(std::move(message)); }
+
+ private:
+  const Context context_;
+};
 
 }  // namespace
 
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
+void Interpreter::feed(std::span<const std::uint8_t> bytes, PrinterState& printer, Bytes& answers,
+                       Pending& pending) {
+  Router router({printer, stream_, answers, pending});
+  parser_.feed(bytes, router);
 }
 
-std::string printable(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (out.size() >= VirtualLimits::kMaxLogLineChars) {
-      out += "...";
-      break;
-    }
-    auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b < 0x7F) {
-      out.push_back(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", b);
-      out += hex;
-    }
+std::string Interpreter::unfinished() const {
+  std::string what = parser_.unfinished();
+  if (stream_.program_name) {
+    what += std::string(what.empty() ? "" : "; ") + "program " + printable(*stream_.program_name) +
+            " without EOP (" + std::to_string(stream_.program.size()) + " bytes)";
   }
-  return out;
-}
-
-std::string safe_file_name(std::string_view name) {
-  std::string out;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    auto b = static_cast<unsigned char>(name[i]);
-    bool plain = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
-                 b == '-' || b == '_' || (b == '.' && i > 0);
-    if (plain) {
-      out.push_back(static_cast<char>(b));
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", b);
-      out += hex;
-    }
-  }
-  return out;
-}
-
-long long Call::integer(std::size_t i, long long lo, long long hi) {
-  long long value = 0;
-  if (!has(i) || !parse_int(fields[i], value) || value < lo || value > hi) return mark_bad(i), lo;
-  return value;
-}
-
-double Call::number(std::size_t i, double lo, double hi) {
-  double value = 0;
-  if (!has(i) || !parse_double(fields[i], value) || value < lo || value > hi) {
-    return mark_bad(i), lo;
-  }
-  return value;
-}
-
-long long Call::coordinate(std::size_t i) { return integer(i, -kMaxCoordinate, kMaxCoordinate); }
-
-int Call::rotation(std::size_t i) {
-  long long value = integer(i, 0, 270);
-  if (value % 90 != 0) return mark_bad(i), 0;
-  return static_cast<int>(value);
-}
-
-int Call::length(std::size_t i) {
-  if (!has(i)) return mark_bad(i), 0;
-  std::string_view field = trim(fields[i]);
-  std::string text = upper(field);
-  double factor = printer.setup_.dpi;
-  std::string_view number = field;
-  for (auto [suffix, per_unit] : {std::pair<std::string_view, double>{"MM", printer.dots_per_mm()},
-                                  {"DOTS", 1.0},
-                                  {"DOT", 1.0}}) {
-    if (text.size() >= suffix.size() && text.ends_with(suffix)) {
-      factor = per_unit;
-      number = field.substr(0, field.size() - suffix.size());
-      break;
-    }
-  }
-  double value = 0;
-  if (!parse_double(number, value) || std::fabs(value) > kMaxLength) return mark_bad(i), 0;
-  return static_cast<int>(std::lround(value * factor));
-}
-
-std::string_view Call::quoted(std::size_t i) {
-  if (!has(i)) return mark_bad(i), std::string_view();
-  std::string_view field = trim(fields[i]);
-  if (field.size() < 2 || field.front() != '"' || field.back() != '"') {
-    return mark_bad(i), std::string_view();
-  }
-  return field.substr(1, field.size() - 2);
-}
-
-std::optional<std::string> Call::content_text() {
-  auto terms = split_expression(content);
-  if (!terms) {
-    std::string_view inside = quoted_inside(content);
-    if (inside.empty() && content.size() != 2) {
-      mark_bad(fields.size());
-      return std::nullopt;
-    }
-    return std::string(inside);
-  }
-  std::string text;
-  for (std::string_view term : *terms) {
-    if (term.front() == '"') {
-      text += term.substr(1, term.size() - 2);
-      continue;
-    }
-    printer.page_uses_variables_ = true;
-    auto it = printer.variables_.find(upper(term));
-    if (it == printer.variables_.end()) {
-      ignored("variable " + std::string(term) + " (not set)");
-    } else {
-      text += it->second;
-    }
-    if (text.size() > VirtualLimits::kMaxLineBytes) break;
-  }
-  return text;
-}
-
-std::u32string Call::decode(std::string_view bytes) const {
-  return decode_text(bytes, printer.codepage_);
-}
-
-void Call::malformed(std::string_view why) {
-  std::string message = "malformed command skipped: " + printable(line);
-  if (!why.empty()) {
-    message += " (" + std::string(why) + ")";
-  } else if (bad_field_ != 0) {
-    message += " (field " + std::to_string(bad_field_) + ")";
-  }
-  log(std::move(message));
-}
-
-void Call::ignored(std::string_view what) {
-  log(std::string(keyword) + ": " + std::string(what) +
-      " ignored or approximated: " + printable(line));
-}
-
-void Call::place(const Mono& element, long long x, long long y, int rotation, int alignment) {
-  long long shift = alignment == 2 ? -element.width / 2 : alignment == 3 ? -element.width : 0;
-  x += printer.setup_.reference_x;
-  y += printer.setup_.reference_y;
-  switch (rotation) {
-    case 90:
-      y += shift;
-      break;
-    case 180:
-      x -= shift;
-      break;
-    case 270:
-      y -= shift;
-      break;
-    default:
-      x += shift;
-      break;
-  }
-  printer.canvas_.draw_rotated(element, x, y, rotation);
-}
-
-void run_line(VirtualPrinter::Impl& printer, StreamState& stream, Bytes& answers, Pending& pending,
-              std::string_view line, bool record) {
-  std::string_view trimmed = trim(line);
-  if (trimmed.empty()) return;
-  std::size_t end = trimmed.front() == '@' ? 1 : trimmed.find_first_of(" \t");
-  std::string keyword = upper(trimmed.substr(0, end));
-  std::string_view args =
-      end == std::string_view::npos ? std::string_view() : trim(trimmed.substr(end));
-  if (stream.program_name && keyword != "EOP") {
-    if (stream.program.size() + line.size() + 2 > VirtualLimits::kMaxFileBytes) {
-      stream.program_overflow = true;
-    } else {
-      stream.program.append(line).append("\r\n");
-    }
-    return;
-  }
-  Call call(printer, stream, answers, pending, keyword, line);
-  const CommandRow* row = find_row(keyword);
-  if (row == nullptr) {
-    call.log("unknown command skipped: " + printable(line));
-    return;
-  }
-  if (!split_args(*row, args, call)) return call.malformed("number of fields");
-  if (keyword == "@") call.words = trimmed;
-  if (record && row->draws && !printer.page_overflow_) {
-    printer.page_bytes_ += line.size();
-    if (printer.page_bytes_ > VirtualLimits::kMaxPageBytes) {
-      printer.page_overflow_ = true;
-      printer.page_.clear();
-    } else {
-      printer.page_.push_back({std::string(line), {}, {}});
-    }
-  }
-  row->handler(call);
+  return what;
 }
 
 }  // namespace quillkit::vp

@@ -8,8 +8,11 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <vector>
+
+#include "quillkit/virtual_printer.hpp"
 
 namespace quillkit {
 namespace {
@@ -134,19 +137,19 @@ bool encode_png(int width, int height, const std::vector<std::uint8_t>& dots, By
   return write_rows(sink, width, height, rows);
 }
 
-bool encode_png(const VirtualLabel& label, Bytes& out) {
-  return encode_png(label.width, label.height, label.dots, out);
+bool write_bytes(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return static_cast<bool>(out);
 }
 
 }  // namespace vp
 
 bool save_label_png(const VirtualLabel& label, const std::filesystem::path& path) {
   Bytes png;
-  if (!vp::encode_png(label, png)) return false;
-  File file(std::fopen(path.c_str(), "wb"));
-  if (!file) return false;
-  bool ok = std::fwrite(png.data(), 1, png.size(), file.get()) == png.size();
-  return std::fflush(file.get()) == 0 && ok;
+  return vp::encode_png(label.width, label.height, label.dots, png) && vp::write_bytes(path, png);
 }
 
 std::optional<VirtualLabel> load_label_png(const std::filesystem::path& path) {

@@ -1,163 +1,100 @@
-// The printer's state and its feed loop: bytes go through the parser, each command through the
-// command table (interpreter.cpp), callbacks run once the lock is released.
+// The printer behind its public face: the state under one mutex, the command streams that feed
+// it, and the callbacks run once the lock is released.
 #include "quillkit/virtual_printer.hpp"
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 
 #include "virtual/commands.hpp"
-#include "virtual/png_io.hpp"
 
 namespace quillkit {
 
-VirtualPrinter::Impl::Impl(VirtualPrinterConfig config) : config_(std::move(config)) {
-  setup_.dpi = config_.dpi == 300 ? 300 : 203;
-  canvas_.resize(setup_.width_dots, setup_.height_dots);
-}
-
-vp::FontRenderer& VirtualPrinter::Impl::fonts() {
-  if (!fonts_) fonts_ = std::make_unique<vp::FontRenderer>();
-  return *fonts_;
-}
-
-void VirtualPrinter::Impl::log(Pending& pending, std::string line) {
-  if (line.size() > VirtualLimits::kMaxLogLineChars + 3) {
-    line.resize(VirtualLimits::kMaxLogLineChars);
-    line += "...";
-  }
-  log_.push_back(line);
-  while (log_.size() > VirtualLimits::kMaxLogLines) log_.pop_front();
-  if (config_.on_log) pending.logs.push_back(std::move(line));
-}
-
-void VirtualPrinter::Impl::record_received(std::span<const std::uint8_t> bytes) {
-  bytes_received_ += bytes.size();
-  std::size_t cap = VirtualLimits::kMaxTranscriptBytes;
-  if (bytes.size() >= cap) {
-    transcript_.assign(bytes.end() - static_cast<std::ptrdiff_t>(cap), bytes.end());
-    return;
-  }
-  transcript_.insert(transcript_.end(), bytes.begin(), bytes.end());
-  if (transcript_.size() > 2 * cap) {
-    transcript_.erase(transcript_.begin(), transcript_.end() - static_cast<std::ptrdiff_t>(cap));
-  }
-}
-
-const VirtualFile* VirtualPrinter::Impl::find_file(std::string_view name) const {
-  for (const VirtualFile& f : files_) {
-    if (f.name == name) return &f;
-  }
-  return nullptr;
-}
-
-namespace {
-
-VirtualLabel materialize(const KeptLabel& kept) {
-  return {kept.image->width, kept.image->height, kept.image->dots, kept.number, kept.png_path};
-}
-
-// Routes the parser's findings to the command table, with the printer's lock held.
-class Interpreter final : public vp::CommandSink {
+class VirtualPrinter::Impl {
  public:
-  Interpreter(VirtualPrinter::Impl& printer, vp::StreamState& stream, Bytes& answers,
-              Pending& pending)
-      : p_(printer), stream_(stream), answers_(answers), pending_(pending) {}
+  explicit Impl(VirtualPrinterConfig config)
+      : state_(std::move(config)), timing_(state_.config.timing) {}
 
-  void on_line(std::string_view line) override {
-    vp::run_line(p_, stream_, answers_, pending_, line, true);
-  }
-  void on_bitmap(const vp::BitmapHeader& header, std::span<const std::uint8_t> raster) override {
-    if (!p_.page_overflow_) {
-      p_.page_bytes_ += raster.size();
-      if (p_.page_bytes_ > VirtualLimits::kMaxPageBytes) {
-        p_.page_overflow_ = true;
-        p_.page_.clear();
-      } else {
-        p_.page_.push_back({{}, header, Bytes(raster.begin(), raster.end())});
-      }
+  // One connection's stream over this printer.
+  class Connection final : public Stream {
+   public:
+    explicit Connection(Impl& printer) : printer_(printer) {}
+    // Logs what the connection left unfinished.
+    ~Connection() override {
+      std::string what = interpreter_.unfinished();
+      if (!what.empty()) printer_.log("input ended with " + what + "; dropped");
     }
-    vp::draw_bitmap(p_, pending_, header, raster);
-  }
-  void on_download(const vp::DownloadHeader& header, Bytes data) override {
-    vp::store_file(p_, pending_, header.name, std::move(data));
-  }
-  void on_query(char letter) override {
-    vp::Call call(p_, stream_, answers_, pending_, "~!", "");
-    vp::run_query(call, letter);
-  }
-  void on_escape(std::uint8_t first, std::uint8_t second) override {
-    vp::Call call(p_, stream_, answers_, pending_, "ESC", "");
-    vp::run_escape(call, first, second);
-  }
-  void on_problem(std::string message) override { p_.log(pending_, std::move(message)); }
 
- private:
-  VirtualPrinter::Impl& p_;
-  vp::StreamState& stream_;
-  Bytes& answers_;
-  Pending& pending_;
-};
-
-class StreamImpl final : public VirtualPrinter::Stream {
- public:
-  explicit StreamImpl(VirtualPrinter::Impl& printer) : printer_(printer) {}
-
-  // Logs what the connection left unfinished.
-  ~StreamImpl() override {
-    std::string what = parser_.unfinished();
-    if (stream_.program_name) {
-      what += std::string(what.empty() ? "" : "; ") + "program " +
-              vp::printable(*stream_.program_name) + " without EOP (" +
-              std::to_string(stream_.program.size()) + " bytes)";
+    Bytes feed(std::span<const std::uint8_t> bytes) override {
+      Bytes answers;
+      vp::Pending pending(printer_.state_.log);
+      std::unique_lock lock(printer_.mutex_);
+      pending.release = [&] {
+        printer_.run_callbacks(lock, pending);
+        lock.lock();
+      };
+      printer_.record_received(bytes);
+      interpreter_.feed(bytes, printer_.state_, answers, pending);
+      pending.release = nullptr;
+      printer_.run_callbacks(lock, pending);
+      return answers;
     }
-    if (!what.empty()) printer_public_log("input ended with " + what + "; dropped");
-  }
 
-  Bytes feed(std::span<const std::uint8_t> bytes) override {
-    Bytes answers;
-    Pending pending;
-    std::unique_lock lock(printer_.mutex_);
-    pending.release = [&] {
-      run_callbacks(lock, pending);
-      lock.lock();
-    };
-    printer_.record_received(bytes);
-    Interpreter interpreter(printer_, stream_, answers, pending);
-    parser_.feed(bytes, interpreter);
-    pending.release = nullptr;
-    run_callbacks(lock, pending);
-    return answers;
-  }
+   private:
+    Impl& printer_;
+    vp::Interpreter interpreter_;
+  };
 
- private:
-  // Takes the queued callbacks, releases the lock and runs them.
-  void run_callbacks(std::unique_lock<std::mutex>& lock, Pending& pending) {
-    std::vector<KeptLabel> labels = std::move(pending.labels);
-    std::vector<std::string> logs = std::move(pending.logs);
-    pending.labels.clear();
-    pending.logs.clear();
-    auto on_label = labels.empty() ? nullptr : printer_.config_.on_label;
-    auto on_log = logs.empty() ? nullptr : printer_.config_.on_log;
+  // Takes the queued callbacks, releases the lock, wakes the waiters and runs the callbacks.
+  void run_callbacks(std::unique_lock<std::mutex>& lock, vp::Pending& pending) {
+    std::vector<vp::KeptLabel> labels = std::exchange(pending.labels, {});
+    std::vector<std::string> logs = std::exchange(pending.logs, {});
     lock.unlock();
-    printer_.changed_.notify_all();
-    for (const std::string& line : logs) on_log(line);
-    for (const KeptLabel& label : labels) on_label(materialize(label));
+    changed_.notify_all();
+    for (const std::string& line : logs) state_.config.on_log(line);
+    for (const vp::KeptLabel& label : labels) state_.config.on_label(label.materialize());
   }
 
-  void printer_public_log(const std::string& line) {
-    Pending pending;
-    std::unique_lock lock(printer_.mutex_);
-    printer_.log(pending, line);
+  void log(std::string line) {
+    vp::Pending pending(state_.log);
+    std::unique_lock lock(mutex_);
+    pending.log(std::move(line));
     run_callbacks(lock, pending);
   }
 
-  VirtualPrinter::Impl& printer_;
-  vp::CommandParser parser_;
-  vp::StreamState stream_;
-};
+  // Counts the bytes and keeps the most recent kMaxTranscriptBytes of them (trimmed in steps,
+  // so that the buffer is not moved on every feed).
+  void record_received(std::span<const std::uint8_t> bytes) {
+    bytes_received_ += bytes.size();
+    std::size_t cap = VirtualLimits::kMaxTranscriptBytes;
+    if (bytes.size() >= cap) {
+      transcript_.assign(bytes.end() - static_cast<std::ptrdiff_t>(cap), bytes.end());
+      return;
+    }
+    transcript_.insert(transcript_.end(), bytes.begin(), bytes.end());
+    if (transcript_.size() > 2 * cap) {
+      transcript_.erase(transcript_.begin(), transcript_.end() - static_cast<std::ptrdiff_t>(cap));
+    }
+  }
 
-}  // namespace
+  // Runs `read` (or a change) with the lock held; what it returns.
+  template <class Read>
+  auto locked(Read read) const {
+    std::lock_guard lock(mutex_);
+    return read();
+  }
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  vp::PrinterState state_;
+  VirtualAnswerTiming timing_;
+  std::uint64_t bytes_received_ = 0;
+  Bytes transcript_;
+  // The default stream of VirtualPrinter::feed, with its own lock (taken before mutex_).
+  std::mutex default_stream_mutex_;
+  std::unique_ptr<Stream> default_stream_;
+};
 
 VirtualPrinter::VirtualPrinter(VirtualPrinterConfig config)
     : impl_(std::make_unique<Impl>(std::move(config))) {
@@ -176,7 +113,7 @@ Bytes VirtualPrinter::feed(std::string_view bytes) {
 }
 
 std::unique_ptr<VirtualPrinter::Stream> VirtualPrinter::open_stream() {
-  return std::make_unique<StreamImpl>(*impl_);
+  return std::make_unique<Impl::Connection>(*impl_);
 }
 
 bool VirtualPrinter::deliver_answer(
@@ -202,85 +139,72 @@ bool VirtualPrinter::deliver_answer(
 }
 
 void VirtualPrinter::set_answers(VirtualAnswers answers) {
-  std::lock_guard lock(impl_->mutex_);
-  impl_->config_.answers = std::move(answers);
+  impl_->locked([&] { impl_->state_.settings.answers = std::move(answers); });
 }
 
 VirtualAnswers VirtualPrinter::answers() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->config_.answers;
+  return impl_->locked([&] { return impl_->state_.settings.answers; });
 }
 
 void VirtualPrinter::set_status(std::uint8_t status) {
-  std::lock_guard lock(impl_->mutex_);
-  impl_->config_.answers.status = status;
+  impl_->locked([&] { impl_->state_.settings.answers.status = status; });
 }
 
 void VirtualPrinter::set_timing(VirtualAnswerTiming timing) {
-  std::lock_guard lock(impl_->mutex_);
-  impl_->config_.timing = timing;
+  impl_->locked([&] { impl_->timing_ = timing; });
 }
 
 VirtualAnswerTiming VirtualPrinter::timing() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->config_.timing;
+  return impl_->locked([&] { return impl_->timing_; });
 }
 
 VirtualLabelSetup VirtualPrinter::setup() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->setup_;
+  return impl_->locked([&] { return impl_->state_.settings.setup; });
 }
 
 VirtualLabel VirtualPrinter::canvas() const {
-  std::lock_guard lock(impl_->mutex_);
-  const vp::Mono& image = impl_->canvas_.image();
-  VirtualLabel label;
-  label.width = image.width;
-  label.height = image.height;
-  label.dots = image.dots;
-  return label;
+  return impl_->locked([&] {
+    const vp::Mono& image = impl_->state_.page.canvas().image();
+    return VirtualLabel{image.width, image.height, image.dots, 0, {}};
+  });
 }
 
 std::vector<VirtualLabel> VirtualPrinter::labels() const {
-  std::lock_guard lock(impl_->mutex_);
-  std::vector<VirtualLabel> out;
-  out.reserve(impl_->labels_.size());
-  for (const KeptLabel& kept : impl_->labels_) out.push_back(materialize(kept));
-  return out;
+  return impl_->locked([&] { return impl_->state_.output.kept(); });
 }
 
 std::uint64_t VirtualPrinter::label_count() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->label_count_;
+  return impl_->locked([&] { return impl_->state_.output.count(); });
 }
 
 bool VirtualPrinter::wait_for_labels(std::uint64_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(impl_->mutex_);
-  return impl_->changed_.wait_for(lock, timeout, [&] { return impl_->label_count_ >= count; });
+  return impl_->changed_.wait_for(lock, timeout,
+                                  [&] { return impl_->state_.output.count() >= count; });
 }
 
 std::vector<VirtualFile> VirtualPrinter::files() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->files_;
+  return impl_->locked([&] { return impl_->state_.files.files(); });
 }
 
 std::optional<Bytes> VirtualPrinter::file(std::string_view name) const {
-  std::lock_guard lock(impl_->mutex_);
-  const VirtualFile* found = impl_->find_file(name);
-  if (found == nullptr) return std::nullopt;
-  return found->data;
+  return impl_->locked([&]() -> std::optional<Bytes> {
+    const VirtualFile* found = impl_->state_.files.find(name);
+    if (found == nullptr) return std::nullopt;
+    return found->data;
+  });
 }
 
 std::uint64_t VirtualPrinter::bytes_received() const {
-  std::lock_guard lock(impl_->mutex_);
-  return impl_->bytes_received_;
+  return impl_->locked([&] { return impl_->bytes_received_; });
 }
 
 Bytes VirtualPrinter::transcript() const {
-  std::lock_guard lock(impl_->mutex_);
-  const Bytes& all = impl_->transcript_;
-  std::size_t keep = std::min(all.size(), VirtualLimits::kMaxTranscriptBytes);
-  return Bytes(all.end() - static_cast<std::ptrdiff_t>(keep), all.end());
+  return impl_->locked([&] {
+    const Bytes& all = impl_->transcript_;
+    std::size_t keep = std::min(all.size(), VirtualLimits::kMaxTranscriptBytes);
+    return Bytes(all.end() - static_cast<std::ptrdiff_t>(keep), all.end());
+  });
 }
 
 bool VirtualPrinter::wait_for_bytes(std::uint64_t count, std::chrono::milliseconds timeout) const {
@@ -289,19 +213,30 @@ bool VirtualPrinter::wait_for_bytes(std::uint64_t count, std::chrono::millisecon
 }
 
 std::vector<std::string> VirtualPrinter::log_lines() const {
-  std::lock_guard lock(impl_->mutex_);
-  return {impl_->log_.begin(), impl_->log_.end()};
+  return impl_->locked([&] { return impl_->state_.log.lines(); });
 }
 
-void VirtualPrinter::log(std::string_view line) {
-  Pending pending;
-  std::function<void(std::string_view)> on_log;
-  {
-    std::lock_guard lock(impl_->mutex_);
-    impl_->log(pending, std::string(line));
-    on_log = impl_->config_.on_log;
+void VirtualPrinter::log(std::string_view line) { impl_->log(std::string(line)); }
+
+std::string escape_bytes(std::string_view bytes, bool line_ends, std::size_t max_chars) {
+  std::string out;
+  for (char c : bytes) {
+    if (out.size() >= max_chars) {
+      out += "...";
+      break;
+    }
+    auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b < 0x7F) {
+      out.push_back(c);
+    } else if (line_ends && (c == '\r' || c == '\n')) {
+      out += c == '\r' ? "\\r" : "\\n\n";
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", b);
+      out += hex;
+    }
   }
-  for (const std::string& text : pending.logs) on_log(text);
+  return out;
 }
 
 }  // namespace quillkit

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "quillkit/export.hpp"
+#include "quillkit/image.hpp"
 #include "quillkit/types.hpp"
 
 namespace quillkit {
@@ -123,6 +124,21 @@ class QUILLKIT_EXPORT Printer {
   Result windowsfont(std::intptr_t x, std::intptr_t y, std::intptr_t height,
                      std::intptr_t rotation, std::intptr_t style, std::intptr_t withUnderline,
                      std::string_view fontName, std::string_view content);
+
+  // Pictures (<quillkit/image.hpp>). sendbitmap draws `picture` with its top
+  // left dot at (x, y) in one BITMAP command, after the 0.5 s pause and the
+  // link check of every BITMAP: 1 once written (whatever the link made of it),
+  // -1 when the check fails, and -1 at once, with no pause and nothing
+  // written, for a picture that is empty or not well formed or an unknown mode.
+  Result sendbitmap(std::intptr_t x, std::intptr_t y, const MonoImage& picture,
+                    BitmapMode mode = BitmapMode::overwrite);
+  // Prints `picture` alone on a label of `stock`: SIZE, GAP and CLS in one
+  // write, the picture as sendbitmap sends it (centred on a larger label),
+  // then PRINT 1,copies after its 0.5 s pause. -1 at once, with nothing
+  // written, for fewer than 1 copy, stock values out of range or a picture
+  // sendbitmap refuses; -1 without the PRINT when the BITMAP's link check fails.
+  Result printpicture(const MonoImage& picture, const LabelStock& stock = {},
+                      std::intptr_t copies = 1);
 
   // Information queries: write the query line, wait (1.0 s or `delay`), return
   // the answer that arrived after the write; "-1" when the answer is still

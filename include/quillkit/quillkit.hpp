@@ -3,6 +3,7 @@
 
 #include "quillkit/ble.hpp"
 #include "quillkit/bluetooth.hpp"
+#include "quillkit/image.hpp"
 #include "quillkit/printer.hpp"
 #include "quillkit/status.hpp"
 #include "quillkit/types.hpp"

@@ -261,9 +261,8 @@ class VirtualPrinter {
   // Adds a line to that log (the transports report their own troubles here).
   void log(std::string_view line);
 
-  class Impl;
-
  private:
+  class Impl;
   std::unique_ptr<Impl> impl_;
 };
 
@@ -272,6 +271,12 @@ bool save_label_png(const VirtualLabel& label, const std::filesystem::path& path
 // Reads a PNG written by save_label_png (or any 8-bit or smaller grey, RGB or palette PNG, dark
 // pixels being ink). Empty when the file is missing or not such a PNG.
 std::optional<VirtualLabel> load_label_png(const std::filesystem::path& path);
+
+// Bytes as text, in the form the printer's log lines quote what it received: printable ASCII as
+// it is, every other byte as \xHH. With `line_ends`, CR and LF read \r and \n, and a line break
+// follows each \n. Once the text holds `max_chars` characters, the rest shows as "...".
+std::string escape_bytes(std::string_view bytes, bool line_ends = false,
+                         std::size_t max_chars = std::string::npos);
 
 struct VirtualServerOptions {
   std::string host = "127.0.0.1";  // a numeric address or localhost
@@ -314,9 +319,8 @@ class VirtualPrinterServer {
   std::size_t open_connections() const;
   std::uint64_t accepted_connections() const;
 
-  class Impl;
-
  private:
+  class Impl;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -8,6 +8,28 @@
 #include "quillkit/bitmap/text_drawing.hpp"
 
 namespace quillkit::bitmap {
+namespace {
+
+Bytes command_with(std::intptr_t x, std::intptr_t y, std::size_t row_bytes, std::size_t height,
+                   int mode, std::span<const std::uint8_t> raster) {
+  const std::string header = "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
+                             std::to_string(row_bytes) + "," + std::to_string(height) + "," +
+                             std::to_string(mode) + ",";
+  Bytes command;
+  command.reserve(header.size() + raster.size() + 2);
+  command.insert(command.end(), header.begin(), header.end());
+  command.insert(command.end(), raster.begin(), raster.end());
+  command.push_back('\r');
+  command.push_back('\n');
+  return command;
+}
+
+}  // namespace
+
+Bytes bitmap_command(std::intptr_t x, std::intptr_t y, const MonoImage& picture, BitmapMode mode) {
+  return command_with(x, y, picture.row_bytes(), picture.height, static_cast<int>(mode),
+                      picture.bits);
+}
 
 Bytes bitmap_command(std::intptr_t x, std::intptr_t y, const Image& image) {
   // Only images turned by 90 or 270 degrees need padding; the others are
@@ -19,16 +41,8 @@ Bytes bitmap_command(std::intptr_t x, std::intptr_t y, const Image& image) {
   // An image without a usable bitmap packs to nothing; its size fields then
   // say so too, keeping the command well formed.
   const bool usable = !raster.empty();
-  const std::string header = "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
-                             std::to_string(usable ? padded.width / 8 : 0) + "," +
-                             std::to_string(usable ? padded.height : 0) + ",2,";
-  Bytes command;
-  command.reserve(header.size() + raster.size() + 2);
-  command.insert(command.end(), header.begin(), header.end());
-  command.insert(command.end(), raster.begin(), raster.end());
-  command.push_back('\r');
-  command.push_back('\n');
-  return command;
+  return command_with(x, y, usable ? padded.width / 8 : 0, usable ? padded.height : 0,
+                      static_cast<int>(BitmapMode::exclusive), raster);
 }
 
 Bytes windowsfont_command(platform::FontHost& host, std::intptr_t x, std::intptr_t y,

@@ -1,9 +1,11 @@
-// The BITMAP command that prints host-font text.
+// The BITMAP command, for host-font text and pictures.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
+#include "quillkit/image.hpp"
 #include "quillkit/platform/font_host.hpp"
 #include "quillkit/types.hpp"
 
@@ -14,6 +16,10 @@ namespace quillkit::bitmap {
 // bytes, so the width field covers every pixel. Numbers are decimal ASCII with
 // a leading minus sign when negative.
 Bytes bitmap_command(std::intptr_t x, std::intptr_t y, const Image& image);
+
+// "BITMAP x,y,row bytes,height,mode," then the picture's bits, then CR LF, in
+// one buffer. The picture must be well formed.
+Bytes bitmap_command(std::intptr_t x, std::intptr_t y, const MonoImage& picture, BitmapMode mode);
 
 // Everything windowsfont does before its pause: the face for `style` (0 plain,
 // 1 italic, 2 bold, 3 bold italic, others plain), the text drawn at `height`

@@ -1,5 +1,5 @@
-// Host-font text on every printer class: thin over the bitmap units and the
-// printer's font host.
+// The BITMAP operations on every printer class, host-font text and pictures:
+// thin over the bitmap units and the printer's font host.
 #include "quillkit/bitmap/bitmap_command.hpp"
 #include "quillkit/bitmap/face_choice.hpp"
 #include "quillkit/bitmap/packing.hpp"
@@ -14,6 +14,15 @@ namespace quillkit {
 namespace {
 // The pause before every BITMAP command.
 constexpr double kBitmapPause = 0.5;
+
+// The pause, the link check, and the BITMAP command in one write.
+Result send_bitmap(detail::PrinterCore& core, const Bytes& command) {
+  core.clock().sleep_seconds(kBitmapPause);
+  if (!core.link().ready_for_bitmap()) return -1;
+  core.write(command);  // the write primitive's own result is not reported
+  return 1;
+}
+
 }  // namespace
 
 std::string Printer::fnFindFontWithName(std::string_view name, bool bold, bool italic) {
@@ -38,12 +47,17 @@ Result Printer::windowsfont(std::intptr_t x, std::intptr_t y, std::intptr_t heig
                             std::intptr_t rotation, std::intptr_t style,
                             std::intptr_t withUnderline, std::string_view fontName,
                             std::string_view content) {
-  const Bytes command = bitmap::windowsfont_command(core().fonts(), x, y, height, rotation, style,
-                                                    withUnderline, fontName, content);
-  core().clock().sleep_seconds(kBitmapPause);
-  if (!core().link().ready_for_bitmap()) return -1;
-  core().write(command);  // the write primitive's own result is not reported
-  return 1;
+  return send_bitmap(core(), bitmap::windowsfont_command(core().fonts(), x, y, height, rotation,
+                                                         style, withUnderline, fontName, content));
+}
+
+Result Printer::sendbitmap(std::intptr_t x, std::intptr_t y, const MonoImage& picture,
+                           BitmapMode mode) {
+  if (picture.empty() || !picture.well_formed() ||
+      static_cast<unsigned>(mode) > static_cast<unsigned>(BitmapMode::exclusive)) {
+    return -1;
+  }
+  return send_bitmap(core(), bitmap::bitmap_command(x, y, picture, mode));
 }
 
 }  // namespace quillkit
