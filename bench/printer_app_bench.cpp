@@ -94,6 +94,10 @@ void BM_PrinterAppPageToLink(benchmark::State& state) {
   media.size_width = 10160;
   media.size_length = 15240;
   const quill_printer::LabelSettings settings = quill_printer::label_settings(media, 203, 50, 0, 2);
+  const quillkit::PictureOptions options = quill_printer::picture_options(settings);
+  // The conversion alone, of the same page held whole.
+  quillkit::GreyImage grey{header.cupsWidth, header.cupsHeight, {}};
+  for (const auto& line : lines) grey.pixels.insert(grey.pixels.end(), line.begin(), line.end());
   Sink sink;
   const std::string uri = "socket://127.0.0.1:" + std::to_string(sink.port());
   pappl_device_t* device = papplDeviceOpen(uri.c_str(), "bench", nullptr, nullptr);
@@ -106,13 +110,13 @@ void BM_PrinterAppPageToLink(benchmark::State& state) {
     const double start = cpu_seconds();
     quill_printer::RasterPage page;
     std::string why;
-    page.start(header, why);
+    page.start(header, options, why);
     for (unsigned y = 0; y < header.cupsHeight; ++y) page.write_line(y, lines[y].data());
-    const std::string bytes = quill_printer::page_label(settings, page.page());
+    const std::string bytes = quill_printer::label_commands(settings, page.finish(why));
     papplDeviceWrite(device, bytes.data(), bytes.size());
     papplDeviceFlush(device);
     const double middle = cpu_seconds();
-    benchmark::DoNotOptimize(quill_printer::label_raster(page.page(), 812, 1218));
+    benchmark::DoNotOptimize(quillkit::convert_picture(grey, options));
     const double end = cpu_seconds();
     whole += middle - start;
     conversion += end - middle;

@@ -11,13 +11,13 @@
 #include <memory>
 #include <string>
 
-#include "printer-app/picture.hpp"
-
 namespace quill_printer {
 namespace {
 
 constexpr int kDefaultSpeed = 4;  // inches per second
 constexpr int kMaxSpeed = 12;
+// The most pages of one document a job prints (before copies).
+constexpr unsigned kMaxDocumentPages = 10000;
 
 // The commands a command file may begin with, sorted for the binary search.
 constexpr auto kLeadingCommands = std::to_array<std::string_view>({
@@ -49,13 +49,16 @@ LabelSettings job_settings(pappl_job_t* job, const pappl_pr_options_t& options) 
                         gap ? std::atoi(gap) : printer_gap_mm(papplJobGetPrinter(job)));
 }
 
-// Makes `page` a label and sends it; false (with the reason) when the link fails.
+// A job whose media has no size cannot be fitted; false with the reason.
+bool has_label_size(pappl_job_t* job, const LabelSettings& settings) {
+  return (settings.width_dots() >= 1 && settings.length_dots() >= 1) ||
+         fail_job(job, "the job has no label size");
+}
+
+// Sends `raster` as one label; false (with the reason) when the link fails.
 bool send_page(pappl_job_t* job, pappl_device_t* device, const LabelSettings& settings,
-               const GreyPage& page) {
-  if (settings.width_dots() < 1 || settings.length_dots() < 1) {
-    return fail_job(job, "the job has no label size");
-  }
-  const std::string bytes = page_label(settings, page);
+               const quillkit::MonoImage& raster) {
+  const std::string bytes = label_commands(settings, raster);
   if (papplDeviceWrite(device, bytes.data(), bytes.size()) < 0) {
     return fail_job(job, "the printer's link failed while printing");
   }
@@ -87,7 +90,9 @@ bool start_raster_page(pappl_job_t* job, pappl_pr_options_t* options, pappl_devi
   try {
     std::string why;
     r->settings = job_settings(job, *options);
-    return r->page.start(options->header, why) || fail_job(job, why);
+    if (!has_label_size(job, r->settings)) return false;
+    return r->page.start(options->header, picture_options(r->settings), why) ||
+           fail_job(job, why);
   } catch (const std::exception&) {
     return fail_job(job, "out of memory");
   }
@@ -103,7 +108,9 @@ bool end_raster_page(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* devi
   RasterJob* r = raster_job(job);
   if (r == nullptr) return false;
   try {
-    return send_page(job, device, r->settings, r->page.page());
+    std::string why;
+    const quillkit::MonoImage raster = r->page.finish(why);
+    return raster.empty() ? fail_job(job, why) : send_page(job, device, r->settings, raster);
   } catch (const std::exception&) {
     return fail_job(job, "out of memory");
   }
@@ -115,34 +122,45 @@ bool end_raster_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
   return true;
 }
 
-// PNG, JPEG and PDF: every selected page of every copy, each as one label.
+// PNG, JPEG and PDF: every selected page of every copy, each as one label. Pages are loaded and
+// converted one at a time, so a long document never lies in memory whole.
 bool print_document(pappl_job_t* job, pappl_device_t* device, void*) {
   pappl_pr_options_t* options = nullptr;
   try {
-    std::string error;
-    const auto document = open_document(papplJobGetFilename(job), papplJobGetFormat(job), error);
-    if (!document) {
-      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-      return fail_job(job, error);
-    }
-    const int pages = document->page_count();
-    options = papplJobCreatePrintOptions(job, static_cast<unsigned>(pages), false);
+    // The document's own page count is known once its first page is read; the ranges asked
+    // for are cut to it then.
+    options = papplJobCreatePrintOptions(job, kMaxDocumentPages, false);
     if (options == nullptr) return fail_job(job, "out of memory");
     const LabelSettings settings = job_settings(job, *options);
-    const int first = static_cast<int>(std::max(1u, options->first_page));
-    const int last = static_cast<int>(std::min(options->last_page, static_cast<unsigned>(pages)));
+    const quillkit::PictureOptions picture = picture_options(settings);
+    const std::size_t first = std::max(1u, options->first_page);
+    std::size_t last = std::min(options->last_page, kMaxDocumentPages);
     const int copies = std::max(1, options->copies);
-    papplJobSetImpressions(job, std::max(0, last - first + 1) * copies);
+    papplJobDeletePrintOptions(options);
+    options = nullptr;
+    if (!has_label_size(job, settings)) return false;
     bool ok = true;
     for (int copy = 0; ok && copy < copies; ++copy) {
-      for (int index = first; ok && index <= last && !papplJobIsCanceled(job); ++index) {
-        const GreyPage page = document->page(index - 1, settings.dpi, error);
-        ok = page.width > 0 ? send_page(job, device, settings, page)
-                            : fail_job(job, "page " + std::to_string(index) + ": " + error);
+      for (std::size_t index = first; ok && index <= last && !papplJobIsCanceled(job); ++index) {
+        quillkit::LoadOptions load;
+        load.dpi = settings.dpi;
+        load.first_page = load.last_page = index;
+        const quillkit::MonoPages pages =
+            quillkit::convert_picture_file(papplJobGetFilename(job), picture, load);
+        if (!pages.ok()) {
+          if (copy == 0 && index == first) {
+            papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+          }
+          return fail_job(job, "page " + std::to_string(index) + ": " + pages.error);
+        }
+        if (copy == 0 && index == first) {
+          last = std::min(last, pages.document_pages);
+          papplJobSetImpressions(job, static_cast<int>(last - first + 1) * copies);
+        }
+        ok = send_page(job, device, settings, pages.pages.front());
         if (ok) papplJobSetImpressionsCompleted(job, 1);
       }
     }
-    papplJobDeletePrintOptions(options);
     return ok;
   } catch (const std::exception&) {
     papplJobDeletePrintOptions(options);
@@ -176,7 +194,8 @@ const char* detect_format(const unsigned char* header, std::size_t size, void*) 
 
 }  // namespace
 
-bool RasterPage::start(const cups_page_header2_t& header, std::string& why) {
+bool RasterPage::start(const cups_page_header2_t& header,
+                       const quillkit::PictureOptions& options, std::string& why) {
   const bool grey = header.cupsBitsPerPixel == 8 && (header.cupsColorSpace == CUPS_CSPACE_SW ||
                                                      header.cupsColorSpace == CUPS_CSPACE_W ||
                                                      header.cupsColorSpace == CUPS_CSPACE_K);
@@ -188,35 +207,56 @@ bool RasterPage::start(const cups_page_header2_t& header, std::string& why) {
           "-bit colour space " + std::to_string(header.cupsColorSpace);
     return false;
   }
-  if (header.cupsWidth == 0 || header.cupsHeight == 0 ||
-      static_cast<double>(header.cupsWidth) * header.cupsHeight > kMaxPagePixels) {
-    why = "the raster page is empty or too large";
+  converter_.emplace(header.cupsWidth, header.cupsHeight, options);
+  if (!converter_->error().empty()) {
+    why = "the raster page cannot be converted: " + converter_->error();
+    converter_.reset();
     return false;
   }
-  page_ = GreyPage(static_cast<int>(header.cupsWidth), static_cast<int>(header.cupsHeight));
+  grey_.assign(header.cupsWidth, 0xFF);
+  next_ = 0;
+  height_ = header.cupsHeight;
   rgb_ = rgb;
   inverted_ = header.cupsColorSpace == CUPS_CSPACE_K;
   return true;
 }
 
+bool RasterPage::add_white_rows(unsigned until) {
+  std::fill(grey_.begin(), grey_.end(), 0xFF);
+  for (; next_ < until; ++next_) {
+    if (!converter_->add_row(grey_)) return false;
+  }
+  return true;
+}
+
 void RasterPage::write_line(unsigned y, const unsigned char* line) {
-  if (line == nullptr || y >= static_cast<unsigned>(page_.height)) return;
-  std::uint8_t* out = page_.row(static_cast<int>(y));
-  const int width = page_.width;
+  if (!converter_ || line == nullptr || y < next_ || y >= height_) return;
+  if (!add_white_rows(y)) return;
+  std::uint8_t* out = grey_.data();
+  const std::size_t width = grey_.size();
   if (rgb_) {
-    for (int x = 0; x < width; ++x, line += 3) {
+    for (std::size_t x = 0; x < width; ++x, line += 3) {
       out[x] = static_cast<std::uint8_t>((line[0] * 77 + line[1] * 150 + line[2] * 29) >> 8);
     }
   } else if (inverted_) {
-    for (int x = 0; x < width; ++x) out[x] = static_cast<std::uint8_t>(255 - line[x]);
+    for (std::size_t x = 0; x < width; ++x) out[x] = static_cast<std::uint8_t>(255 - line[x]);
   } else {
     std::copy(line, line + width, out);
   }
+  converter_->add_row(grey_);
+  ++next_;
 }
 
-std::string page_label(const LabelSettings& settings, const GreyPage& page) {
-  return label_commands(settings,
-                        label_raster(page, settings.width_dots(), settings.length_dots()));
+quillkit::MonoImage RasterPage::finish(std::string& why) {
+  if (!converter_) {
+    why = "the raster page was not started";
+    return {};
+  }
+  add_white_rows(height_);
+  quillkit::MonoImage raster = converter_->finish();
+  if (raster.empty()) why = "the raster page cannot be converted: " + converter_->error();
+  converter_.reset();
+  return raster;
 }
 
 bool looks_like_commands(std::string_view head) {

@@ -4,11 +4,13 @@
 
 #include <pappl/pappl.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "printer-app/label.hpp"
-#include "printer-app/picture.hpp"
+#include "quillkit/image.hpp"
 
 namespace quill_printer {
 
@@ -23,24 +25,30 @@ constexpr const char* kGapSupportedAttribute = "label-gap-supported";
 constexpr int kDefaultGapMm = 2;
 constexpr int kMaxGapMm = 25;
 
-// One raster page as PAPPL hands it, line by line, gathered as 8-bit grey. Takes 8-bit grey
-// (white 255, or black 255 for the K colour space) and 24-bit RGB lines.
+// One raster page as PAPPL hands it, line by line, converted to the label's dots as the lines
+// arrive (the page is never held whole). Takes 8-bit grey (white 255, or black 255 for the K
+// colour space) and 24-bit RGB lines.
 class RasterPage {
  public:
-  // Starts a page of `header`'s size; false (with the reason) for any other raster type or a
-  // page over kMaxPagePixels.
-  bool start(const cups_page_header2_t& header, std::string& why);
-  // Stores line `y` (cupsBytesPerLine bytes); lines outside the page are ignored.
+  // Starts a page of `header`'s size converted as `options` say; false (with the reason) for
+  // any other raster type or a page the conversion refuses (empty, too large).
+  bool start(const cups_page_header2_t& header, const quillkit::PictureOptions& options,
+             std::string& why);
+  // Takes line `y` (cupsBytesPerLine bytes); lines before it that never came are white, lines
+  // outside the page and repeated lines are ignored.
   void write_line(unsigned y, const unsigned char* line);
-  const GreyPage& page() const { return page_; }
+  // The label's dots once the page ended (missing last lines white); empty with `why` set when
+  // the page could not be converted.
+  quillkit::MonoImage finish(std::string& why);
 
  private:
-  GreyPage page_;
+  bool add_white_rows(unsigned until);
+
+  std::optional<quillkit::PictureConverter> converter_;
+  std::vector<std::uint8_t> grey_;
+  unsigned next_ = 0, height_ = 0;
   bool rgb_ = false, inverted_ = false;
 };
-
-// The label commands for `page` printed with `settings`: fitted to the label and made 1-bit.
-std::string page_label(const LabelSettings& settings, const GreyPage& page);
 
 // Whether the start of a file reads as the command language: its first word, after blank
 // space, is one of the language's commands, or it begins with an escape sequence of it.

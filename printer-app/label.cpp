@@ -38,8 +38,16 @@ std::string label_setup(const LabelSettings& s) {
   return out + "CLS\r\n";
 }
 
-// TODO(picture library): the library's BITMAP sender replaces this command's assembly.
-std::string label_commands(const LabelSettings& settings, const MonoPage& raster) {
+quillkit::PictureOptions picture_options(const LabelSettings& settings) {
+  quillkit::PictureOptions options;
+  options.width = static_cast<std::size_t>(settings.width_dots());
+  options.height = static_cast<std::size_t>(settings.length_dots());
+  options.rotation = quillkit::Rotation::automatic;
+  return options;
+}
+
+// The library sends BITMAP only over its own links; PAPPL's socket device takes the bytes.
+std::string label_commands(const LabelSettings& settings, const quillkit::MonoImage& raster) {
   std::string out = label_setup(settings);
   out += "BITMAP 0,0," + std::to_string(raster.row_bytes()) + "," + std::to_string(raster.height) +
          ",0,";

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "printer-app/picture.hpp"
+#include "quillkit/image.hpp"
 
 namespace quill_printer {
 
@@ -30,8 +30,12 @@ struct LabelSettings {
 // BLINE, CLS, each ending in CR LF.
 std::string label_setup(const LabelSettings& settings);
 
+// How a page becomes the label's dots: fitted to the label (turned a quarter when that fits it
+// larger) and dithered in the picture library's default mode.
+quillkit::PictureOptions picture_options(const LabelSettings& settings);
+
 // The whole label for one page: setup, the raster at 0,0 as one BITMAP, PRINT 1,1. Copies are
 // separate labels: a copy count of 0 or less never reaches the printer.
-std::string label_commands(const LabelSettings& settings, const MonoPage& raster);
+std::string label_commands(const LabelSettings& settings, const quillkit::MonoImage& raster);
 
 }  // namespace quill_printer

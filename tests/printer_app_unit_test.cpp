@@ -97,8 +97,8 @@ TEST(LabelSettings, FromStockDarknessSpeedAndGap) {
   EXPECT_EQ(std::pair(s.width_dots(), s.length_dots()), std::pair(591, 1800));
 }
 
-// Raster lines become grey whatever their colour space: black is 0.
-TEST(RasterPage, GathersLinesAsGrey) {
+// Raster lines become dots whatever their colour space: black a 0 bit, white a 1 bit.
+TEST(RasterPage, ConvertsLinesOfEachColourSpace) {
   const struct {
     unsigned bits;
     cups_cspace_t space;
@@ -119,11 +119,12 @@ TEST(RasterPage, GathersLinesAsGrey) {
     header.cupsColorSpace = c.space;
     RasterPage page;
     std::string why;
-    ASSERT_EQ(page.start(header, why), c.taken) << c.bits << " " << c.space;
+    ASSERT_EQ(page.start(header, quillkit::PictureOptions{}, why), c.taken)
+        << c.bits << " " << c.space;
     if (!c.taken) continue;
     page.write_line(0, c.line.data());
     page.write_line(1, c.line.data());  // past the page: ignored
-    EXPECT_EQ(page.page().pixels, (std::vector<std::uint8_t>{0, 255})) << c.bits << " " << c.space;
+    EXPECT_EQ(page.finish(why).bits, (std::vector<std::uint8_t>{0x7F})) << c.bits << " " << c.space;
   }
 }
 
