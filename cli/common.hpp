@@ -1,15 +1,15 @@
-// Shared pieces of the `quill` command: exit codes, the reporting of failures, the options of
-// each subcommand and the functions that run them.
+// Shared pieces of the `quill` command: exit codes, the reporting of failures, and what the
+// subcommands' set-up functions register themselves on.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <filesystem>
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quillkit {
@@ -57,57 +57,58 @@ bool verbose_enabled();
 // Writes one diagnostic line to standard error when verbose, whole, from any thread.
 void diagnostic(std::string_view line);
 
-// The link options of the subcommands that talk to a printer. At most one is given; with
-// none, the printer comes from the QUILL_PRINTER environment variable.
-struct LinkOptions {
-  std::string wifi;  // HOST[:PORT]
-  bool bt = false;
-  std::string bt_device;         // ADDRESS or /dev/PATH; empty: the first paired serial printer
-  std::string ble;               // NAME or ADDRESS
-  std::size_t chunk = 0;         // BLE bytes per write; 0 keeps the default
+// The command line that the subcommands register on, and the run the parse chose.
+struct CommandLine {
+  CLI::App app{"quill: drive a thermal label printer from the shell, or be one."};
   std::string printer_variable;  // QUILL_PRINTER's value; empty when unset
+  std::function<int()> chosen;
 };
 
-struct DemoOptions {
-  std::filesystem::path png = "quill-demo.png";
-  int dpi = 203;
-};
+// Registers one subcommand. Each is defined in the file of its family (print.cpp: print, send,
+// download; query.cpp: query, status, battery; devices.cpp: devices, scan; the others in
+// theirs), and run() calls them in the order of the help text.
+using SetUp = void(CommandLine& line);
+SetUp setup_demo, setup_preview, setup_serve, setup_devices, setup_print, setup_send, setup_query,
+    setup_status, setup_battery, setup_download, setup_scan;
 
-struct ServeOptions {
-  std::string bind = "127.0.0.1";
-  std::uint16_t port = 9100;
-  std::filesystem::path out = "quill-labels";
-  int dpi = 203;
-  bool pty = false;  // serve on a pseudo-terminal instead of TCP
-  std::string http;  // [ADDR:]PORT of the web view; empty: none
-};
+// Adds subcommand `name`; once the parse chose it, `run` runs with the options its arguments
+// filled in. Returns the subcommand, to add those arguments to, and the options.
+template <class Options>
+std::pair<CLI::App*, Options*> add_subcommand(CommandLine& line, std::string name,
+                                              std::string description, int (*run)(const Options&)) {
+  auto options = std::make_shared<Options>();
+  CLI::App* command = line.app.add_subcommand(std::move(name), std::move(description));
+  command->callback(
+      [&line, options, run] { line.chosen = [options, run] { return run(*options); }; });
+  return {command, options.get()};
+}
 
-struct PreviewOptions {
-  std::string input;          // a file, or "-" for standard input
-  std::filesystem::path out;  // the PNG, or with `all` the folder; empty: label.png or "."
-  int dpi = 203;
-  bool all = false;
-};
+// Adds a positional argument that must be given; `shown` names it in the help text.
+template <class T>
+CLI::Option* add_required(CLI::App& command, std::string name, T& value, std::string description,
+                          std::string shown) {
+  return command.add_option(std::move(name), value, std::move(description))
+      ->required()
+      ->type_name(std::move(shown));
+}
 
-// The queries `quill query` knows, by their command-line names.
-enum class QueryKind { codepage, mileage, memory, files, model, serial };
+// A vocabulary of the command line (query names, battery values): a table of rows with a
+// `name`. Its names feed CLI11's check and the help text; `row` finds the row of a name that
+// the check let through.
+template <class Row, std::size_t N>
+std::vector<std::string> names_of(const Row (&table)[N]) {
+  std::vector<std::string> names;
+  for (const Row& r : table) names.emplace_back(r.name);
+  return names;
+}
+template <class Row, std::size_t N>
+const Row& row(const Row (&table)[N], std::string_view name) {
+  return *std::find_if(table, table + N, [&](const Row& r) { return r.name == name; });
+}
 
 // Serves `printer` on 127.0.0.1 in this process, connects the library to it and runs `work` on
 // the connected printer; returns work's exit code, or kExitFailure when the connection fails.
 int with_library_printer(quillkit::VirtualPrinter& printer,
                          const std::function<int(quillkit::Printer&)>& work);
-
-int run_demo(const DemoOptions& options);
-int run_preview(const PreviewOptions& options);
-int run_serve(const ServeOptions& options);
-int run_devices(bool json);
-int run_print(const LinkOptions& link, const std::filesystem::path& label_path);
-int run_send(const LinkOptions& link, const std::vector<std::string>& words,
-             std::string_view encoding);
-int run_query(const LinkOptions& link, QueryKind kind, std::optional<double> wait);
-int run_status(const LinkOptions& link, bool json);
-int run_battery(const LinkOptions& link, const std::vector<std::string>& items);
-int run_download(const LinkOptions& link, const std::filesystem::path& file,
-                 const std::string& name);
 
 }  // namespace quill

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "cli/common.hpp"
-#include "cli/link_target.hpp"
 #include "quillkit/quillkit.hpp"
 #include "quillkit/virtual_printer.hpp"
 
@@ -14,6 +13,11 @@ namespace quill {
 namespace {
 
 constexpr auto kLabelWait = std::chrono::seconds(10);
+
+struct DemoOptions {
+  std::filesystem::path png = "quill-demo.png";
+  int dpi = 203;
+};
 
 // Positions are laid out for 203 dpi and scaled to the printer's resolution.
 struct Layout {
@@ -47,24 +51,6 @@ std::string printable(const std::string& answer) {
     if (c != '\r' && c != '\n') out += c;
   }
   return out.empty() ? "(no answer)" : out;
-}
-
-}  // namespace
-
-int with_library_printer(quillkit::VirtualPrinter& virtual_printer,
-                         const std::function<int(quillkit::Printer&)>& work) {
-  quillkit::VirtualPrinterServer server(virtual_printer);
-  if (!server.start()) return fail("cannot start the virtual printer: " + server.error());
-  diagnostic("virtual printer listening on 127.0.0.1:" + std::to_string(server.port()));
-  const auto owned = make_printer<quillkit::WiFi>();
-  quillkit::WiFi& printer = *owned;
-  if (printer.openport("127.0.0.1", server.port()) != 1) {
-    return fail("cannot connect to the virtual printer on 127.0.0.1:" +
-                std::to_string(server.port()));
-  }
-  const int code = work(printer);
-  printer.closeport(0);
-  return code;
 }
 
 int run_demo(const DemoOptions& options) {
@@ -110,6 +96,35 @@ int run_demo(const DemoOptions& options) {
     return fail("the virtual printer did not answer every query");
   }
   return kExitOk;
+}
+
+}  // namespace
+
+int with_library_printer(quillkit::VirtualPrinter& virtual_printer,
+                         const std::function<int(quillkit::Printer&)>& work) {
+  quillkit::VirtualPrinterServer server(virtual_printer);
+  if (!server.start()) return fail("cannot start the virtual printer: " + server.error());
+  diagnostic("virtual printer listening on 127.0.0.1:" + std::to_string(server.port()));
+  const auto owned = make_printer<quillkit::WiFi>();
+  quillkit::WiFi& printer = *owned;
+  if (printer.openport("127.0.0.1", server.port()) != 1) {
+    return fail("cannot connect to the virtual printer on 127.0.0.1:" +
+                std::to_string(server.port()));
+  }
+  const int code = work(printer);
+  printer.closeport(0);
+  return code;
+}
+
+void setup_demo(CommandLine& line) {
+  auto [command, options] = add_subcommand(
+      line, "demo", "Print a sample label on a virtual printer started here, save it as PNG",
+      run_demo);
+  command->add_option("--png", options->png, "Where to write the label image")
+      ->capture_default_str();
+  command->add_option("--dpi", options->dpi, "Resolution of the virtual printer")
+      ->check(CLI::IsMember({203, 300}))
+      ->capture_default_str();
 }
 
 }  // namespace quill

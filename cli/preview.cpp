@@ -21,6 +21,13 @@ namespace {
 constexpr std::size_t kMaxInputBytes = 64 * 1024 * 1024;
 constexpr auto kLabelWait = std::chrono::seconds(30);
 
+struct PreviewOptions {
+  std::string input;          // a file, or "-" for standard input
+  std::filesystem::path out;  // the PNG, or with `all` the folder; empty: label.png or "."
+  int dpi = 203;
+  bool all = false;
+};
+
 // The whole input, or nothing with `error` set.
 std::optional<std::string> read_input(const std::string& name, std::string& error) {
   std::string bytes;
@@ -56,8 +63,6 @@ bool looks_like_label_file(std::string_view bytes) {
   const auto first = bytes.find_first_not_of(" \t\r\n");
   return first != std::string_view::npos && bytes[first] == '{';
 }
-
-}  // namespace
 
 int run_preview(const PreviewOptions& options) {
   std::string error;
@@ -118,6 +123,22 @@ int run_preview(const PreviewOptions& options) {
   std::printf("%s: %d x %d dots (%g x %g mm at %d dpi)\n", out.string().c_str(), first->width,
               first->height, first->width / dots_per_mm, first->height / dots_per_mm, options.dpi);
   return kExitOk;
+}
+
+}  // namespace
+
+void setup_preview(CommandLine& line) {
+  auto [command, options] = add_subcommand(
+      line, "preview", "Render a label file or raw command bytes to PNG, without a printer",
+      run_preview);
+  add_required(*command, "input", options->input, "Label JSON or command bytes; - reads stdin",
+               "INPUT");
+  command->add_option("-o,--out", options->out,
+                      "The PNG (default label.png); with --all the folder (default .)");
+  command->add_option("--dpi", options->dpi, "Resolution")
+      ->check(CLI::IsMember({203, 300}))
+      ->capture_default_str();
+  command->add_flag("--all", options->all, "Write every label: label-0001.png, ...");
 }
 
 }  // namespace quill

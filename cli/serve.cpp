@@ -9,11 +9,37 @@
 #include <string>
 
 #include "cli/common.hpp"
+#include "cli/link_target.hpp"
 #include "cli/web_view.hpp"
 #include "quillkit/virtual_printer.hpp"
 #include "quillkit/virtual_pty.hpp"
 
 namespace quill {
+namespace {
+
+struct ServeOptions {
+  std::string bind = "127.0.0.1";
+  std::uint16_t port = 9100;
+  std::filesystem::path out = "quill-labels";
+  int dpi = 203;
+  bool pty = false;  // serve on a pseudo-terminal instead of TCP
+  std::string http;  // [ADDR:]PORT of the web view; empty: none
+};
+
+// The web view's "[ADDR:]PORT": the address 127.0.0.1 when left out, the port 0 to 65535.
+bool parse_web_address(std::string_view text, std::string& host, std::uint16_t& port,
+                       std::string& error) {
+  const auto parts = split_address(text, Alone::port, error);
+  const auto number = parts && parts->port ? parse_port(*parts->port) : std::nullopt;
+  if (!number) {
+    error = "--http: expected [ADDRESS:]PORT with a port from 0 to 65535, got \"" +
+            std::string(text) + "\"";
+    return false;
+  }
+  host = parts->host.value_or("127.0.0.1");
+  port = *number;
+  return true;
+}
 
 // SIGINT and SIGTERM are blocked in this thread before any other thread starts, so that every
 // thread inherits the mask and the signal is taken only by sigwait below.
@@ -21,7 +47,7 @@ int run_serve(const ServeOptions& options) {
   std::string http_host, error;
   std::uint16_t http_port = 0;
   const bool http = !options.http.empty();
-  if (http && !WebView::parse_address(options.http, http_host, http_port, error)) {
+  if (http && !parse_web_address(options.http, http_host, http_port, error)) {
     return usage_error(error);
   }
   sigset_t stop_signals;
@@ -101,6 +127,29 @@ int run_serve(const ServeOptions& options) {
   std::printf("stopped after %ju label(s)\n", static_cast<std::uintmax_t>(printer.label_count()));
   std::fflush(stdout);
   return kExitOk;
+}
+
+}  // namespace
+
+void setup_serve(CommandLine& line) {
+  auto [command, options] = add_subcommand(
+      line, "serve",
+      "Run the virtual printer, saving every printed label as PNG, until SIGINT/SIGTERM",
+      run_serve);
+  command->add_option("--port", options->port, "TCP port (0 picks a free one)")
+      ->capture_default_str();
+  command->add_option("--bind", options->bind, "Address to listen on")->capture_default_str();
+  command->add_option("--out", options->out, "Folder for label-0001.png, label-0002.png, ...")
+      ->capture_default_str();
+  command
+      ->add_option("--http", options->http,
+                   "Also serve a live web view of the printer (127.0.0.1 unless ADDR given)")
+      ->type_name("[ADDR:]PORT");
+  command->add_option("--dpi", options->dpi, "Resolution")
+      ->check(CLI::IsMember({203, 300}))
+      ->capture_default_str();
+  command->add_flag("--pty", options->pty,
+                    "Serve on a pseudo-terminal (a serial printer for --bt PATH); prints its path");
 }
 
 }  // namespace quill

@@ -67,8 +67,6 @@ const std::string_view kWebPage = R"page(<!doctype html>
 </main>
 <script>
 "use strict";
-const bitNames = ["head opened", "paper jam", "out of paper", "out of ribbon", "paused",
-                  "printing", "cover opened", "other error"];
 let state = null;
 
 function el(tag, attributes, ...children) {
@@ -116,7 +114,7 @@ function renderPrinter() {
   document.getElementById("status-byte").textContent =
       "0x" + p.status.toString(16).padStart(2, "0");
   const bits = document.getElementById("bits");
-  bits.replaceChildren(...bitNames.map((name, bit) => {
+  bits.replaceChildren(...state.status_bits.map((name, bit) => {
     const box = el("input", {type: "checkbox", "data-bit": bit});
     box.checked = (p.status >> bit) & 1;
     box.addEventListener("change", () => setStatus(p.status ^ (1 << bit)));

@@ -124,6 +124,11 @@ class WebView::Impl {
                                {"transcript", transcript_lines(*it)}});
     }
     lock.unlock();
+    // The page names the status byte's bits as the library decodes them.
+    out["status_bits"] = json::array();
+    for (int bit = 0; bit < 8; ++bit) {
+      out["status_bits"].push_back(quillkit::decode_status(1 << bit).conditions().front());
+    }
     const quillkit::VirtualAnswers answers = printer_->answers();
     const quillkit::PrinterState status = quillkit::decode_status(answers.status);
     json battery = json::object();
@@ -283,30 +288,6 @@ void WebView::on_label(const quillkit::VirtualLabel& label) {
   pending.bytes.clear();
   pending.logs.clear();
   impl_->changed();
-}
-
-bool WebView::parse_address(std::string_view text, std::string& host, std::uint16_t& port,
-                            std::string& error) {
-  host = "127.0.0.1";
-  std::string_view port_text = text;
-  if (const auto colon = text.rfind(':'); colon != std::string_view::npos) {
-    host = std::string(text.substr(0, colon));
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-      host = host.substr(1, host.size() - 2);
-    }
-    port_text = text.substr(colon + 1);
-  }
-  unsigned number = 0;
-  const auto [end, ec] =
-      std::from_chars(port_text.data(), port_text.data() + port_text.size(), number);
-  if (ec != std::errc() || end != port_text.data() + port_text.size() || number > 65535 ||
-      host.empty()) {
-    error = "--http: expected [ADDRESS:]PORT with a port from 0 to 65535, got \"" +
-            std::string(text) + "\"";
-    return false;
-  }
-  port = static_cast<std::uint16_t>(number);
-  return true;
 }
 
 bool WebView::start(quillkit::VirtualPrinter& printer, const std::string& host, std::uint16_t port,

@@ -31,10 +31,6 @@ class WebView {
   void on_log(std::string_view line);
   void on_label(const quillkit::VirtualLabel& label);
 
-  // Splits "[ADDR:]PORT" (ADDR 127.0.0.1 when left out; [IPV6] in brackets). False with `error`
-  // set when the port is not 0 to 65535 or the address is empty.
-  static bool parse_address(std::string_view text, std::string& host, std::uint16_t& port,
-                            std::string& error);
   // Serves the page for `printer`, which must outlive the view, on host:port (port 0 picks a
   // free one). False with `error` set when it cannot listen.
   bool start(quillkit::VirtualPrinter& printer, const std::string& host, std::uint16_t port,
@@ -44,9 +40,8 @@ class WebView {
   // Ends the event streams and the server; safe to call twice.
   void stop();
 
-  class Impl;
-
  private:
+  class Impl;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -16,7 +16,7 @@ namespace {
 constexpr double kStartWait = 1.0;
 
 platform::PeripheralReport report_of(const BLEPeripheral& peripheral) {
-  return {peripheral.name, peripheral.address, peripheral.identifier, {}};
+  return {peripheral.name, peripheral.address, peripheral.identifier, peripheral.uuids};
 }
 
 }  // namespace
@@ -36,7 +36,8 @@ BLE::~BLE() = default;
 std::vector<BLEPeripheral> BLE::searchBLEDevice(double seconds) {
   std::vector<BLEPeripheral> found;
   for (auto& report : link_->search(seconds)) {
-    found.push_back({std::move(report.name), std::move(report.address), std::move(report.path)});
+    found.push_back({std::move(report.name), std::move(report.address), std::move(report.path),
+                     std::move(report.uuids)});
   }
   return found;
 }

@@ -1,7 +1,8 @@
 // The classic Bluetooth printer: a serial session to a paired printer, as a
 // pair of byte streams.
+#include <strings.h>
+
 #include <algorithm>
-#include <cctype>
 #include <stop_token>
 
 #include "quillkit/bluetooth.hpp"
@@ -17,15 +18,9 @@ namespace {
 constexpr double kOpenWait = 0.5;
 constexpr double kCloseWait = 2.0;
 
-bool same_text_ignoring_case(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-    return std::tolower(x) == std::tolower(y);
-  });
-}
-
 bool offers_serial_port(const BluetoothDevice& device) {
   return std::any_of(device.uuids.begin(), device.uuids.end(), [](const std::string& uuid) {
-    return same_text_ignoring_case(uuid, Bluetooth::kProtocolString);
+    return same_uuid(uuid, Bluetooth::kProtocolString);
   });
 }
 
@@ -62,7 +57,7 @@ struct Bluetooth::Parts {
       return;
     }
     const auto chosen = std::find_if(devices.begin(), devices.end(), [&](const auto& d) {
-      return device.empty() ? offers_serial_port(d) : same_text_ignoring_case(d.address, device);
+      return device.empty() ? offers_serial_port(d) : strcasecmp(d.address.c_str(), device.c_str()) == 0;
     });
     if (chosen == devices.end()) {
       // As when no accessory declares the protocol: the state stays as it was.

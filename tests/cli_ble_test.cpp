@@ -28,8 +28,8 @@ class QuillBleTest : public ::testing::TestWithParam<Case> {
   struct Fake {
     testing::PrivateBus bus;
     testing::FakeGatt gatt{
-        bus,
-        {"--answers", R"({"~!T\r\n": "QUILLKIT VP-203\r", "SMBVOLTAGE\r\n": "REPORT=7400\r"})"}};
+        bus, {"--answers", R"({"~!T\r\n": "QUILLKIT VP-203\r", "SMBVOLTAGE\r\n": "REPORT=7400\r",
+                        "\u001b!?": "\u0005"})"}};
   };
   static void SetUpTestSuite() {
     fake_ = std::make_unique<Fake>();
@@ -64,6 +64,11 @@ INSTANTIATE_TEST_SUITE_P(
               "\\[\\{\"address\":\"00:11:22:33:44:55\",\"name\":\"VP-BLE\",\"printer\":true\\}\\]"
               "\n"}},
         Case{{"by_name", {"query", "model", "--ble", "VP-BLE"}, 0, "QUILLKIT VP-203\n"}, 5},
+        // A printer answers the status request with one byte.
+        Case{{"status",
+              {"status", "--ble", "VP-BLE"},
+              0,
+              "head opened, out of paper \\(status byte 0x05\\)\n"}},
         Case{{"by_address_big_chunks",
               {"battery", "voltage", "--ble", "00:11:22:33:44:55", "--chunk", "512"},
               0,

@@ -12,6 +12,7 @@
 #include "cli_test_helpers.hpp"
 #include "quillkit/virtual_printer.hpp"
 #include "support/fake_printer.hpp"
+#include "support/stream_watch.hpp"
 #include "support/temp_files.hpp"
 #include "virtual_test_helpers.hpp"
 
@@ -198,6 +199,27 @@ TEST(QuillResetTest, ExitsOneWithTheReason) {
     EXPECT_THAT(run.err, MatchesRegex("(.*\n)*quill: the connection failed or was reset while " +
                                       c.what + " \\(127\\.0\\.0\\.1:[0-9]+\\)\n"));
   }
+}
+
+// The printer takes none of the text and resets the connection just after quill handed its last
+// byte to the system: the bytes were never acknowledged, and quill waits for that before it
+// judges.
+TEST(QuillResetTest, SendSeesAResetAfterItsLastByte) {
+  testing::FakePrinter fake;
+  fake.set_reading(false);
+  testing::WriteLog log;
+  const std::string text(256 * 1024, 'x');
+  clitest::InProcessQuill command({"send", text}, "127.0.0.1:" + std::to_string(fake.port()));
+  ASSERT_TRUE(testing::wait_until([&] {
+    std::size_t written = 0;
+    for (const auto& write : log.writes()) written += write.bytes.size();
+    return written == text.size();
+  }));
+  fake.reset_client();
+  const auto run = command.wait();
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, MatchesRegex("quill: the connection failed or was reset while sending "
+                                    "\\(127\\.0\\.0\\.1:[0-9]+\\)\n"));
 }
 
 // Nothing listens on the port: the connection is refused at once, yet the open's wait of 1.5 s

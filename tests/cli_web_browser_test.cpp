@@ -134,8 +134,10 @@ TEST(QuillWebView, LabelAppearsLiveAndTheStatusControlChangesTheAnswer) {
   printer.sendcommand(
       "SIZE 60 mm,40 mm\r\nCLS\r\nFROB 1\r\nBARCODE 10,10,\"128\",80,1,0,2,2,\"WEB-1\"\r\n"
       "PRINT 1,3\r\n");
+  // The three copies reach the page one update at a time.
   ASSERT_TRUE(browser.wait_for(
       "window.loadedOnce === true && document.querySelectorAll('.label').length === 1 && "
+      "document.querySelector('.label .meta').textContent.includes('3 copies') && "
       "document.querySelector('.label img').complete && "
       "document.querySelector('.label img').naturalWidth === 480"));
   EXPECT_THAT(browser.evaluate("document.querySelector('.label .meta').textContent").dump(),

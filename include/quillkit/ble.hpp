@@ -21,10 +21,13 @@ class BleLink;
 
 // A peripheral found by a search. `identifier` names it to the system (the
 // BlueZ object path of the device); it is what openport_ble connects to.
+// `uuids` holds the services the system knew it to offer when it was reported
+// (advertised, or resolved by an earlier connection): a printer may show none.
 struct BLEPeripheral {
   std::string name;
   std::string address;
   std::string identifier;
+  std::vector<std::string> uuids;
 };
 
 // A printer reached over BLE. Thread-safety: as Printer. The object owns one

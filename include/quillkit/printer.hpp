@@ -47,11 +47,21 @@ class QUILLKIT_EXPORT Printer {
   Printer& operator=(Printer&&) = delete;
   virtual ~Printer();
 
-  // Link probe: -1 when the link cannot be used, else the link's state number
-  // (stream links: the output stream's status 0 to 7; BLE: 2 radio on, 0 off).
+  // Link probe: -1 when the link cannot be used, else the link's state
+  // (StreamStatus in types.hpp: stream links 0 to 7; BLE kStreamOpen radio on,
+  // kStreamNotOpen off).
   Result stream_Status();
   // Reads the state once and then `times` more times; returns the last read.
   Result stream_Status(unsigned times);
+
+  // Waits, at most `max_seconds`, until the bytes written so far have left
+  // this computer: acknowledged by the printer over TCP, sent by a serial
+  // device. It ends early when the link closes or fails, so that a printer
+  // that resets the connection instead of taking the last bytes is seen.
+  // 1 when nothing is left to send; 0 when bytes still wait at the end, or at
+  // once when the link cannot tell (BLE, and Bluetooth sessions through
+  // BlueZ); -1 when the link is down or goes down meanwhile.
+  Result wait_until_sent(double max_seconds);
 
   // Senders: write the caller's text (UTF-8, Big5, GB 18030) unchanged, with no
   // line end added. Each form with a wait sleeps that long first. 1 done, -1

@@ -18,6 +18,20 @@ namespace quillkit {
 // moment of the call and nothing was written.
 using Result = std::intptr_t;
 
+// The link states that stream_Status() reports when the link can be used (it
+// gives -1 when it cannot): on the stream links the output stream's status,
+// on BLE kStreamOpen while the radio is on and kStreamNotOpen while it is off.
+enum StreamStatus : int {
+  kStreamNotOpen = 0,
+  kStreamOpening = 1,
+  kStreamOpen = 2,
+  kStreamReading = 3,
+  kStreamWriting = 4,
+  kStreamAtEnd = 5,  // the peer ended the connection
+  kStreamClosed = 6,
+  kStreamError = 7,  // the connection failed or was reset
+};
+
 // A byte buffer as written to or read from a link.
 using Bytes = std::vector<std::uint8_t>;
 
@@ -34,6 +48,11 @@ struct QUILLKIT_EXPORT Image {
 
   bool empty() const { return width == 0 || height == 0; }
 };
+
+// Whether two UUID texts name the same UUID: letter case does not matter
+// (BlueZ reports them in lower case, the printer classes' constants are
+// written as the printers' documents write them).
+QUILLKIT_EXPORT bool same_uuid(std::string_view a, std::string_view b);
 
 // Where a diagnostic line would go on the original platform: the console
 // (standard output) or the system log.

@@ -45,6 +45,10 @@ class Link {
   virtual Result write(std::span<const std::uint8_t> bytes, ReplyStart start) = 0;
   // Resets the reply source as on a fresh object.
   virtual void begin_reply() = 0;
+  // Waits, at most `max_seconds`, until the bytes written have left this
+  // computer: 1 when none is left, 0 when some still are at the end or the
+  // link cannot tell, -1 when the link is down or goes down meanwhile.
+  virtual Result wait_until_sent(double max_seconds) = 0;
   // The link check of the BITMAP command.
   virtual bool ready_for_bitmap() = 0;
 

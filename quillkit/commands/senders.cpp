@@ -46,6 +46,10 @@ Result Printer::stream_Status(unsigned times) {
   return status;
 }
 
+Result Printer::wait_until_sent(double max_seconds) {
+  return core_->link().wait_until_sent(max_seconds);
+}
+
 Result Printer::sendcommand(std::string_view text) {
   return core_->send_text(text, Encoding::utf8, 0);
 }

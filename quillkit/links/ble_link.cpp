@@ -110,9 +110,9 @@ void BleLink::set_write_chunk(std::size_t bytes) {
 Result BleLink::probe() {
   switch (central_->state()) {
     case CentralState::kPoweredOn:
-      return 2;
+      return kStreamOpen;
     case CentralState::kPoweredOff:
-      return 0;
+      return kStreamNotOpen;
     default:
       return -1;
   }

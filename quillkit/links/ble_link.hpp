@@ -64,6 +64,8 @@ class BleLink final : public Link {
   // Every write starts a fresh answer, whether or not it asks for one.
   Result write(std::span<const std::uint8_t> bytes, ReplyStart start) override;
   void begin_reply() override;
+  // The system does not say what it still holds of a write.
+  Result wait_until_sent(double /*max_seconds*/) override { return probe() == -1 ? -1 : 0; }
   bool ready_for_bitmap() override { return openport_status_.load() == 1; }
   bool reply_pending() override { return false; }
   Reply take_reply() override;

@@ -152,6 +152,11 @@ Result StreamLink::write_all(platform::ByteStream& stream, std::span<const std::
   }
 }
 
+Result StreamLink::wait_until_sent(double max_seconds) {
+  auto stream = current_stream();
+  return stream ? stream->wait_until_sent(max_seconds) : -1;
+}
+
 bool StreamLink::ready_for_bitmap() {
   std::lock_guard lock(mu_);
   return rules_.bitmap_needs_open_status ? openport_status_ == 1 : stream_ != nullptr;

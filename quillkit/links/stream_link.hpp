@@ -90,6 +90,7 @@ class StreamLink final : public Link {
   bool has_space() override;
   Result write(std::span<const std::uint8_t> bytes, ReplyStart start) override;
   void begin_reply() override;
+  Result wait_until_sent(double max_seconds) override;
   bool ready_for_bitmap() override;
   bool reply_pending() override;
   Reply take_reply() override;

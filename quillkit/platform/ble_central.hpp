@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "quillkit/types.hpp"
+
 namespace quillkit::platform {
 
 class Clock;
@@ -56,8 +58,7 @@ struct GattService {
   std::vector<GattCharacteristic> characteristics;  // in the system's order
 };
 
-// Whether two UUID texts name the same UUID: letter case does not matter.
-bool same_uuid(std::string_view a, std::string_view b);
+using quillkit::same_uuid;
 
 class BleCentral {
  public:

@@ -3,7 +3,6 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -16,13 +15,6 @@
 #include "quillkit/platform/error_text.hpp"
 
 namespace quillkit::platform {
-
-bool same_uuid(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
 
 namespace {
 

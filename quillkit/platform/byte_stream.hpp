@@ -18,21 +18,14 @@
 #include <span>
 #include <string>
 
+#include "quillkit/types.hpp"
+
 namespace quillkit::platform {
 
 class Clock;
 
-// Status numbers of a stream.
-enum StreamStatus : int {
-  kStreamNotOpen = 0,
-  kStreamOpening = 1,
-  kStreamOpen = 2,
-  kStreamReading = 3,
-  kStreamWriting = 4,
-  kStreamAtEnd = 5,
-  kStreamClosed = 6,
-  kStreamError = 7,
-};
+// Status numbers of a stream: the link states of the public interface.
+using enum quillkit::StreamStatus;
 
 // Stream event codes.
 enum StreamEvent : int {
@@ -62,6 +55,12 @@ class ByteStream {
   // Writes up to data.size() bytes without blocking. Returns the count taken,
   // 0 when no space, or -1 when the channel has failed or closed.
   virtual std::ptrdiff_t write(std::span<const std::uint8_t> data) = 0;
+  // Waits until the bytes written have left this host: a TCP peer has
+  // acknowledged them, a serial device has sent them. Returns early when the
+  // channel ends or fails. 1 when none is left; 0 when some still are after
+  // `max_seconds`, or at once when the channel cannot tell (a socket other
+  // than TCP); -1 when the channel is not usable or ends or fails meanwhile.
+  virtual int wait_until_sent(double max_seconds) = 0;
 
   // Whether a read would now return data.
   virtual bool has_bytes_available() = 0;

@@ -1,5 +1,6 @@
 // The byte stream pair over a POSIX descriptor: TCP sockets and serial lines.
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -169,6 +170,20 @@ int connect_tcp(const std::string& host, std::uint32_t port, int wake_fd) {
   return result;
 }
 
+// Step of the wait for written bytes to be acknowledged.
+constexpr double kUnsentPollSeconds = 0.01;
+
+// Whether the socket is a TCP one: only there does SIOCOUTQ count the bytes
+// the peer has not acknowledged (Bluetooth sockets answer with free space).
+bool is_tcp(int fd) {
+  int domain = 0, protocol = 0;
+  socklen_t length = sizeof(int);
+  if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0) return false;
+  length = sizeof(int);
+  if (getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) != 0) return false;
+  return (domain == AF_INET || domain == AF_INET6) && protocol == IPPROTO_TCP;
+}
+
 class FdStream final : public ByteStream {
  public:
   using Connector = std::function<int(int wake_fd)>;
@@ -232,6 +247,20 @@ class FdStream final : public ByteStream {
     return -1;
   }
 
+  int wait_until_sent(double max_seconds) override {
+    const TimePoint deadline = clock_.deadline_after(max_seconds);
+    for (;;) {
+      if (!is_usable()) return -1;
+      int unsent = 0;
+      const unsigned long request = unsent_request_.load();
+      if (request == 0 || ioctl(fd_.load(), request, &unsent) != 0) return 0;
+      if (unsent == 0) return 1;
+      if (clock_.now() >= deadline) return 0;
+      // Neither the kernel nor the peer announces an acknowledgement: poll.
+      clock_.sleep_seconds(kUnsentPollSeconds);
+    }
+  }
+
   bool has_bytes_available() override {
     if (!is_usable()) return false;
     int pending = 0;
@@ -270,6 +299,7 @@ class FdStream final : public ByteStream {
   void adopt(int fd) {
     struct stat st {};
     is_socket_ = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+    unsent_request_.store(is_socket_ ? (is_tcp(fd) ? SIOCOUTQ : 0) : isatty(fd) ? TIOCOUTQ : 0);
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     fd_.store(fd);
@@ -400,6 +430,8 @@ class FdStream final : public ByteStream {
   std::atomic<int> status_;
   std::atomic<bool> want_space_{false};
   std::atomic<bool> is_socket_{true};
+  // The ioctl that counts the bytes not yet acknowledged or sent; 0 for none.
+  std::atomic<unsigned long> unsent_request_{0};
   std::atomic<bool> watched_{false};
 
   std::mutex close_mu_;  // serialises close(); guards closed_
