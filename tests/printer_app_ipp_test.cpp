@@ -82,9 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
         DocumentCase{"CopiesAreLabels",
                      &Documents::png,
                      {"filetype=image/png", "copies=2"},
-                     {{813, 1219, "PAGE-1"}, {813, 1219, "PAGE-1"}}},
-        // Recognised by content: clients send command files as octet streams.
-        DocumentCase{"RawCommandFile", &Documents::raw, {}, {{400, 240, "RAW-7"}}}),
+                     {{813, 1219, "PAGE-1"}, {813, 1219, "PAGE-1"}}}),
     ::testing::PrintToStringParamName());
 
 // The bytes of a page: the job's stock, the printer's gap setting, darkness 50 % as DENSITY 8,
