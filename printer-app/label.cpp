@@ -46,13 +46,11 @@ quillkit::PictureOptions picture_options(const LabelSettings& settings) {
   return options;
 }
 
-// The library sends BITMAP only over its own links; PAPPL's socket device takes the bytes.
 std::string label_commands(const LabelSettings& settings, const quillkit::MonoImage& raster) {
   std::string out = label_setup(settings);
-  out += "BITMAP 0,0," + std::to_string(raster.row_bytes()) + "," + std::to_string(raster.height) +
-         ",0,";
-  out.append(raster.bits.begin(), raster.bits.end());
-  out += "\r\nPRINT 1,1\r\n";
+  const std::vector<std::uint8_t> bitmap = quillkit::bitmap_bytes(0, 0, raster);
+  out.append(bitmap.begin(), bitmap.end());
+  out += "PRINT 1,1\r\n";
   return out;
 }
 
