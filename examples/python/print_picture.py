@@ -58,7 +58,11 @@ def main() -> int:
     except ValueError as error:
         print(f"print_picture: {error}", file=sys.stderr)
         return 1
-    return run(args, lambda printer: printer.printpicture(picture, stock))
+
+    def print_on(printer: quillkit.Printer) -> None:
+        printer.printpicture(picture, stock)  # PrinterError when it fails
+
+    return run(args, print_on)
 
 
 if __name__ == "__main__":
