@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
+#include "quillkit/platform/error_text.hpp"
 #include "quillkit/virtual_pty.hpp"
 
 namespace quillkit {
@@ -31,7 +31,7 @@ class VirtualPrinterPty::Impl {
     int slave = -1;
     std::array<char, 128> name{};
     if (openpty(&master, &slave, name.data(), nullptr, nullptr) != 0) {
-      error_ = "no pseudo-terminal: " + std::system_category().message(errno);
+      error_ = platform::system_error_text("no pseudo-terminal", errno);
       return false;
     }
     for (const int fd : {master, slave}) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "quillkit/platform/error_text.hpp"
 #include "quillkit/virtual_printer.hpp"
 
 namespace quillkit {
@@ -23,8 +24,6 @@ constexpr int kPollMillis = 50;
 // A peer that takes no answer bytes for this long is dropped.
 constexpr int kSendTimeoutSeconds = 5;
 constexpr std::size_t kReadChunk = 4096;
-
-std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 // Writes all bytes, never raising SIGPIPE; false when the peer is gone or stalls too long.
 bool send_all(int fd, std::span<const std::uint8_t> bytes) {
@@ -114,13 +113,13 @@ bool VirtualPrinterServer::Impl::start() {
   for (addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
     fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
-      failure = errno_text("socket");
+      failure = platform::system_error_text("socket", errno);
       continue;
     }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd, 16) != 0) {
-      failure = errno_text("bind/listen");
+      failure = platform::system_error_text("bind/listen", errno);
       ::close(fd);
       fd = -1;
     }

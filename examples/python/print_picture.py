@@ -1,54 +1,68 @@
 #!/usr/bin/python3
-"""Prints a picture (any file Pillow opens) as a 1-bit BITMAP, dithered, scaled to a width.
+"""Prints a picture (PNG, JPEG or a PDF page) alone on a label, fitted to it and dithered.
 
-    print_picture.py --wifi 192.0.2.10 logo.png [--width 400]
+    print_picture.py --wifi 192.0.2.10 logo.png --label 50x30 [--dither label] [--page 2]
+
+Without --label the label is the picture's own size. A picture that is wider than high goes
+on a label that is higher than wide turned a quarter, and the other way round.
 """
 
 import argparse
 import sys
 
-from PIL import Image as Picture, ImageOps  # type: ignore[import]  # Pillow has no type hints
-
 import quillkit
 from printer_args import add_link_arguments, run
 
 
-def picture_image(path: str, width: int) -> quillkit.Image:
-    """The picture as an image the library packs: dark dots opaque, light dots transparent."""
-    with Picture.open(path) as picture:
-        grey = ImageOps.exif_transpose(picture).convert("L")
-    width -= width % 8  # the packing takes whole bytes of 8 dots
-    height = max(1, round(grey.height * width / grey.width))
-    ink = ImageOps.invert(grey.resize((width, height)).convert("1").convert("L"))
-    blank = Picture.new("L", ink.size, 0)
-    rgba = Picture.merge("RGBA", (blank, blank, blank, ink)).tobytes()
-    return quillkit.Image(width, height, rgba)
+def label_size(text: str) -> tuple[float, float]:
+    """WIDTHxHEIGHT in millimetres."""
+    try:
+        width, height = (float(side) for side in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not WIDTHxHEIGHT: {text}") from None
+    if not (0 < width <= 1000 and 0 < height <= 1000):
+        raise argparse.ArgumentTypeError(f"not a label size in millimetres: {text}")
+    return width, height
 
 
-def print_picture(printer: quillkit.Printer, image: quillkit.Image, x: int, y: int) -> None:
-    height_mm = image.height // 8 + 1  # 8 dots a millimetre at 203 dpi
-    printer.setup(str(image.width // 8 + 1), str(height_mm), "4", "8", "0", "2", "0")
-    printer.clearBuffer()
-    bits = printer.fnBitsFromImage(image)  # a 0 bit prints
-    header = f"BITMAP {x},{y},{image.width // 8},{image.height},0,".encode()
-    printer.sendBinaryData(header + bits + b"\r\n")
-    printer.printlabel(1, 1)
+def label_picture(path: str, stock: quillkit.LabelStock, dither: quillkit.Dither,
+                  page: int) -> quillkit.MonoImage:
+    """The page of the file fitted to the label and dithered; ValueError with the reason when
+    the file cannot be read or the label is out of range."""
+    width, height = quillkit.stock_dots(stock)
+    options = quillkit.PictureOptions(width=width, height=height,
+                                      rotation=quillkit.Rotation.automatic, dither=dither)
+    load = quillkit.LoadOptions(dpi=stock.dpi, first_page=page, last_page=page)
+    return quillkit.convert_picture_file(path, options, load).pages[0]
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     add_link_arguments(parser)
-    parser.add_argument("picture")
-    parser.add_argument("--width", type=int, default=400, help="dots (8 to 2400)")
+    parser.add_argument("picture", help="a PNG, JPEG or PDF file")
+    parser.add_argument("--label", type=label_size, metavar="WxH",
+                        help="the label in millimetres (default: the picture's size)")
+    parser.add_argument("--dpi", type=int, default=203, choices=[203, 300, 600],
+                        help="the printer's resolution (default 203)")
+    parser.add_argument("--dither", default="label", choices=quillkit.Dither.__members__,
+                        help="how grey becomes dots (default label: sharp text and barcodes)")
+    parser.add_argument("--page", type=int, default=1, help="the page of a PDF (default 1)")
     args = parser.parse_args()
-    if not 8 <= args.width <= 2400:
-        parser.error("--width: 8 to 2400 dots")
+    if args.page < 1:
+        parser.error("--page: from 1")
+    width_mm, height_mm = args.label or (0, 0)
+    stock = quillkit.LabelStock(dpi=args.dpi, width_mm=width_mm, height_mm=height_mm)
     try:
-        image = picture_image(args.picture, args.width)
-    except OSError as error:
+        picture = label_picture(args.picture, stock, quillkit.Dither.__members__[args.dither],
+                                args.page)
+    except ValueError as error:
         print(f"print_picture: {error}", file=sys.stderr)
         return 1
-    return run(args, lambda printer: print_picture(printer, image, 0, 0))
+
+    def print_on(printer: quillkit.Printer) -> None:
+        printer.printpicture(picture, stock)  # PrinterError when it fails
+
+    return run(args, print_on)
 
 
 if __name__ == "__main__":

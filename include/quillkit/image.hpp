@@ -208,6 +208,14 @@ QUILLKIT_EXPORT MonoPages convert_picture_file(std::span<const std::uint8_t> fil
 // replace it, add to it (OR) or invert it where the bitmap has dots (XOR).
 enum class BitmapMode { overwrite = 0, merge = 1, exclusive = 2 };
 
+// The BITMAP command that draws `picture` with its top left dot at (x, y), the
+// bytes Printer::sendbitmap writes, for a program that carries the printer's
+// bytes itself (a print server writing to its own connection). Empty for a
+// picture that is empty or not well formed or an unknown mode.
+QUILLKIT_EXPORT std::vector<std::uint8_t> bitmap_bytes(std::intptr_t x, std::intptr_t y,
+                                                     const MonoImage& picture,
+                                                     BitmapMode mode = BitmapMode::overwrite);
+
 // The label a picture is printed on (Printer::printpicture).
 struct LabelStock {
   // The printer's resolution: 203 dots an inch is 8 dots a millimetre, 300 is

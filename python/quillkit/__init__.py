@@ -10,6 +10,10 @@ Beside them, this module adds a Python layer: each class opens as a context mana
         printer.sendcommand("SIZE 60 mm,40 mm\\r\\nCLS\\r\\n")
 
 and a printer made with check=True raises PrinterError instead of returning a failure value.
+
+Pictures load, fit and dither as in C++ (load_picture, convert_picture_file, PictureOptions,
+printer.printpicture); where C++ gives an error text or an empty image, they raise ValueError
+with the library's reason.
 """
 
 from __future__ import annotations
@@ -20,12 +24,25 @@ from typing import Any, Callable, Optional, TypeVar, Union
 
 from . import _quillkit
 from ._quillkit import (
+    BitmapMode,
     BLEPeripheral,
     BluetoothDevice,
+    Dither,
+    Fit,
+    GreyImage,
+    GreyPages,
     Image,
+    LabelStock,
+    LoadOptions,
     LogChannel,
+    MonoImage,
+    MonoPages,
+    PictureOptions,
     Printer,
     PrinterState,
+    Rotation,
+    StreamStatus,
+    Upscale,
     VirtualAnswers,
     VirtualAnswerTiming,
     VirtualFile,
@@ -33,21 +50,33 @@ from ._quillkit import (
     VirtualLabelSetup,
     VirtualPrinter,
     __version__,
+    convert_picture,
+    convert_picture_file,
     decode_status,
+    dither_picture,
+    fit_picture,
+    kMaxPixels,
     load_label_png,
+    load_picture,
+    picture_options_error,
     quillkitVersionNumber,
     quillkitVersionString,
+    same_uuid,
     save_label_png,
     set_log_sink,
+    stock_dots,
 )
 
 __all__ = [
-    "BLE", "BLEPeripheral", "Bluetooth", "BluetoothDevice", "FAILURE_TEXT", "Image",
-    "LogChannel", "Printer", "PrinterError", "PrinterState", "Result", "VirtualAnswers",
+    "BLE", "BLEPeripheral", "BitmapMode", "Bluetooth", "BluetoothDevice", "Dither",
+    "FAILURE_TEXT", "Fit", "GreyImage", "GreyPages", "Image", "LabelStock", "LoadOptions",
+    "LogChannel", "MonoImage", "MonoPages", "PictureOptions", "Printer", "PrinterError",
+    "PrinterState", "Result", "Rotation", "StreamStatus", "Upscale", "VirtualAnswers",
     "VirtualAnswerTiming", "VirtualFile", "VirtualLabel", "VirtualLabelSetup", "VirtualPrinter",
-    "VirtualPrinterPty", "VirtualPrinterServer", "WiFi", "__version__", "decode_status",
-    "load_label_png", "quillkitVersionNumber", "quillkitVersionString", "save_label_png",
-    "set_log_sink",
+    "VirtualPrinterPty", "VirtualPrinterServer", "WiFi", "__version__", "convert_picture",
+    "convert_picture_file", "decode_status", "dither_picture", "fit_picture", "kMaxPixels",
+    "load_label_png", "load_picture", "picture_options_error", "quillkitVersionNumber",
+    "quillkitVersionString", "same_uuid", "save_label_png", "set_log_sink", "stock_dots",
 ]
 
 
@@ -92,6 +121,11 @@ _FAILURE_REASONS = {
     "downloadpcx": ("the path is not a readable regular file of at most 64 MiB, or the name "
                     "cannot be encoded in Big5-HKSCS; nothing was sent"),
     "windowsfont": "the link check failed",
+    "sendbitmap": ("the picture is empty or the mode unknown (nothing written), or the link "
+                   "check failed"),
+    "printpicture": ("fewer than 1 copy, a label stock out of range or an empty picture "
+                     "(nothing written), or the link check failed before the picture"),
+    "wait_until_sent": "the link is down or went down before the bytes left",
     "smartbattery_status": ("no value: an index outside 0 to 8, the link down, the answer "
                             "still arriving or too short"),
     "printer_status_byte": _NO_ANSWER,
@@ -221,6 +255,9 @@ class Bluetooth(_Pythonic, _quillkit.Bluetooth):
 class BLE(_Pythonic, _quillkit.BLE):
     """A printer reached over Bluetooth Low Energy. See quillkit._quillkit.BLE."""
 
+    #: The peripheral that connect() opened.
+    peripheral: Optional[BLEPeripheral] = None
+
     def __init__(self, *, check: bool = False) -> None:
         super().__init__()  # waits 1.0 s for the adapter's state
 
@@ -228,7 +265,8 @@ class BLE(_Pythonic, _quillkit.BLE):
     def connect(cls, peripheral: Union[str, BLEPeripheral], *, check: bool = False,
                 search_seconds: float = 5.0, close_delay: Optional[float] = None) -> "BLE":
         """Opens a peripheral: a BLEPeripheral, or the name, address or identifier of one found
-        by a search of search_seconds; PrinterError if none is found or it does not open."""
+        by a search of search_seconds (then in the printer's `peripheral`, with the services it
+        offers in `uuids`); PrinterError if none is found or it does not open."""
         printer = cls(check=check)
         printer._close_delay = close_delay
         if isinstance(peripheral, str):
@@ -240,6 +278,7 @@ class BLE(_Pythonic, _quillkit.BLE):
             peripheral = found[0]
         if _quillkit.BLE.openport_ble(printer, peripheral) != 1:
             raise PrinterError("openport_ble", -1, f"{peripheral.name} did not become ready")
+        printer.peripheral = peripheral
         return printer
 
 

@@ -1,5 +1,5 @@
 import os
-from typing import Callable, ClassVar, Optional, Union, overload
+from typing import Any, Callable, ClassVar, Generic, Optional, TypeVar, Union, overload
 
 # Any object exporting a contiguous buffer: bytes, bytearray, memoryview, array.array, ...
 _Buffer = Union[bytes, bytearray, memoryview]
@@ -12,10 +12,9 @@ quillkitVersionString: str
 # The type of every class of this module.
 class _pybind11_type(type): ...
 
-class LogChannel(metaclass=_pybind11_type):
-    __members__: ClassVar[dict[str, LogChannel]]
-    console: ClassVar[LogChannel]
-    system: ClassVar[LogChannel]
+# What every enumeration of this module has.
+class _pybind11_enum(metaclass=_pybind11_type):
+    __members__: ClassVar[dict[str, Any]]
     def __init__(self, value: int) -> None: ...
     def __int__(self) -> int: ...
     def __index__(self) -> int: ...
@@ -25,6 +24,125 @@ class LogChannel(metaclass=_pybind11_type):
     def name(self) -> str: ...
     @property
     def value(self) -> int: ...
+
+class LogChannel(_pybind11_enum):
+    console: ClassVar[LogChannel]
+    system: ClassVar[LogChannel]
+
+# Equal to the plain ints that stream_Status() returns.
+class StreamStatus(_pybind11_enum):
+    kStreamNotOpen: ClassVar[StreamStatus]
+    kStreamOpening: ClassVar[StreamStatus]
+    kStreamOpen: ClassVar[StreamStatus]
+    kStreamReading: ClassVar[StreamStatus]
+    kStreamWriting: ClassVar[StreamStatus]
+    kStreamAtEnd: ClassVar[StreamStatus]
+    kStreamClosed: ClassVar[StreamStatus]
+    kStreamError: ClassVar[StreamStatus]
+
+class Fit(_pybind11_enum):
+    fit: ClassVar[Fit]
+    fill: ClassVar[Fit]
+    stretch: ClassVar[Fit]
+    none: ClassVar[Fit]
+
+class Rotation(_pybind11_enum):
+    none: ClassVar[Rotation]
+    cw90: ClassVar[Rotation]
+    cw180: ClassVar[Rotation]
+    cw270: ClassVar[Rotation]
+    automatic: ClassVar[Rotation]
+
+class Upscale(_pybind11_enum):
+    nearest: ClassVar[Upscale]
+    bilinear: ClassVar[Upscale]
+
+class Dither(_pybind11_enum):
+    threshold: ClassVar[Dither]
+    ordered: ClassVar[Dither]
+    floyd_steinberg: ClassVar[Dither]
+    atkinson: ClassVar[Dither]
+    label: ClassVar[Dither]
+
+class BitmapMode(_pybind11_enum):
+    overwrite: ClassVar[BitmapMode]
+    merge: ClassVar[BitmapMode]
+    exclusive: ClassVar[BitmapMode]
+
+kMaxPixels: int
+
+# What both rasters have.
+class _Raster(metaclass=_pybind11_type):
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    def empty(self) -> bool: ...
+
+class GreyImage(_Raster):
+    def __init__(self, width: int = 0, height: int = 0,
+                 pixels: Optional[_Buffer] = None) -> None: ...
+    @property
+    def pixels(self) -> bytes: ...
+
+class MonoImage(_Raster):
+    def __init__(self, width: int = 0, height: int = 0,
+                 bits: Optional[_Buffer] = None) -> None: ...
+    @property
+    def bits(self) -> bytes: ...
+
+_Page = TypeVar("_Page", GreyImage, MonoImage)
+
+# The pages of a load.
+class _Pages(Generic[_Page], metaclass=_pybind11_type):
+    @property
+    def pages(self) -> list[_Page]: ...
+    @property
+    def document_pages(self) -> int: ...
+
+class GreyPages(_Pages[GreyImage]): ...
+class MonoPages(_Pages[MonoImage]): ...
+
+class PictureOptions(metaclass=_pybind11_type):
+    width: int
+    height: int
+    fit: Fit
+    rotation: Rotation
+    upscale: Upscale
+    black_point: int
+    white_point: int
+    gamma: float
+    dither: Dither
+    threshold: int
+    def __init__(self, width: int = 0, height: int = 0, fit: Fit = ...,
+                 rotation: Rotation = ..., upscale: Upscale = ..., black_point: int = 0,
+                 white_point: int = 255, gamma: float = 1.0, dither: Dither = ...,
+                 threshold: int = 128) -> None: ...
+
+class LoadOptions(metaclass=_pybind11_type):
+    dpi: float
+    first_page: int
+    last_page: int
+    def __init__(self, dpi: float = 203.0, first_page: int = 1, last_page: int = 0) -> None: ...
+
+class LabelStock(metaclass=_pybind11_type):
+    dpi: int
+    width_mm: float
+    height_mm: float
+    gap_mm: float
+    gap_offset_mm: float
+    def __init__(self, dpi: int = 203, width_mm: float = 0.0, height_mm: float = 0.0,
+                 gap_mm: float = 2.0, gap_offset_mm: float = 0.0) -> None: ...
+
+def picture_options_error(options: PictureOptions) -> str: ...
+def stock_dots(stock: LabelStock) -> tuple[int, int]: ...
+def fit_picture(picture: GreyImage, options: PictureOptions) -> GreyImage: ...
+def dither_picture(picture: GreyImage, options: PictureOptions) -> MonoImage: ...
+def convert_picture(picture: GreyImage, options: PictureOptions) -> MonoImage: ...
+# Bytes are the file's content; str and os.PathLike name it.
+def load_picture(file: Union[_Buffer, _PathLike], load: LoadOptions = ...) -> GreyPages: ...
+def convert_picture_file(file: Union[_Buffer, _PathLike], options: PictureOptions,
+                         load: LoadOptions = ...) -> MonoPages: ...
 
 class Image(metaclass=_pybind11_type):
     width: int
@@ -50,6 +168,7 @@ class PrinterState(metaclass=_pybind11_type):
     def __eq__(self, other: object) -> bool: ...
 
 def decode_status(byte: int) -> PrinterState: ...
+def same_uuid(a: str, b: str) -> bool: ...
 def set_log_sink(sink: Optional[Callable[[LogChannel, str], object]]) -> None: ...
 
 class BluetoothDevice(metaclass=_pybind11_type):
@@ -62,13 +181,16 @@ class BLEPeripheral(metaclass=_pybind11_type):
     name: str
     address: str
     identifier: str
-    def __init__(self, name: str = "", address: str = "", identifier: str = "") -> None: ...
+    uuids: list[str]
+    def __init__(self, name: str = "", address: str = "", identifier: str = "",
+                 uuids: list[str] = ...) -> None: ...
 
 class Printer(metaclass=_pybind11_type):
     @overload
     def stream_Status(self) -> int: ...
     @overload
     def stream_Status(self, times: int) -> int: ...
+    def wait_until_sent(self, max_seconds: float) -> int: ...
     @overload
     def sendcommand(self, text: str) -> int: ...
     @overload
@@ -113,6 +235,10 @@ class Printer(metaclass=_pybind11_type):
     def fnRotateImage(self, image: Image, degree: float) -> Image: ...
     def radians(self, degree: float) -> float: ...
     def fnBitsFromImage(self, image: Image) -> bytes: ...
+    def sendbitmap(self, x: int, y: int, picture: MonoImage,
+                   mode: BitmapMode = ...) -> int: ...
+    def printpicture(self, picture: MonoImage, stock: LabelStock = ...,
+                     copies: int = 1) -> int: ...
     def windowsfont(self, x: int, y: int, height: int, rotation: int, style: int,
                     withUnderline: int, fontName: str, content: str) -> int: ...
     @overload

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "quillkit/image.hpp"
 #include "quillkit/types.hpp"
 
 namespace quillkit::python {
@@ -85,6 +86,11 @@ struct Arg<std::string_view> {
 template <>
 struct Arg<std::span<const std::uint8_t>> {
   using type = ByteView;
+};
+// Pictures cannot be changed from Python (their fields are read-only): they are read in place.
+template <>
+struct Arg<const MonoImage&> {
+  using type = const MonoImage&;
 };
 
 template <class C, class R, class... A, class Fn>
@@ -203,3 +209,45 @@ struct type_caster<quillkit::python::ByteView> {
 };
 
 }  // namespace pybind11::detail
+
+namespace quillkit::python {
+
+// Calls fn with the bytes of `data` (any object ByteView takes), held for the call; TypeError,
+// saying that `what` must be a bytes-like object, otherwise.
+template <class Fn>
+auto with_bytes(py::handle data, const char* what, Fn&& fn) {
+  py::detail::make_caster<ByteView> caster;
+  if (!caster.load(data, true)) {
+    throw py::type_error(std::string(what) + " must be a bytes-like object");
+  }
+  return fn(static_cast<ByteView&>(caster).span);
+}
+
+template <class T, class F>
+struct Field {
+  const char* name;
+  F T::*member;
+};
+template <class T, class F>
+Field<T, F> field(const char* name, F T::*member) {
+  return {name, member};
+}
+
+// A plain struct of the library as a Python class: a constructor taking every field (by
+// position in declaration order, or by name; each defaults to the struct's own default), the
+// fields read and written, and a repr. Enumerations among the fields are bound first.
+template <class T, class... F>
+void bind_record(py::module_& m, const char* name, const char* doc, Field<T, F>... fields) {
+  const T defaults{};
+  py::class_<T> cls(m, name, doc);
+  cls.def(py::init([](F... values) { return T{std::move(values)...}; }),
+          py::arg(fields.name) = defaults.*(fields.member)...);
+  (cls.def_readwrite(fields.name, fields.member), ...);
+  cls.def("__repr__", [name, fields...](const T& record) {
+    py::list parts;
+    (parts.append(py::str("{}={!r}").format(fields.name, record.*(fields.member))), ...);
+    return py::str("{}({})").format(name, py::str(", ").attr("join")(parts));
+  });
+}
+
+}  // namespace quillkit::python

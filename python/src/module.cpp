@@ -7,10 +7,11 @@
 
 PYBIND11_MODULE(_quillkit, m) {
   namespace py = pybind11;
-  m.doc() = "quillkit's printer classes, status decoder and virtual printer.";
+  m.doc() = "quillkit's printer classes, status decoder, pictures and virtual printer.";
   m.attr("__version__") = QUILLKIT_VERSION;
   m.attr("quillkitVersionNumber") = quillkit::quillkitVersionNumber;
   m.attr("quillkitVersionString") = py::str(quillkit::quillkitVersionString);
+  quillkit::python::bind_pictures(m);
   quillkit::python::bind_printers(m);
   quillkit::python::bind_virtual_printer(m);
   // Before the interpreter goes, the library's threads stop calling into it: the log sink goes

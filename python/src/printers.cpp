@@ -76,17 +76,16 @@ Image make_image(std::size_t width, std::size_t height, const py::object& rgba) 
     py::gil_scoped_release release;
     return Image(width, height);
   }
-  py::detail::make_caster<ByteView> data;
-  if (!data.load(rgba, true)) throw py::type_error("Image: rgba must be a bytes-like object");
-  const std::span<const std::uint8_t> bytes = static_cast<ByteView&>(data);
-  if (bytes.size() != width * height * 4) {
-    throw py::value_error("Image: rgba must hold width * height * 4 bytes");
-  }
-  Image image;
-  image.width = width;
-  image.height = height;
-  image.rgba.assign(bytes.begin(), bytes.end());
-  return image;
+  return with_bytes(rgba, "Image: rgba", [&](std::span<const std::uint8_t> bytes) {
+    if (bytes.size() != width * height * 4) {
+      throw py::value_error("Image: rgba must hold width * height * 4 bytes");
+    }
+    Image image;
+    image.width = width;
+    image.height = height;
+    image.rgba.assign(bytes.begin(), bytes.end());
+    return image;
+  });
 }
 
 // The downloads, each path given as str or os.PathLike. With a progress callable, it is called
@@ -143,7 +142,8 @@ void set_sink(const py::object& sink) {
 
 void bind_shared_operations(py::class_<P, Holder<P>>& cls) {
   cls.def("stream_Status", unlocked(py::overload_cast<>(&P::stream_Status)))
-      .def("stream_Status", unlocked(py::overload_cast<unsigned>(&P::stream_Status)), "times"_a);
+      .def("stream_Status", unlocked(py::overload_cast<unsigned>(&P::stream_Status)), "times"_a)
+      .def("wait_until_sent", unlocked(&P::wait_until_sent), "max_seconds"_a);
   for (const auto& s : kSenders) {
     cls.def(s.name, unlocked(s.plain), "text"_a)
         .def(s.name, unlocked(s.waited), "text"_a, "timeout"_a);
@@ -172,6 +172,10 @@ void bind_shared_operations(py::class_<P, Holder<P>>& cls) {
       .def("fnRotateImage", unlocked(&P::fnRotateImage), "image"_a, "degree"_a)
       .def("radians", unlocked(&P::radians), "degree"_a)
       .def("fnBitsFromImage", unlocked(&P::fnBitsFromImage), "image"_a)
+      .def("sendbitmap", unlocked(&P::sendbitmap), "x"_a, "y"_a, "picture"_a,
+           "mode"_a = BitmapMode::overwrite)
+      .def("printpicture", unlocked(&P::printpicture), "picture"_a, "stock"_a = LabelStock{},
+           "copies"_a = 1)
       .def("windowsfont", unlocked(&P::windowsfont), "x"_a, "y"_a, "height"_a, "rotation"_a,
            "style"_a, "withUnderline"_a, "fontName"_a, "content"_a);
 
@@ -202,31 +206,6 @@ void bind_round_trip(py::class_<C, P, Holder<C>>& cls) {
 }
 
 using Data = std::span<const std::uint8_t>;
-
-template <class T, class F>
-struct Field {
-  const char* name;
-  F T::*member;
-};
-template <class T, class F>
-Field<T, F> field(const char* name, F T::*member) {
-  return {name, member};
-}
-
-// A plain struct of the library as a Python class: a constructor taking every field (by
-// position in declaration order, or by name), the fields read and written, and a repr.
-template <class T, class... F>
-void bind_record(py::module_& m, const char* name, const char* doc, Field<T, F>... fields) {
-  py::class_<T> cls(m, name, doc);
-  cls.def(py::init([](F... values) { return T{std::move(values)...}; }),
-          py::arg(fields.name) = F{}...);
-  (cls.def_readwrite(fields.name, fields.member), ...);
-  cls.def("__repr__", [name, fields...](const T& record) {
-    py::list parts;
-    (parts.append(py::str("{}={!r}").format(fields.name, record.*(fields.member))), ...);
-    return py::str("{}({})").format(name, py::str(", ").attr("join")(parts));
-  });
-}
 
 void bind_wifi(py::module_& m) {
   py::class_<WiFi, P, Holder<WiFi>> cls(m, "WiFi", "A printer reached over TCP.");
@@ -265,10 +244,10 @@ void bind_bluetooth(py::module_& m) {
 }
 
 void bind_ble(py::module_& m) {
-  bind_record<BLEPeripheral>(m, "BLEPeripheral", "A peripheral found by a BLE search.",
-                             field("name", &BLEPeripheral::name),
-                             field("address", &BLEPeripheral::address),
-                             field("identifier", &BLEPeripheral::identifier));
+  bind_record<BLEPeripheral>(
+      m, "BLEPeripheral", "A peripheral found by a BLE search.",
+      field("name", &BLEPeripheral::name), field("address", &BLEPeripheral::address),
+      field("identifier", &BLEPeripheral::identifier), field("uuids", &BLEPeripheral::uuids));
 
   py::class_<BLE, P, Holder<BLE>> cls(m, "BLE", "A printer reached over Bluetooth Low Energy.");
   cls.def(py::init(&make_unlocked<BLE>));
@@ -306,6 +285,17 @@ void bind_plain_types(py::module_& m) {
   py::enum_<LogChannel>(m, "LogChannel", "Where a diagnostic line would go by default.")
       .value("console", LogChannel::console)
       .value("system", LogChannel::system);
+  // Compared with stream_Status()'s plain int results as they are.
+  py::enum_<StreamStatus>(m, "StreamStatus", py::arithmetic(),
+                          "The link states stream_Status() reports when the link can be used.")
+      .value("kStreamNotOpen", kStreamNotOpen)
+      .value("kStreamOpening", kStreamOpening)
+      .value("kStreamOpen", kStreamOpen)
+      .value("kStreamReading", kStreamReading)
+      .value("kStreamWriting", kStreamWriting)
+      .value("kStreamAtEnd", kStreamAtEnd)
+      .value("kStreamClosed", kStreamClosed)
+      .value("kStreamError", kStreamError);
 
   py::class_<Image>(m, "Image",
                     "An RGBA raster, 4 bytes a pixel, rows from the top; one pixel is one dot.")
@@ -343,6 +333,9 @@ void bind_plain_types(py::module_& m) {
     state.def_readwrite(name, field);
   }
   m.def("decode_status", &decode_status, "byte"_a, "Decodes a status byte (0 to 255).");
+  m.def(
+      "same_uuid", [](Text a, Text b) { return same_uuid(a, b); }, "a"_a, "b"_a,
+      "Whether two UUID texts name the same UUID, whatever their letter case.");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ import pytest
 import quillkit
 
 MODEL = b"QUILLKIT VP-203\r"
+GREY = quillkit.GreyImage(8, 2)
 
 
 @pytest.mark.parametrize("query", [
@@ -47,6 +48,17 @@ def test_buffers_and_text_are_read_as_given(query):
     (lambda w: quillkit.VirtualPrinter().set_status(300), TypeError),
     (lambda w: setattr(quillkit.VirtualAnswerTiming(), "delay", float("nan")), ValueError),
     (lambda w: quillkit.Printer(), TypeError),
+    (lambda w: quillkit.load_picture(b"GIF89a not an image"), ValueError),
+    (lambda w: quillkit.load_picture("/nonexistent.png"), ValueError),
+    (lambda w: quillkit.convert_picture_file(b"", "options"), TypeError),
+    (lambda w: quillkit.PictureOptions(width=-1), TypeError),
+    (lambda w: quillkit.fit_picture(GREY, quillkit.PictureOptions(gamma=float("nan"))),
+     ValueError),
+    (lambda w: quillkit.convert_picture(quillkit.GreyImage(), quillkit.PictureOptions()),
+     ValueError),  # empty
+    (lambda w: quillkit.GreyImage(2, 2, b"abc"), ValueError),
+    (lambda w: quillkit.MonoImage(1 << 32, 1 << 32), ValueError),  # the product wraps to 0
+    (lambda w: w.sendbitmap(0, 0, GREY), TypeError),
 ])
 def test_bad_arguments_raise(call, error):
     with pytest.raises(error):
@@ -80,6 +92,9 @@ def test_host_font_image_round_trip():
     (lambda w: w.smartbattery_status(9), "smartbattery_status", "-1"),
     (lambda w: w.downloadpcx("/nonexistent", "X"), "downloadpcx", -1),
     (lambda w: w.printerfont("0", "0", "1", "0", "1", "1", "\udcff"), "printerfont", -1),
+    (lambda w: w.printpicture(quillkit.MonoImage(8, 1), quillkit.LabelStock(dpi=50)),
+     "printpicture", -1),
+    (lambda w: w.wait_until_sent(0), "wait_until_sent", -1),
 ])
 def test_check_raises_with_the_reason_on_a_closed_printer(call, operation, result):
     assert call(quillkit.WiFi()) == result  # the plain object returns the failure value
@@ -103,6 +118,6 @@ def test_connect_raises_when_the_port_does_not_open(printer):
     with pytest.raises(quillkit.PrinterError, match="did not open"):
         quillkit.WiFi.connect("127.0.0.1", 1)  # nothing listens on port 1
     with quillkit.WiFi.connect("127.0.0.1", port, check=True) as wifi:
-        assert wifi.stream_Status() == 2
+        assert wifi.stream_Status() == quillkit.StreamStatus.kStreamOpen
         assert wifi.sendcommand("CLS\r\n") == quillkit.Result.DONE
     assert wifi.stream_Status() == -1

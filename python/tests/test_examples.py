@@ -28,7 +28,7 @@ def test_examples_print_and_watch_on_quill_serve(tmp_path):
                 for script, target, args in [
                     ("print_label.py", label, []),
                     ("watch_status.py", label, ["--count", "1"]),
-                    ("print_picture.py", picture_printer, [str(picture), "--width", "96"])]]
+                    ("print_picture.py", picture_printer, [str(picture), "--label", "12x12"])]]
         outputs = [run.communicate(timeout=30)[0] for run in runs]
         assert [run.returncode for run in runs] == [0, 0, 0]
         assert outputs[1].split()[1:] == ["ready"]
@@ -38,4 +38,4 @@ def test_examples_print_and_watch_on_quill_serve(tmp_path):
             serve.wait(10)
     printed = [quillkit.load_label_png(tmp_path / name / "label-0001.png")
                for name in ("label", "picture")]
-    assert [(p.width, p.height) for p in printed] == [(480, 320), (104, 104)]
+    assert [(p.width, p.height) for p in printed] == [(480, 320), (96, 96)]

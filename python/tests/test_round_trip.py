@@ -1,5 +1,6 @@
 """A label and the queries through each link to the virtual printer: TCP, a pseudo-terminal
-(the Bluetooth class opening a device path) and BLE through the fake BlueZ."""
+(the Bluetooth class opening a device path) and BLE through the fake BlueZ; a picture printed
+as a label."""
 
 import quillkit
 
@@ -57,6 +58,28 @@ def test_ble_round_trip_through_the_fake_bluez(printer, private_bus):
     private_bus("fake_bluez_gatt.py", "--printer", str(port))
     with quillkit.BLE.connect("VP-BLE", search_seconds=0.3) as ble:
         assert ble.openport_status() == 1
+        assert any(quillkit.same_uuid(uuid, quillkit.BLE.SERVICE_UUID)
+                   for uuid in ble.peripheral.uuids)
         assert label_and_queries(ble, virtual) == ("QUILLKIT VP-203\r", 0, "7400")
     check_label(virtual)
 
+
+
+def test_picture_printed_as_a_label_loads_back_from_its_png(printer, tmp_path):
+    virtual, port = printer
+    half = [0] * 10 + [255] * 10  # a row of 20 pixels: the left half black
+    stock = quillkit.LabelStock(width_mm=5, height_mm=2.5)
+    width, height = quillkit.stock_dots(stock)
+    picture = quillkit.convert_picture(
+        quillkit.GreyImage(20, 10, bytes(half * 10)),
+        quillkit.PictureOptions(width=width, height=height, upscale=quillkit.Upscale.nearest))
+    with quillkit.WiFi.connect("127.0.0.1", port, check=True) as wifi:
+        wifi.printpicture(picture, stock)
+        assert virtual.wait_for_labels(1, 5)
+    label = virtual.labels()[0]
+    assert (label.width, label.height) == (40, 20)
+    path = tmp_path / "label.png"
+    path.write_bytes(label.png())
+    for source in (label.png(), path):
+        page, = quillkit.load_picture(source).pages
+        assert page.pixels == bytes([0] * 20 + [255] * 20) * 20

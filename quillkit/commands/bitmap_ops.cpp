@@ -51,13 +51,19 @@ Result Printer::windowsfont(std::intptr_t x, std::intptr_t y, std::intptr_t heig
                                                          style, withUnderline, fontName, content));
 }
 
-Result Printer::sendbitmap(std::intptr_t x, std::intptr_t y, const MonoImage& picture,
-                           BitmapMode mode) {
+Bytes bitmap_bytes(std::intptr_t x, std::intptr_t y, const MonoImage& picture, BitmapMode mode) {
   if (picture.empty() || !picture.well_formed() ||
       static_cast<unsigned>(mode) > static_cast<unsigned>(BitmapMode::exclusive)) {
-    return -1;
+    return {};
   }
-  return send_bitmap(core(), bitmap::bitmap_command(x, y, picture, mode));
+  return bitmap::bitmap_command(x, y, picture, mode);
+}
+
+Result Printer::sendbitmap(std::intptr_t x, std::intptr_t y, const MonoImage& picture,
+                           BitmapMode mode) {
+  const Bytes command = bitmap_bytes(x, y, picture, mode);
+  if (command.empty()) return -1;
+  return send_bitmap(core(), command);
 }
 
 }  // namespace quillkit

@@ -1,0 +1,15 @@
+// Defaults for the sanitizers, read by their runtimes at start-up of a sanitized build and unused
+// in any other build. PAPPL is not built with the sanitizers: ThreadSanitizer sees its locks
+// (through the pthread calls) but not the rule that orders them, and reports the system and
+// printer locks taken in both orders inside PAPPL as a possible deadlock, and a job's message,
+// which papplJobSetMessage replaces under the job's lock while PAPPL reads it elsewhere without
+// that lock, as a race. libsdbus-c++ (the BLE link, the check for avahi-daemon) and fontconfig
+// are not built with it either (see cli/sanitizer_defaults.cpp).
+extern "C" __attribute__((used, weak)) const char* __tsan_default_suppressions() {
+  return "deadlock:libpappl.so\nrace:papplJobSetMessage\nrace:libsdbus-c++.so\n"
+         "called_from_lib:libfontconfig.so\n";
+}
+
+extern "C" __attribute__((used, weak)) const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\nleak:libpappl.so\nleak:libcups.so\n";
+}
