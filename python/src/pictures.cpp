@@ -180,6 +180,14 @@ void bind_functions(py::module_& m) {
   m.attr("kMaxPixels") = kMaxPixels;
   m.def("picture_options_error", &picture_options_error, "options"_a,
         "Why the options cannot be used, or the empty text when they can.");
+  m.def(
+      "bitmap_bytes",
+      [](std::intptr_t x, std::intptr_t y, const MonoImage& picture, BitmapMode mode) {
+        return to_bytes(bitmap_bytes(x, y, picture, mode));
+      },
+      "x"_a, "y"_a, "picture"_a, "mode"_a = BitmapMode::overwrite,
+      "The BITMAP command sendbitmap writes, for a program that carries the bytes itself; empty "
+      "for an empty picture.");
   m.def("stock_dots", &stock_dots, "stock"_a,
         "The label's size in dots: the box to fit a picture to; 0 for a side of 0 mm, (0, 0) "
         "for a stock printpicture refuses.");
