@@ -40,6 +40,18 @@ void diagnostic(std::string_view line) {
 
 const quillkit::platform::Env* run_env() { return services; }
 
+CLI::Validator number_from(double low, double high, std::string what, std::string shown) {
+  char range[64];
+  std::snprintf(range, sizeof range, " from %g to %g, got ", low, high);
+  return CLI::Validator(
+      [=, expected = "expected " + what + range](std::string& text) -> std::string {
+        double number = 0;
+        const bool ok = CLI::detail::lexical_cast(text, number) && number >= low && number <= high;
+        return ok ? "" : expected + text;
+      },
+      std::move(shown));
+}
+
 int run(int argc, char** argv, const char* printer_variable, const quillkit::platform::Env* env) {
   services = env;
   CommandLine line;
@@ -51,8 +63,8 @@ int run(int argc, char** argv, const char* printer_variable, const quillkit::pla
   bool verbose = false;
   app.add_flag("-v,--verbose", verbose, "Show the library's diagnostic lines on standard error");
   for (const auto setup :
-       {setup_demo, setup_preview, setup_serve, setup_devices, setup_print, setup_send, setup_query,
-        setup_status, setup_battery, setup_download, setup_scan}) {
+       {setup_demo, setup_preview, setup_serve, setup_devices, setup_print, setup_print_image,
+        setup_send, setup_query, setup_status, setup_battery, setup_download, setup_scan}) {
     setup(line);
   }
 

@@ -64,12 +64,12 @@ struct CommandLine {
   std::function<int()> chosen;
 };
 
-// Registers one subcommand. Each is defined in the file of its family (print.cpp: print, send,
-// download; query.cpp: query, status, battery; devices.cpp: devices, scan; the others in
-// theirs), and run() calls them in the order of the help text.
+// Registers one subcommand. Each is defined in the file of its family (print.cpp: print,
+// print-image, send, download; query.cpp: query, status, battery; devices.cpp: devices, scan; the
+// others in theirs), and run() calls them in the order of the help text.
 using SetUp = void(CommandLine& line);
-SetUp setup_demo, setup_preview, setup_serve, setup_devices, setup_print, setup_send, setup_query,
-    setup_status, setup_battery, setup_download, setup_scan;
+SetUp setup_demo, setup_preview, setup_serve, setup_devices, setup_print, setup_print_image,
+    setup_send, setup_query, setup_status, setup_battery, setup_download, setup_scan;
 
 // Adds subcommand `name`; once the parse chose it, `run` runs with the options its arguments
 // filled in. Returns the subcommand, to add those arguments to, and the options.
@@ -105,6 +105,43 @@ template <class Row, std::size_t N>
 const Row& row(const Row (&table)[N], std::string_view name) {
   return *std::find_if(table, table + N, [&](const Row& r) { return r.name == name; });
 }
+
+// A row of a vocabulary that stands for a value (an enumerator).
+template <class V>
+struct Named {
+  std::string_view name;
+  V value;
+};
+
+// Adds option `name` of a vocabulary of Named rows, filling `value`: CLI11's transformer takes a
+// name of the table to its value, and the help text lists the names (`shown` names the value)
+// with the name of value's default. Any other text is refused, with the names.
+template <class V, std::size_t N>
+CLI::Option* add_vocabulary(CLI::App& command, std::string name, V& value, std::string description,
+                            const Named<V> (&table)[N], std::string shown) {
+  std::string list;
+  for (const std::string& n : names_of(table)) list += (list.empty() ? "" : ",") + n;
+  list = "{" + list + "}";
+  const auto transform = [&table, list](std::string& text) -> std::string {
+    for (const Named<V>& r : table) {
+      if (r.name != text) continue;
+      text = std::to_string(static_cast<long long>(r.value));
+      return {};
+    }
+    return text + " not in " + list;
+  };
+  const auto fallback =
+      std::find_if(table, table + N, [&](const Named<V>& r) { return r.value == value; });
+  return command.add_option(std::move(name), value, std::move(description))
+      ->transform(CLI::Validator(transform, list))
+      ->type_name(std::move(shown))
+      ->default_str(fallback == table + N ? "" : std::string(fallback->name));
+}
+
+// CLI11's check of a number from `low` to `high` (CLI::Range lets NaN through: every comparison
+// with it is false). `what` names the unit in the message ("expected seconds from 0.1 to 60, got
+// nan"), `shown` the value in the help text.
+CLI::Validator number_from(double low, double high, std::string what, std::string shown);
 
 // Serves `printer` on 127.0.0.1 in this process, connects the library to it and runs `work` on
 // the connected printer; returns work's exit code, or kExitFailure when the connection fails.

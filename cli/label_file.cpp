@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "cli/pictures.hpp"
 #include "quillkit/printer.hpp"
 
 namespace quill {
@@ -25,6 +26,8 @@ constexpr std::size_t kMaxTextBytes = 4096;
 constexpr std::size_t kMaxNameBytes = 128;
 constexpr std::size_t kMaxBarcodeDataBytes = 256;
 constexpr std::size_t kMaxRawBytes = 64 * 1024;
+// The dots of a label's pictures together (8 MiB of bits).
+constexpr std::size_t kMaxPictureDots = quillkit::kMaxPixels;
 
 // A refused field; caught in parse_label and turned into LabelParse::error.
 struct FieldError {
@@ -134,7 +137,7 @@ class ObjectReader {
   }
 
   // One of `choices`, returned as its index.
-  int choice(std::string_view key, std::initializer_list<std::string_view> choices,
+  int choice(std::string_view key, const std::vector<std::string_view>& choices,
              int fallback) const {
     if (!has(key)) return fallback;
     const json& value = at(key);
@@ -147,6 +150,14 @@ class ObjectReader {
     }
     throw FieldError{field(key), "expected one of " + list + ", got " +
                                      (value.is_string() ? value.dump() : describe(value))};
+  }
+
+  // One of the names of a vocabulary, returned as its value.
+  template <class V, std::size_t N>
+  V named(std::string_view key, const Named<V> (&table)[N], V fallback) const {
+    std::vector<std::string_view> names;
+    for (const Named<V>& r : table) names.push_back(r.name);
+    return has(key) ? table[choice(key, names, 0)].value : fallback;
   }
 
   int rotation(std::string_view key) const {
@@ -177,7 +188,23 @@ class ObjectReader {
   std::string path_;
 };
 
-Element read_element(const json& value, const std::string& path) {
+// The picture of an image element: the file read (a relative name in `folder`), its first page
+// converted for the box.
+quillkit::MonoImage read_picture(const ObjectReader& r, const std::string& file,
+                                 const std::filesystem::path& folder,
+                                 const quillkit::PictureOptions& options) {
+  std::string error;
+  const std::string shown = (folder / file).string();
+  const auto bytes = read_input(shown, error);
+  quillkit::LoadOptions first_page;
+  first_page.last_page = 1;
+  const auto pages = bytes ? convert_file(*bytes, shown, options, first_page, error) : std::nullopt;
+  if (!pages) throw FieldError{r.field("file"), error};
+  return std::move(pages->front());
+}
+
+Element read_element(const json& value, const std::string& path,
+                     const std::filesystem::path& folder) {
   if (!value.is_object()) throw FieldError{path, "expected an object, got " + describe(value)};
   if (!value.contains("kind")) throw FieldError{path + ".kind", "missing"};
   const json& kind = value.at("kind");
@@ -230,15 +257,29 @@ Element read_element(const json& value, const std::string& path) {
     e.text = r.text("text", kMaxTextBytes, false, false, std::nullopt);
     return e;
   }
+  if (name == "image") {
+    ObjectReader r(value, path, {"kind", "x", "y", "file", "width", "height", "fit", "dither"});
+    ImageElement e;
+    e.x = r.integer("x", 0, kMaxDots, std::nullopt);
+    e.y = r.integer("y", 0, kMaxDots, std::nullopt);
+    e.file = r.text("file", kMaxTextBytes, false, false, std::nullopt);
+    quillkit::PictureOptions options;
+    options.width = static_cast<std::size_t>(r.integer("width", 0, kMaxDots, 0));
+    options.height = static_cast<std::size_t>(r.integer("height", 0, kMaxDots, 0));
+    options.fit = r.named("fit", kFits, options.fit);
+    options.dither = r.named("dither", kDithers, options.dither);
+    e.picture = read_picture(r, e.file, folder, options);
+    return e;
+  }
   if (name == "raw") {
     ObjectReader r(value, path, {"kind", "command"});
     return RawElement{r.text("command", kMaxRawBytes, false, true, std::nullopt)};
   }
-  throw FieldError{path + ".kind", "expected one of text, barcode, bitmap-text, raw, got " +
+  throw FieldError{path + ".kind", "expected one of text, barcode, bitmap-text, raw, image, got " +
                                        (kind.is_string() ? kind.dump() : describe(kind))};
 }
 
-Label read_label(const json& document) {
+Label read_label(const json& document, const std::filesystem::path& folder) {
   ObjectReader r(document, "",
                  {"size", "gap", "mark", "speed", "density", "quantity", "copies", "elements"});
   Label label;
@@ -268,8 +309,17 @@ Label read_label(const json& document) {
     if (elements.size() > kMaxElements) {
       throw FieldError{"elements", "more than " + std::to_string(kMaxElements) + " elements"};
     }
+    std::size_t picture_dots = 0;
     for (std::size_t i = 0; i < elements.size(); ++i) {
-      label.elements.push_back(read_element(elements[i], "elements[" + std::to_string(i) + "]"));
+      const std::string path = "elements[" + std::to_string(i) + "]";
+      label.elements.push_back(read_element(elements[i], path, folder));
+      if (const auto* image = std::get_if<ImageElement>(&label.elements.back())) {
+        picture_dots += image->picture.width * image->picture.height;
+        if (picture_dots > kMaxPictureDots) {
+          throw FieldError{path, "the pictures together are more than " +
+                                     std::to_string(kMaxPictureDots) + " dots"};
+        }
+      }
     }
   }
   return label;
@@ -286,7 +336,7 @@ std::string element_name(std::size_t index) { return "elements[" + std::to_strin
 
 }  // namespace
 
-LabelParse parse_label(std::string_view json_text) {
+LabelParse parse_label(std::string_view json_text, const std::filesystem::path& folder) {
   json document;
   try {
     document = json::parse(json_text);
@@ -300,7 +350,7 @@ LabelParse parse_label(std::string_view json_text) {
     return {std::nullopt, "not valid JSON: " + what};
   }
   try {
-    return {read_label(document), {}};
+    return {read_label(document, folder), {}};
   } catch (const FieldError& e) {
     return {std::nullopt, e.field + ": " + e.problem};
   } catch (const json::exception& e) {
@@ -317,7 +367,7 @@ LabelParse load_label(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::string text(std::istreambuf_iterator<char>(in), {});
   if (!in && !in.eof()) return {std::nullopt, shown + ": cannot be read"};
-  LabelParse parsed = parse_label(text);
+  LabelParse parsed = parse_label(text, path.parent_path());
   if (!parsed.label) parsed.error = shown + ": " + parsed.error;
   return parsed;
 }
@@ -359,6 +409,10 @@ std::optional<std::string> print_label(quillkit::Printer& printer, const Label& 
       if (printer.windowsfont(bitmap->x, bitmap->y, bitmap->height, bitmap->rotation, bitmap->style,
                               bitmap->underline ? 1 : 0, bitmap->font, bitmap->text) != 1) {
         return element_name(i) + ": the link was lost before the bitmap was sent";
+      }
+    } else if (const auto* image = std::get_if<ImageElement>(&element)) {
+      if (printer.sendbitmap(image->x, image->y, image->picture) != 1) {
+        return element_name(i) + ": the link was lost before the picture was sent";
       }
     } else if (const auto* raw = std::get_if<RawElement>(&element)) {
       const quillkit::Result result = printer.sendcommand(raw->command);

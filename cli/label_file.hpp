@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "quillkit/image.hpp"
+
 namespace quillkit {
 class Printer;
 }
@@ -59,7 +61,16 @@ struct RawElement {
   std::string command;
 };
 
-using Element = std::variant<TextElement, BarcodeElement, BitmapTextElement, RawElement>;
+// A picture file fitted to a box and sent as a bitmap; converted when the label is read.
+struct ImageElement {
+  int x = 0;
+  int y = 0;
+  std::string file;  // as the label file names it
+  quillkit::MonoImage picture;
+};
+
+using Element =
+    std::variant<TextElement, BarcodeElement, BitmapTextElement, RawElement, ImageElement>;
 
 enum class Sensor { unchanged, gap, mark };
 
@@ -83,9 +94,12 @@ struct LabelParse {
   std::string error;
 };
 
-// Parses and checks the whole description; nothing of it is used when any field is wrong.
-LabelParse parse_label(std::string_view json_text);
-// Reads the file (at most 1 MiB) and parses it; the error then starts with the file's name.
+// Parses and checks the whole description, reading and converting its pictures (relative file
+// names are found in `folder`; empty: the working directory); nothing of it is used when any
+// field is wrong.
+LabelParse parse_label(std::string_view json_text, const std::filesystem::path& folder = {});
+// Reads the file (at most 1 MiB) and parses it, its pictures found next to it; the error then
+// starts with the file's name.
 LabelParse load_label(const std::filesystem::path& path);
 
 // Sends the label to the printer: setup, clear, the elements in order, print. Nothing when

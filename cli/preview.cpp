@@ -1,24 +1,23 @@
-// `quill preview`: a label file or a stream of raw command bytes rendered by a virtual printer in
-// this process, without any printer.
+// `quill preview`: a label file, a picture or a stream of raw command bytes rendered by a virtual
+// printer in this process, without any printer.
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "cli/common.hpp"
 #include "cli/label_file.hpp"
+#include "cli/pictures.hpp"
 #include "quillkit/quillkit.hpp"
 #include "quillkit/virtual_printer.hpp"
 
 namespace quill {
 namespace {
 
-// Twice the largest label file; raw streams may carry downloads and bitmaps.
-constexpr std::size_t kMaxInputBytes = 64 * 1024 * 1024;
 constexpr auto kLabelWait = std::chrono::seconds(30);
 
 struct PreviewOptions {
@@ -26,37 +25,8 @@ struct PreviewOptions {
   std::filesystem::path out;  // the PNG, or with `all` the folder; empty: label.png or "."
   int dpi = 203;
   bool all = false;
+  PictureArgs picture;
 };
-
-// The whole input, or nothing with `error` set.
-std::optional<std::string> read_input(const std::string& name, std::string& error) {
-  std::string bytes;
-  std::ifstream file;
-  std::istream* in = &std::cin;
-  if (name != "-") {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(name, ec)) {
-      error = name + ": not a file";
-      return std::nullopt;
-    }
-    file.open(name, std::ios::binary);
-    in = &file;
-  }
-  char buffer[65536];
-  while (*in) {
-    in->read(buffer, sizeof buffer);
-    bytes.append(buffer, static_cast<std::size_t>(in->gcount()));
-    if (bytes.size() > kMaxInputBytes) {
-      error = name + ": larger than 64 MiB";
-      return std::nullopt;
-    }
-  }
-  if (in->bad()) {
-    error = name + ": cannot be read";
-    return std::nullopt;
-  }
-  return bytes;
-}
 
 // A label file is a JSON object; anything else is taken as command bytes.
 bool looks_like_label_file(std::string_view bytes) {
@@ -68,11 +38,31 @@ int run_preview(const PreviewOptions& options) {
   std::string error;
   const auto input = read_input(options.input, error);
   if (!input) return usage_error(error);
+  // What the library prints, and the labels it makes; none for raw bytes, fed as they are.
+  std::function<std::optional<std::string>(quillkit::Printer&)> send;
+  std::uint64_t expected = 0;
   std::optional<Label> label;
-  if (looks_like_label_file(*input)) {
-    LabelParse parsed = parse_label(*input);
+  std::optional<PictureLabels> pictures;
+  if (quillkit::is_picture_file(
+          std::span(reinterpret_cast<const std::uint8_t*>(input->data()), input->size()))) {
+    pictures = convert_pictures(*input, options.input, options.picture, options.dpi, error);
+    if (!pictures) return usage_error(error);
+    expected = pictures->pages.size();
+    send = [&](quillkit::Printer& library) { return print_pictures(library, *pictures, 1); };
+  } else if (options.picture.given) {
+    return usage_error(
+        options.input +
+        ": not a PNG, JPEG or PDF file (the picture options apply to pictures only)");
+  } else if (looks_like_label_file(*input)) {
+    // Relative picture files are found next to the label file.
+    const std::filesystem::path folder = options.input == "-"
+                                             ? std::filesystem::path()
+                                             : std::filesystem::path(options.input).parent_path();
+    LabelParse parsed = parse_label(*input, folder);
     if (!parsed.label) return usage_error(options.input + ": " + parsed.error);
     label = std::move(parsed.label);
+    expected = static_cast<std::uint64_t>(label->quantity) * label->copies;
+    send = [&](quillkit::Printer& library) { return print_label(library, *label); };
   }
 
   std::error_code ec;
@@ -102,10 +92,9 @@ int run_preview(const PreviewOptions& options) {
     }
   };
   quillkit::VirtualPrinter printer(config);
-  if (label) {
-    const std::uint64_t expected = static_cast<std::uint64_t>(label->quantity) * label->copies;
+  if (send) {
     const int code = with_library_printer(printer, [&](quillkit::Printer& library) {
-      if (auto stopped = print_label(library, *label)) return fail(*stopped);
+      if (auto stopped = send(library)) return fail(*stopped);
       printer.wait_for_labels(expected, kLabelWait);
       return kExitOk;
     });
@@ -129,16 +118,17 @@ int run_preview(const PreviewOptions& options) {
 
 void setup_preview(CommandLine& line) {
   auto [command, options] = add_subcommand(
-      line, "preview", "Render a label file or raw command bytes to PNG, without a printer",
-      run_preview);
-  add_required(*command, "input", options->input, "Label JSON or command bytes; - reads stdin",
-               "INPUT");
+      line, "preview",
+      "Render a label file, a picture or raw command bytes to PNG, without a printer", run_preview);
+  add_required(*command, "input", options->input,
+               "Label JSON, a picture (PNG, JPEG, PDF) or command bytes; - reads stdin", "INPUT");
   command->add_option("-o,--out", options->out,
                       "The PNG (default label.png); with --all the folder (default .)");
   command->add_option("--dpi", options->dpi, "Resolution")
       ->check(CLI::IsMember({203, 300}))
       ->capture_default_str();
   command->add_flag("--all", options->all, "Write every label: label-0001.png, ...");
+  add_picture_options(*command, options->picture);
 }
 
 }  // namespace quill

@@ -1,4 +1,5 @@
-// The subcommands that hand the printer something to print or keep: print, send and download.
+// The subcommands that hand the printer something to print or keep: print, print-image, send and
+// download.
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "cli/common.hpp"
 #include "cli/label_file.hpp"
 #include "cli/link_target.hpp"
+#include "cli/pictures.hpp"
 #include "cli/progress.hpp"
 
 namespace quill {
@@ -39,6 +41,34 @@ int run_print(const PrintOptions& options) {
   std::printf("printed %d x %d label(s) of %g x %g mm with %zu element(s) on %s\n", label.quantity,
               label.copies, label.width_mm, label.height_mm, label.elements.size(),
               opened.name.c_str());
+  return kExitOk;
+}
+
+struct PrintImageOptions {
+  LinkOptions link;
+  std::string file;
+  PictureArgs picture;
+  int dpi = 203;
+  int copies = 1;
+};
+
+int run_print_image(const PrintImageOptions& options) {
+  // The whole file is converted before the printer is even opened.
+  std::string error;
+  const auto file = read_input(options.file, error);
+  if (!file) return usage_error(error);
+  const auto labels = convert_pictures(*file, options.file, options.picture, options.dpi, error);
+  if (!labels) return usage_error(error);
+  OpenedPrinter opened = open_printer(options.link);
+  if (!opened.printer) return opened.exit_code;
+  if (auto stopped = print_pictures(*opened.printer, *labels, options.copies)) {
+    if (!link_open(*opened.printer)) return link_still_up(opened, "printing");
+    return fail(*stopped);
+  }
+  if (const int code = link_still_up(opened, "printing"); code != kExitOk) return code;
+  const quillkit::MonoImage& first = labels->pages.front();
+  std::printf("printed %zu x %d label(s) of %zu x %zu dots from %s on %s\n", labels->pages.size(),
+              options.copies, first.width, first.height, options.file.c_str(), opened.name.c_str());
   return kExitOk;
 }
 
@@ -159,6 +189,21 @@ void setup_print(CommandLine& line) {
       add_subcommand(line, "print", "Print a label described in a JSON file", run_print);
   add_required(*command, "label", options->label, "The label description (docs/label-format.md)",
                "LABEL.json");
+  add_link_options(*command, options->link, line);
+}
+
+void setup_print_image(CommandLine& line) {
+  auto [command, options] =
+      add_subcommand(line, "print-image",
+                     "Print a picture (PNG, JPEG, PDF pages), one label per page", run_print_image);
+  add_required(*command, "file", options->file, "The picture; - reads stdin", "FILE");
+  command->add_option("--dpi", options->dpi, "The printer's resolution")
+      ->check(CLI::IsMember({203, 300}))
+      ->capture_default_str();
+  add_picture_options(*command, options->picture);
+  command->add_option("--copies", options->copies, "Copies of each label, 1 to 1000")
+      ->check(CLI::Range(1, 1000))
+      ->capture_default_str();
   add_link_options(*command, options->link, line);
 }
 

@@ -153,18 +153,9 @@ void setup_query(CommandLine& line) {
       add_subcommand(line, "query", "Ask the printer for one piece of information", run_query);
   add_required(*command, "what", options->what, "What to ask for", "WHAT")
       ->check(CLI::IsMember(names_of(kQueries)));
-  // CLI::Range lets NaN through (every comparison with it is false).
   command
       ->add_option("--wait", options->wait, "Seconds to wait for the answer, 0.1 to 60 (default 1)")
-      ->check(CLI::Validator(
-          [](std::string& text) -> std::string {
-            double seconds = 0;
-            const bool number = CLI::detail::lexical_cast(text, seconds);
-            return number && seconds >= 0.1 && seconds <= 60.0
-                       ? ""
-                       : "expected seconds from 0.1 to 60, got " + text;
-          },
-          "SECONDS"));
+      ->check(number_from(0.1, 60, "seconds", "SECONDS"));
   add_link_options(*command, options->link, line);
 }
 

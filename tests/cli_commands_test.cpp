@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli_test_helpers.hpp"
@@ -22,8 +24,9 @@ namespace {
 using clitest::run_quill;
 using ::testing::MatchesRegex;
 
-// One command line. In `args`, LABEL names a file holding `label` and ADDRESS the printer;
-// `out` and `err` are whole-output regular expressions in which PORT is the printer's port.
+// One command line. In `args`, LABEL names a file holding `label`, ADDRESS the printer and
+// PICTURES/ the folder of the test pictures; `out` and `err` are whole-output regular expressions
+// in which PORT is the printer's port.
 struct Case : clitest::CommandCase {
   std::string sent;  // all the printer receives, when given; exit code 2 sends nothing at all
   std::string label;
@@ -65,7 +68,10 @@ TEST_P(QuillCommandTest, PrintsSendsAndExits) {
   const auto label = dir.write("label.json", testing::bytes_of(c.label));
   std::vector<std::string> args;
   for (const std::string& a : c.args) {
-    args.push_back(a == "LABEL" ? label : a == "ADDRESS" ? address() : a);
+    args.push_back(a == "LABEL"     ? label
+                   : a == "ADDRESS" ? address()
+                                    : std::regex_replace(a, std::regex("^PICTURES/"),
+                                                         QUILLKIT_TEST_PICTURES_DIR "/"));
   }
   const auto run = run_quill(args, c.name == std::string("no_printer") ? "" : address());
   clitest::expect_result(run, c, [&](const std::string& s) {
@@ -133,6 +139,21 @@ INSTANTIATE_TEST_SUITE_P(
         refused("number_overflow", {"print", "LABEL"},
                 "quill: .*label\\.json: not valid JSON: number overflow parsing '1e400'\n",
                 R"({"size": {"width": 1e400, "height": 30}})"),
+        // A picture file or option that print-image cannot use.
+        refused("picture_missing", {"print-image", "PICTURES/none.png"},
+                "quill: .*/none\\.png: not a file\n"),
+        refused("picture_not_an_image", {"print-image", "LABEL"},
+                "quill: .*label\\.json: not a PNG, JPEG or PDF file\n", "{}"),
+        refused("picture_page", {"print-image", "PICTURES/logo.png", "--pages", "2-"},
+                "quill: .*logo\\.png: a PNG or JPEG picture has page 1 only\n"),
+        refused("picture_pages", {"print-image", "PICTURES/logo.png", "--pages", "3-1"},
+                ".*--pages.*got 3-1.*\n"),
+        refused("picture_dither", {"print-image", "PICTURES/logo.png", "--dither", "floyd"},
+                ".*floyd not in \\{label,threshold,ordered,floyd-steinberg,atkinson\\}.*\n"),
+        refused("image_element_file", {"print", "LABEL"},
+                "quill: .*label\\.json: elements\\[0\\]\\.file: .*/none\\.png: not a file\n",
+                std::string(kSize) +
+                    R"("elements": [{"kind": "image", "x": 1, "y": 1, "file": "none.png"}]})"),
         refused("wait_nan", {"query", "model", "--wait", "nan"}, ".*--wait.*got nan.*\n"),
         refused("wait_inf", {"query", "model", "--wait", "inf"}, ".*--wait.*got inf.*\n"),
         refused("wait_negative", {"query", "model", "--wait=-1"}, ".*--wait.*got -1.*\n"),
@@ -156,10 +177,13 @@ TEST(QuillPrintTest, PrintSendsTheWholeLabel) {
       {"kind": "text", "x": 10, "y": 10, "text": "Hello"},
       {"kind": "barcode", "x": 10, "y": 50, "height": 60, "data": "CLI-128"},
       {"kind": "bitmap-text", "x": 10, "y": 150, "height": 30, "style": "bold", "text": "Bold"},
-      {"kind": "raw", "command": "BAR 0,220,400,4\r\n"}]})"));
+      {"kind": "raw", "command": "BAR 0,220,400,4\r\n"},
+      {"kind": "image", "x": 320, "y": 10, "width": 64, "file": "logo.png", "dither": "threshold"}]})"));
+  // The picture is found next to the label file.
+  std::filesystem::copy_file(QUILLKIT_TEST_PICTURES_DIR "/logo.png", dir.path() / "logo.png");
   const auto run = run_quill({"print", label}, address);
   ASSERT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_EQ(run.out, "printed 1 x 2 label(s) of 50 x 30 mm with 4 element(s) on " + address + "\n");
+  EXPECT_EQ(run.out, "printed 1 x 2 label(s) of 50 x 30 mm with 5 element(s) on " + address + "\n");
   ASSERT_TRUE(printer.wait_for_labels(2, std::chrono::seconds(5)));
   const VirtualLabel printed = printer.labels().back();
   EXPECT_EQ(printed.width, 400);
@@ -167,7 +191,33 @@ TEST(QuillPrintTest, PrintSendsTheWholeLabel) {
   EXPECT_EQ(vptest::decode(printed, ZXing::BarcodeFormat::Code128), "CLI-128");
   EXPECT_FALSE(vptest::ink_box(printed, 0, 150, 400, 200).empty) << "bitmap text missing";
   EXPECT_TRUE(printed.ink(200, 221)) << "raw BAR missing";
+  // The logo's opaque left half prints, its clear right quarter does not.
+  EXPECT_TRUE(printed.ink(330, 30));
+  EXPECT_FALSE(printed.ink(375, 30));
   EXPECT_EQ(printer.setup().gap_dots, 16);
+}
+
+// Each page of a PDF prints as a label of its own, in order: page 1 is black on its left half,
+// page 2 all black.
+TEST(QuillPrintTest, PrintImagePrintsEachPdfPage) {
+  VirtualPrinterConfig config;
+  config.dpi = 300;
+  VirtualPrinter printer(config);
+  VirtualPrinterServer server(printer);
+  ASSERT_TRUE(server.start()) << server.error();
+  const std::string address = "127.0.0.1:" + std::to_string(server.port());
+  const std::string pdf = QUILLKIT_TEST_PICTURES_DIR "/twopages.pdf";
+  const auto run = run_quill({"print-image", pdf, "--dpi", "300", "--copies", "2"}, address);
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "printed 2 x 2 label(s) of 300 x 150 dots from " + pdf + " on " + address + "\n");
+  ASSERT_TRUE(printer.wait_for_labels(4, std::chrono::seconds(5)));
+  const auto labels = printer.labels();
+  ASSERT_EQ(labels.size(), 4u);
+  EXPECT_EQ(std::pair(labels[0].width, labels[0].height), std::pair(300, 150));
+  EXPECT_TRUE(labels[1].ink(50, 75));
+  EXPECT_FALSE(labels[1].ink(250, 75));
+  EXPECT_TRUE(labels[3].ink(250, 75));
 }
 
 // The printer resets the connection while quill works: whatever the operations reported, the

@@ -84,7 +84,10 @@ INSTANTIATE_TEST_SUITE_P(
                "(virtual printer: .*\n)*quill: no label printed .*\n"),
         failed("bad_label_file", {"INPUT"}, R"({"size": {"width": 1e400}})", 2,
                "quill: .*input: not valid JSON: number overflow .*\n"),
-        failed("missing_input", {"DIR/none"}, "", 2, "quill: .*none: not a file\n")),
+        failed("missing_input", {"DIR/none"}, "", 2, "quill: .*none: not a file\n"),
+        failed("picture_option_on_commands", {"INPUT", "--fit", "fill"}, kRaw, 2,
+               "quill: .*input: not a PNG, JPEG or PDF file \\(the picture options apply to "
+               "pictures only\\)\n")),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

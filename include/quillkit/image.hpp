@@ -187,6 +187,10 @@ QUILLKIT_EXPORT GreyPages load_picture(const std::filesystem::path& path,
 QUILLKIT_EXPORT GreyPages load_picture(std::span<const std::uint8_t> file,
                                        const LoadOptions& load = {});
 
+// Whether `file` begins as a PNG, JPEG or PDF file, as load_picture tells
+// them apart (it may still be truncated or corrupt).
+QUILLKIT_EXPORT bool is_picture_file(std::span<const std::uint8_t> file);
+
 // Loads and converts each page, without holding more than one decoded page
 // at a time (PNG and JPEG rows go straight into the conversion). A JPEG
 // picture shrunk to half its size or less is decoded at a reduced scale

@@ -224,6 +224,10 @@ auto mono_sink(const PictureOptions& options) {
 
 }  // namespace
 
+bool is_picture_file(std::span<const std::uint8_t> file) {
+  return image::format_of(file) != image::Format::unknown;
+}
+
 GreyPages load_picture(std::span<const std::uint8_t> file, const LoadOptions& load) {
   return take_pages<GreyImage>(file, load, grey_sink());
 }
