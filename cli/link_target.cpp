@@ -32,11 +32,17 @@ std::optional<LinkTarget> bluetooth_target(std::string_view device, std::string&
             "(write --bt=DEVICE, or put --bt after the other arguments)";
     return std::nullopt;
   }
-  return LinkTarget{.kind = LinkKind::bluetooth, .device = std::string(device)};
+  LinkTarget target;
+  target.kind = LinkKind::bluetooth;
+  target.device = std::string(device);
+  return target;
 }
 
 LinkTarget ble_target(std::string_view device) {
-  return LinkTarget{.kind = LinkKind::ble, .device = std::string(device)};
+  LinkTarget target;
+  target.kind = LinkKind::ble;
+  target.device = std::string(device);
+  return target;
 }
 
 // "HOST", "HOST:PORT", "[IPV6]" or "[IPV6]:PORT" (port 9100 by default). Nothing, with `error`

@@ -86,7 +86,9 @@ int run_serve(const ServeOptions& options) {
     diagnostic(line);
   };
   quillkit::VirtualPrinter printer(config);
-  quillkit::VirtualServerOptions server_options{.host = options.bind, .port = options.port};
+  quillkit::VirtualServerOptions server_options;
+  server_options.host = options.bind;
+  server_options.port = options.port;
   if (http) {
     server_options.on_receive = [&web](std::string_view peer, std::span<const std::uint8_t> bytes) {
       web.on_receive(peer, bytes);

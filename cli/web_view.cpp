@@ -243,7 +243,10 @@ WebView::WebView() : impl_(std::make_unique<Impl>()) {}
 WebView::~WebView() { stop(); }
 
 void WebView::on_receive(std::string_view peer, std::span<const std::uint8_t> bytes) {
-  if (pending.peer != peer) pending = Pending{std::string(peer)};
+  if (pending.peer != peer) {
+    pending = Pending{};
+    pending.peer = std::string(peer);
+  }
   pending.bytes.append(bytes.begin(), bytes.end());
   if (pending.bytes.size() > kTranscriptBytes) {
     pending.bytes.erase(0, pending.bytes.size() - kTranscriptBytes);
