@@ -5,7 +5,7 @@
 // each under its own lock). And it loses a few hundred bytes while it parses the system's
 // configuration, once per process, with no pointer left to free them.
 extern "C" __attribute__((used, weak)) const char* __tsan_default_suppressions() {
-  return "called_from_lib:libfontconfig.so\n";
+  return "called_from_lib:libfontconfig.so\nrace:AsyncCalls::CallData\n";
 }
 
 extern "C" __attribute__((used, weak)) const char* __lsan_default_suppressions() {

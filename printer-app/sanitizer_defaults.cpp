@@ -8,7 +8,7 @@
 // (see cli/sanitizer_defaults.cpp).
 extern "C" __attribute__((used, weak)) const char* __tsan_default_suppressions() {
   return "deadlock:libpappl.so\nrace:papplJobSetMessage\nrace:_papplJobSubmitFile\n"
-         "called_from_lib:libfontconfig.so\n";
+         "called_from_lib:libfontconfig.so\nrace:AsyncCalls::CallData\n";
 }
 
 extern "C" __attribute__((used, weak)) const char* __lsan_default_suppressions() {

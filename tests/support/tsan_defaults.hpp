@@ -8,5 +8,7 @@
 #pragma once
 
 extern "C" __attribute__((used, weak)) const char* __tsan_default_suppressions() {
-  return "called_from_lib:libfontconfig.so\n";
+  // libsdbus-c++ frees a finished call's data with atomic reference counts it was not built
+  // to show; only that frame is named.
+  return "called_from_lib:libfontconfig.so\nrace:AsyncCalls::CallData\n";
 }
